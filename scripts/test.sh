@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Kalvex, runs every test, then the sanitizer builds' tests:
+# address + undefined behaviour for everything, thread sanitizer for the engine and threading.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+build() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" --parallel "$jobs"
+}
+
+echo "== normal build"
+build build
+(cd build && ctest --output-on-failure --parallel "$jobs")
+
+echo "== address and undefined-behaviour sanitizer build"
+build build-asan -DKALVEX_SANITIZE=address -DKALVEX_BUILD_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure --parallel "$jobs")
+
+echo "== thread sanitizer build (engine, threading, platform)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVEX_SANITIZE=thread \
+      -DKALVEX_BUILD_BENCH=OFF -DKALVEX_BUILD_GUI=OFF >/dev/null
+cmake --build build-tsan --parallel "$jobs"
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+   ctest --output-on-failure --parallel "$jobs" -L 'platform|engine|threading')
