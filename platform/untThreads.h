@@ -1,0 +1,131 @@
+// Threads and locks: TThread (the platform thread class), TCriticalSection (recursive), TEvent,
+// thread ids, priorities, processor affinity.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+
+#include "platform/untSysUtils.h"
+
+using THandle = pthread_t;             // a thread's native handle
+using DWORD_PTR = std::uintptr_t;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+
+// tpIdle runs under SCHED_IDLE, tpLowest at nice 19, tpLower 10, tpNormal 0, tpHigher -5,
+// tpHighest -10, tpTimeCritical -15. A raise the system refuses (EPERM) is ignored.
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// The calling thread's id: 32-bit, unique, never reused while the process runs (the main thread's
+// id is fixed at the first call from it).
+DWORD GetCurrentThreadId();
+THandle GetCurrentThread();
+
+// Returns the previous mask (the low bits of the old affinity set), 0 on failure (last error set).
+DWORD_PTR SetThreadAffinityMask(THandle Thread, DWORD_PTR Mask);
+// No Linux counterpart: remembers the value per thread and returns the previous one
+// (MAXIMUM_PROCESSORS when none was set), or (DWORD)-1 for an unknown thread.
+DWORD SetThreadIdealProcessor(THandle Thread, DWORD IdealProcessor);
+constexpr DWORD MAXIMUM_PROCESSORS = 32;
+
+// Applies a priority to a thread given by its kernel thread id (gettid); used by TThread.
+bool SetKernelThreadPriority(pid_t Tid, TThreadPriority Priority);
+
+// The platform thread. Created suspended (Start or Resume runs it later) or running. Execute runs
+// on the new thread; an exception escaping Execute is kept in FatalException. With FreeOnTerminate
+// the object deletes itself after Execute (and OnTerminate) finished; never WaitFor such a thread.
+// Priority may be set before the start or while running. The destructor of a started thread that
+// is not freed on terminate sets Terminated and waits for it to end.
+class TThread : public TObject {
+public:
+  explicit TThread(bool CreateSuspended);
+  ~TThread() override;
+  TThread(const TThread &) = delete;
+  TThread &operator=(const TThread &) = delete;
+
+  void Start();   // starts a thread created suspended; raises EThread when already started
+  void Resume() { Start(); }
+  void Terminate() { FTerminated.store(true); }
+  bool Terminated() const { return FTerminated.load(); }
+  // Blocks until Execute has returned; returns ReturnValue. Raises EThread on the thread itself.
+  DWORD WaitFor();
+  bool Finished() const { return FFinished.load(); }
+  bool Suspended() const { return !FStarted.load(); }
+
+  DWORD ThreadID() const { return FThreadID.load(); } // 0 until the thread runs
+  THandle Handle() const { return FHandle; }          // valid once started
+  pid_t KernelTid() const { return FTid.load(); }     // 0 until the thread runs
+
+  TThreadPriority Priority() const { return FPriority.load(); }
+  void SetPriority(TThreadPriority Value);
+
+  bool FreeOnTerminate = false;
+  // Called on the thread itself after Execute (the platform calls it synchronised with the main
+  // thread; nothing here relies on that).
+  std::function<void(TObject *Sender)> OnTerminate;
+  std::exception_ptr FatalException;
+  DWORD ReturnValue = 0;
+
+protected:
+  virtual void Execute() = 0;
+  virtual void DoTerminate();
+
+private:
+  static void *ThreadProc(void *Arg);
+  void CreateNativeThread();
+
+  std::mutex FStartLock;
+  std::condition_variable FStartCond;
+  bool FStartSignal = false;
+  THandle FHandle{};
+  bool FHandleValid = false;
+  std::atomic<bool> FStarted{false};
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFinished{false};
+  std::atomic<DWORD> FThreadID{0};
+  std::atomic<pid_t> FTid{0};
+  std::atomic<TThreadPriority> FPriority{tpNormal};
+  bool FJoined = false;
+};
+
+// A recursive lock, as the platform's critical section is.
+class TCriticalSection : public TObject {
+public:
+  void Enter() { FLock.lock(); }
+  void Leave() { FLock.unlock(); }
+  void Acquire() { Enter(); }
+  void Release() { Leave(); }
+  bool TryEnter() { return FLock.try_lock(); }
+
+private:
+  std::recursive_mutex FLock;
+};
+
+enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+
+// An event with manual or automatic reset. WaitFor(Timeout) in milliseconds, INFINITE waits for ever.
+class TEvent : public TObject {
+public:
+  TEvent(bool ManualReset, bool InitialState);
+  void SetEvent();
+  void ResetEvent();
+  TWaitResult WaitFor(DWORD Timeout = INFINITE);
+  bool IsSet();
+
+private:
+  std::mutex FLock;
+  std::condition_variable FCond;
+  bool FManualReset;
+  bool FState;
+};
+
+// A manual-reset event without a name, as most of the system uses.
+class TSimpleEvent : public TEvent {
+public:
+  TSimpleEvent() : TEvent(true, false) {}
+};
