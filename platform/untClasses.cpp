@@ -1,0 +1,230 @@
+#include "platform/untClasses.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::int64_t TStream::Size() {
+  const std::int64_t pos = Seek(0, soCurrent);
+  const std::int64_t size = Seek(0, soEnd);
+  Seek(pos, soBeginning);
+  return size;
+}
+
+void TStream::SetSize(std::int64_t) { throw EStreamError("Stream size cannot be changed"); }
+
+void TStream::ReadBuffer(void *Buffer, std::int64_t Count) {
+  auto *p = static_cast<std::uint8_t *>(Buffer);
+  std::int64_t done = 0;
+  while (done < Count) {
+    const std::int64_t n = Read(p + done, Count - done);
+    if (n <= 0) throw EReadError("Stream read error");
+    done += n;
+  }
+}
+
+void TStream::WriteBuffer(const void *Buffer, std::int64_t Count) {
+  const auto *p = static_cast<const std::uint8_t *>(Buffer);
+  std::int64_t done = 0;
+  while (done < Count) {
+    const std::int64_t n = Write(p + done, Count - done);
+    if (n <= 0) throw EWriteError("Stream write error");
+    done += n;
+  }
+}
+
+std::int64_t TStream::CopyFrom(TStream &Source, std::int64_t Count) {
+  if (Count == 0) {
+    Source.SetPosition(0);
+    Count = Source.Size();
+  }
+  std::vector<std::uint8_t> buf(static_cast<size_t>(std::min<std::int64_t>(Count, 1 << 20)));
+  std::int64_t left = Count;
+  while (left > 0) {
+    const std::int64_t n = std::min<std::int64_t>(left, static_cast<std::int64_t>(buf.size()));
+    Source.ReadBuffer(buf.data(), n);
+    WriteBuffer(buf.data(), n);
+    left -= n;
+  }
+  return Count;
+}
+
+std::int64_t TMemoryStream::Read(void *Buffer, std::int64_t Count) {
+  if (Count <= 0 || FPosition >= Size()) return 0;
+  const std::int64_t n = std::min(Count, Size() - FPosition);
+  std::memcpy(Buffer, FData.data() + FPosition, static_cast<size_t>(n));
+  FPosition += n;
+  return n;
+}
+
+std::int64_t TMemoryStream::Write(const void *Buffer, std::int64_t Count) {
+  if (Count <= 0) return 0;
+  if (FPosition + Count > Size()) FData.resize(static_cast<size_t>(FPosition + Count));
+  std::memcpy(FData.data() + FPosition, Buffer, static_cast<size_t>(Count));
+  FPosition += Count;
+  return Count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
+  std::int64_t base = Origin == soBeginning ? 0 : Origin == soCurrent ? FPosition : Size();
+  const std::int64_t pos = base + Offset;
+  if (pos < 0) throw EStreamError("Invalid stream position");
+  FPosition = pos;
+  return FPosition;
+}
+
+void TMemoryStream::SetSize(std::int64_t NewSize) {
+  if (NewSize < 0) throw EStreamError("Invalid stream size");
+  FData.resize(static_cast<size_t>(NewSize));
+  if (FPosition > NewSize) FPosition = NewSize;
+}
+
+void TMemoryStream::Clear() {
+  FData.clear();
+  FData.shrink_to_fit();
+  FPosition = 0;
+}
+
+void TMemoryStream::LoadFromStream(TStream &Stream) {
+  Stream.SetPosition(0);
+  const std::int64_t n = Stream.Size();
+  std::vector<std::uint8_t> data(static_cast<size_t>(n));
+  if (n > 0) Stream.ReadBuffer(data.data(), n);
+  FData.swap(data);
+  FPosition = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string &FileName) {
+  TFileStream f(FileName, fmOpenRead | fmShareDenyWrite);
+  LoadFromStream(f);
+}
+
+void TMemoryStream::SaveToStream(TStream &Stream) {
+  if (!FData.empty()) Stream.WriteBuffer(FData.data(), Size());
+}
+
+void TMemoryStream::SaveToFile(const std::string &FileName) {
+  WriteFileAtomically(FileName, FData.data(), FData.size());
+}
+
+TFileStream::TFileStream(const std::string &FileName, UINT Mode) : FFileName(FileName) {
+  const auto path = PathFromUtf8(FileName);
+  if (Mode == fmCreate) {
+    FHandle = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (FHandle < 0)
+      throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+    return;
+  }
+  int flags = O_CLOEXEC;
+  switch (Mode & 3) {
+  case fmOpenWrite: flags |= O_WRONLY; break;
+  case fmOpenReadWrite: flags |= O_RDWR; break;
+  default: flags |= O_RDONLY; break;
+  }
+  FHandle = ::open(path.c_str(), flags);
+  if (FHandle < 0)
+    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(errno)));
+  struct stat st {};
+  if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(FHandle);
+    FHandle = -1;
+    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(EISDIR)));
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+std::int64_t TFileStream::Read(void *Buffer, std::int64_t Count) {
+  if (Count <= 0) return 0;
+  for (;;) {
+    const ssize_t n = ::read(FHandle, Buffer, static_cast<size_t>(Count));
+    if (n >= 0) return n;
+    if (errno != EINTR) throw EReadError(Format("Error reading \"%s\": %s", FFileName, SysErrorMessage(errno)));
+  }
+}
+
+std::int64_t TFileStream::Write(const void *Buffer, std::int64_t Count) {
+  if (Count <= 0) return 0;
+  for (;;) {
+    const ssize_t n = ::write(FHandle, Buffer, static_cast<size_t>(Count));
+    if (n >= 0) return n;
+    if (errno != EINTR) throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+  }
+}
+
+std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
+  const int whence = Origin == soBeginning ? SEEK_SET : Origin == soCurrent ? SEEK_CUR : SEEK_END;
+  const off_t r = ::lseek(FHandle, Offset, whence);
+  if (r < 0) throw EStreamError(Format("Cannot seek in \"%s\": %s", FFileName, SysErrorMessage(errno)));
+  return r;
+}
+
+void TFileStream::SetSize(std::int64_t NewSize) {
+  if (::ftruncate(FHandle, NewSize) != 0)
+    throw EWriteError(Format("Cannot resize \"%s\": %s", FFileName, SysErrorMessage(errno)));
+}
+
+void TFileStream::Flush() {
+  if (::fsync(FHandle) != 0)
+    throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+}
+
+std::filesystem::path PathFromUtf8(const std::string &FileName) {
+  return std::filesystem::path(std::u8string(FileName.begin(), FileName.end()));
+}
+
+std::string Utf8FromPath(const std::filesystem::path &Path) {
+  const std::u8string s = Path.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+void WriteFileAtomically(const std::string &FileName, const void *Data, std::size_t Size) {
+  namespace fs = std::filesystem;
+  fs::path target = PathFromUtf8(FileName);
+  std::error_code ec;
+  // Follow symbolic links so that the link stays and its real file is replaced.
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(target, ec)); ++hops) {
+    fs::path next = fs::read_symlink(target, ec);
+    if (ec) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0)
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+  };
+  const auto *p = static_cast<const std::uint8_t *>(Data);
+  std::size_t done = 0;
+  while (done < Size) {
+    const ssize_t n = ::write(fd, p + done, Size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  struct stat st {};
+  mode_t mode = 0666 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }();
+  if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (::fchmod(fd, mode) != 0) fail(errno);
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(tmpl.c_str());
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+  }
+  if (::rename(tmpl.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmpl.c_str());
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+  }
+}
