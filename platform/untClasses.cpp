@@ -1,6 +1,7 @@
 #include "platform/untClasses.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -182,6 +183,22 @@ std::string Utf8FromPath(const std::filesystem::path &Path) {
   return std::string(s.begin(), s.end());
 }
 
+namespace {
+// The process's file-creation mask, read without changing it (umask() itself would briefly change
+// it for every thread).
+mode_t CurrentUmask() {
+  if (FILE *f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    unsigned mask = 022;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+      if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    std::fclose(f);
+    return static_cast<mode_t>(mask);
+  }
+  return 022;
+}
+} // namespace
+
 void WriteFileAtomically(const std::string &FileName, const void *Data, std::size_t Size) {
   namespace fs = std::filesystem;
   fs::path target = PathFromUtf8(FileName);
@@ -213,7 +230,7 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     done += static_cast<std::size_t>(n);
   }
   struct stat st {};
-  mode_t mode = 0666 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }();
+  mode_t mode = 0666 & ~CurrentUmask();
   if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
   if (::fchmod(fd, mode) != 0) fail(errno);
   if (::fsync(fd) != 0) fail(errno);
