@@ -36,11 +36,16 @@ constexpr DWORD MAXIMUM_PROCESSORS = 32;
 // Applies a priority to a thread given by its kernel thread id (gettid); used by TThread.
 bool SetKernelThreadPriority(pid_t Tid, TThreadPriority Priority);
 
-// The platform thread. Created suspended (Start or Resume runs it later) or running. Execute runs
-// on the new thread; an exception escaping Execute is kept in FatalException. With FreeOnTerminate
-// the object deletes itself after Execute (and OnTerminate) finished; never WaitFor such a thread.
-// Priority may be set before the start or while running. The destructor of a started thread that
-// is not freed on terminate sets Terminated and waits for it to end.
+// The platform thread. Created suspended (Start or Resume runs it later) or running; a thread
+// created running starts in AfterConstruction, so make it with CreateComponent (or call Start
+// yourself). Execute runs on the new thread; an exception escaping Execute is kept in
+// FatalException. With FreeOnTerminate the object deletes itself after Execute (and OnTerminate)
+// finished; never WaitFor such a thread. Priority may be set before the start (applied when the
+// thread starts) or while running. The destructor of a started thread that is not freed on
+// terminate sets Terminated and waits for it to end.
+//
+// ThreadID is given at construction, so a suspended thread already has its id (thread messages
+// posted to it fail with 1444 until it made its queue).
 class TThread : public TObject {
 public:
   explicit TThread(bool CreateSuspended);
@@ -48,23 +53,30 @@ public:
   TThread(const TThread &) = delete;
   TThread &operator=(const TThread &) = delete;
 
+  void AfterConstruction() override; // starts a thread not created suspended
+
   void Start();   // starts a thread created suspended; raises EThread when already started
   void Resume() { Start(); }
   void Terminate() { FTerminated.store(true); }
   bool Terminated() const { return FTerminated.load(); }
-  // Blocks until Execute has returned; returns ReturnValue. Raises EThread on the thread itself.
+  // Blocks until the thread has ended; returns ReturnValue. Raises EThread on the thread itself
+  // and for a thread that was never started.
   DWORD WaitFor();
+  // Waits at most Timeout milliseconds (INFINITE: without limit); true when the thread has ended.
+  // A thread never started has not ended.
+  bool WaitForTimeout(DWORD Timeout);
   bool Finished() const { return FFinished.load(); }
   bool Suspended() const { return !FStarted.load(); }
 
-  DWORD ThreadID() const { return FThreadID.load(); } // 0 until the thread runs
+  DWORD ThreadID() const { return FThreadID; }        // given at construction
   THandle Handle() const { return FHandle; }          // valid once started
   pid_t KernelTid() const { return FTid.load(); }     // 0 until the thread runs
 
   TThreadPriority Priority() const { return FPriority.load(); }
+  // Raises EOSError when the system refuses the change for another reason than missing rights.
   void SetPriority(TThreadPriority Value);
 
-  bool FreeOnTerminate = false;
+  bool FreeOnTerminate = false; // set before the start, or by the thread itself
   // Called on the thread itself after Execute (the platform calls it synchronised with the main
   // thread; nothing here relies on that).
   std::function<void(TObject *Sender)> OnTerminate;
@@ -77,20 +89,25 @@ protected:
 
 private:
   static void *ThreadProc(void *Arg);
-  void CreateNativeThread();
+  void Run();
+  void JoinNative();
 
-  std::mutex FStartLock;
-  std::condition_variable FStartCond;
-  bool FStartSignal = false;
+  bool FCreateSuspended;
+  const DWORD FThreadID;
   THandle FHandle{};
-  bool FHandleValid = false;
   std::atomic<bool> FStarted{false};
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
-  std::atomic<DWORD> FThreadID{0};
   std::atomic<pid_t> FTid{0};
   std::atomic<TThreadPriority> FPriority{tpNormal};
+
+  std::mutex FStateLock; // guards FEnded and the kernel thread's liveness for priority changes
+  std::condition_variable FEndedCond;
+  bool FEnded = false;        // Run has returned (the native thread may still be unwinding)
+  bool FKernelAlive = false;  // FTid names this thread's kernel thread
+  std::mutex FJoinLock;       // one joiner at a time
   bool FJoined = false;
+  bool FSelfFreeing = false;  // set on the thread itself just before it deletes the object
 };
 
 // A recursive lock, as the platform's critical section is.
