@@ -1,0 +1,82 @@
+// The libjpeg adapter: decodes a JPEG held in memory into 24-bit rows (bytes blue, green, red) and
+// encodes 24-bit or 8-bit gray rows as JPEG.
+//
+// libjpeg reports errors through a callback that must not return; the adapter jumps back out of the
+// library with longjmp into small functions that own no C++ objects, and raises EJPEGError only
+// once control is back in ordinary C++ code. Damage that libjpeg would only warn about and paper
+// over (a truncated file, a broken entropy-coded segment) is an error here: a grey-filled or
+// garbled picture would give wrong noise figures without anyone noticing.
+//
+// Decoding uses libjpeg's default accuracy (the slow integer DCT, fancy upsampling, block
+// smoothing for progressive files) at full size. The EXIF orientation is not applied: pixels are
+// measured as they are stored. Grayscale pictures are expanded to three equal bytes; Adobe CMYK
+// and YCCK pictures are converted to RGB by R = C'·K'/255 (likewise G with M', B with Y'), where
+// C', M', Y', K' are the ink values inverted to "amount of light" (Adobe writes them inverted
+// already; a file without the Adobe marker is inverted here).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/untClasses.h"
+#include "platform/untSysUtils.h"
+
+class EJPEGError : public Exception { using Exception::Exception; };
+
+// What the header of a JPEG says.
+struct TJpegHeader {
+  int Width = 0;
+  int Height = 0;
+  int Components = 0;        // 1 gray, 3 YCbCr/RGB, 4 CMYK/YCCK
+  bool Progressive = false;
+  bool Arithmetic = false;
+  bool Adobe = false;        // an Adobe APP14 marker was seen
+  bool Cmyk = false;         // converted from CMYK or YCCK
+};
+
+// One decoding pass over a JPEG in memory. The constructor reads the header (EJPEGError on a file
+// that is empty, not a JPEG, of an unsupported kind or of size 0); the caller then checks and
+// allocates its picture and hands Decode the address of every row. The data must stay alive and
+// unchanged until Decode has returned. Not thread-safe; one object per decode.
+class TJpegDecoder {
+public:
+  // MemoryLimit, when not 0, caps what libjpeg may allocate for its own buffers (a progressive
+  // picture keeps all its coefficients: about 2 bytes per pixel and component).
+  explicit TJpegDecoder(std::span<const std::uint8_t> Data, std::uint64_t MemoryLimit = 0);
+  ~TJpegDecoder();
+  TJpegDecoder(const TJpegDecoder &) = delete;
+  TJpegDecoder &operator=(const TJpegDecoder &) = delete;
+
+  const TJpegHeader &Header() const { return FHeader; }
+  // Bytes libjpeg itself will need beyond the caller's rows (an estimate, for the memory check).
+  std::uint64_t DecoderMemory() const;
+
+  // Decodes the whole picture into Rows (Height entries, each Width * 3 bytes, blue-green-red).
+  // Raises EJPEGError for corrupt or truncated data; the rows then hold partial content.
+  // May be called once.
+  void Decode(std::span<std::uint8_t *const> Rows);
+
+  // Texts of the harmless warnings libjpeg gave (for example extraneous bytes between markers).
+  const std::vector<std::string> &Warnings() const;
+
+  struct TState; // libjpeg's structures; defined in the .cpp
+
+private:
+  std::unique_ptr<TState> FState;
+  TJpegHeader FHeader;
+  bool FDecoded = false;
+};
+
+// Reads what remains of Stream from its start into memory (the stream is positioned at 0 first).
+// Refuses a stream larger than Limit bytes when Limit is not 0.
+std::vector<std::uint8_t> ReadWholeStream(TStream &Stream, std::uint64_t Limit = 0);
+
+// Encodes Height rows of Width pixels as a baseline JPEG of the given Quality (1..100).
+// Components 3: each row holds Width * 3 bytes blue, green, red (written as YCbCr 4:2:0).
+// Components 1: each row holds Width gray bytes (written as a grayscale JPEG).
+// Optimized Huffman tables; no EXIF. Raises EJPEGError for an empty picture or a libjpeg failure.
+std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
+                                     std::span<const std::uint8_t *const> Rows, int Quality);
