@@ -1,0 +1,8 @@
+#include "ui/untNoiseHost.h"
+
+namespace {
+TNoiseChartHost *GHost = nullptr;
+}
+
+TNoiseChartHost *NoiseChartHost() { return GHost; }
+void SetNoiseChartHost(TNoiseChartHost *Host) { GHost = Host; }
