@@ -45,6 +45,7 @@ public:
   explicit TMessageWindow(TWndMethod Proc = {}, QObject *Parent = nullptr);
   ~TMessageWindow() override; // the handle is gone from the table before anything else is freed
   HWND Handle() const { return FHandle; }
+  DWORD ThreadId() const { return FThreadId; } // the thread that made the window and handles it
 
   // Handles one message; the base calls the procedure given at construction, or sets Result 0.
   virtual void WndProc(TMessage &Message);
@@ -55,6 +56,7 @@ protected:
 private:
   HWND FHandle = 0;
   TWndMethod FProc;
+  DWORD FThreadId = 0;
 };
 
 // The platform's AllocateHWnd/DeallocateHWnd: a message window with a procedure, owned by the
@@ -84,7 +86,8 @@ BOOL GetMessage(MSG *Msg, HWND Wnd, UINT FilterMin, UINT FilterMax);
 BOOL WaitMessage();
 // Posts WM_QUIT with ExitCode to the calling thread's queue.
 void PostQuitMessage(int ExitCode);
-// A message with a window goes to its window procedure; others are ignored. Returns its Result.
+// A message with a window goes to its window procedure (as SendMessage); others are ignored.
+// Returns its Result.
 LRESULT DispatchMessage(const MSG *Msg);
 BOOL TranslateMessage(const MSG *Msg);
 // Frees the calling thread's queue (done automatically when the thread ends).
