@@ -17,7 +17,7 @@ TVersionResource ProgramVersionResource() {
   const std::string version = VersionWordsToText(ms, ls);
   r.Strings = {
       {"CompanyName", KALVEX_AUTHOR},
-      {"FileDescription", "Kalvex: noise of photographs"},
+      {"FileDescription", "Measures the noise of photographs: S/N ratio, signal and noise per channel"},
       {"FileVersion", version},
       {"InternalName", "kalvex"},
       {"OriginalFilename", "kalvex"},
