@@ -1,0 +1,121 @@
+// The ini-style store of every file the program writes itself (projects, regions, the user
+// configuration): the whole file is held in memory, changed there and written back at once.
+//
+// File layout (bytes, 8-bit text in Windows-1252, no byte-order mark): the header of
+// WriteHeader, then for each section the line "[name]", its lines, and one empty line; every line
+// ends with CR LF. On loading, lines may end with CR LF, CR or LF; blanks and control characters
+// around lines, keys and values are dropped, comment lines (";") and lines before the first
+// section are skipped.
+//
+// Section names and keys compare without regard to case (ASCII and Windows-1252 letters); the
+// stored spelling is the one first written or read. Values are 8-bit strings stored unchanged;
+// wide (UTF-8) values go through the marked encoding: pure ASCII as it is, anything else as
+// EF BB BF followed by its UTF-8 bytes.
+//
+// UpdateFile replaces the file through a temporary file in the same folder that is flushed and
+// renamed over it, so a failed write leaves the previous file as it was.
+//
+// A store is used by one thread at a time; it has no locks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/untClasses.h"
+#include "platform/untObjects.h"
+
+// Windows-1252 ("the system 8-bit code page") to UTF-8 and back. The five bytes that code page
+// leaves undefined map to the control characters of the same number, as the platform's
+// conversion does. Characters the code page cannot hold, and invalid UTF-8, become '?'.
+std::string Cp1252ToUtf8(std::string_view Text);
+std::string Utf8ToCp1252(std::string_view Text);
+bool IsValidUtf8(std::string_view Text);
+// Replaces every invalid UTF-8 sequence by U+FFFD, so that the result is always valid UTF-8.
+std::string RepairUtf8(std::string_view Text);
+
+// The marked UTF-8 encoding of wide values. Decoding takes a value without the mark as
+// Windows-1252.
+std::string EncodeMarkedUtf8(std::string_view Utf8);
+std::string DecodeMarkedUtf8(std::string_view Stored);
+
+// Section names and keys: equal without regard to ASCII and Windows-1252 letter case.
+bool SameIniText(std::string_view A, std::string_view B);
+
+class TWideFileMemIniFile : public TObject {
+public:
+  // Loads FileName (UTF-8) when it is not empty and the file exists; a missing file gives an
+  // empty store. A file that exists but cannot be read raises the file error.
+  explicit TWideFileMemIniFile(const std::string &FileName);
+  ~TWideFileMemIniFile() override;
+  TWideFileMemIniFile(const TWideFileMemIniFile &) = delete;
+  TWideFileMemIniFile &operator=(const TWideFileMemIniFile &) = delete;
+
+  const std::string &FileName() const { return FFileName; }
+
+  std::string ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) const;
+  // Raises EInvalidOperation for a line break in the section, key or value, or "=" in the key:
+  // such text would change the file's lines rather than be stored.
+  void WriteString(std::string_view Section, std::string_view Ident, std::string_view Value);
+  std::string ReadWideString(std::string_view Section, std::string_view Ident, std::string_view Default) const;
+  void WriteWideString(std::string_view Section, std::string_view Ident, std::string_view Value);
+  // Decimal with optional sign; "0x"/"0X" or "$" introduce hexadecimal. Empty or invalid text,
+  // and numbers beyond 32 bits, give Default.
+  std::int32_t ReadInteger(std::string_view Section, std::string_view Ident, std::int32_t Default) const;
+  void WriteInteger(std::string_view Section, std::string_view Ident, std::int32_t Value);
+
+  bool SectionExists(std::string_view Section) const;
+  bool ValueExists(std::string_view Section, std::string_view Ident) const;
+  // The names of all sections in file order (repeated names included).
+  std::vector<std::string> ReadSections() const;
+  // The keys of the (first) section of that name in order; lines without "=" are left out.
+  std::vector<std::string> ReadSection(std::string_view Section) const;
+
+  // Absent sections or keys are no error and create nothing.
+  void DeleteKey(std::string_view Section, std::string_view Ident);
+  void EraseSection(std::string_view Section);
+  void Clear();
+
+  // Writes the whole store to the file. A store without file name cannot be written
+  // (EFCreateError); other failures raise the file system's error and keep the old file.
+  void UpdateFile();
+  // The complete file content UpdateFile writes.
+  std::string FileContent();
+
+protected:
+  // Written before the sections; nothing here.
+  virtual void WriteHeader(TStream &Stream);
+
+private:
+  struct TLine {
+    std::string Text;
+    std::size_t Eq; // position of the first "=", npos for a line without one
+  };
+  struct TSection {
+    std::string Name;
+    std::vector<TLine> Lines;
+  };
+
+  void LoadValues();
+  void AddLine(TSection &Section, std::string_view Line);
+  const TSection *FindSection(std::string_view Section) const;
+  TSection *FindSection(std::string_view Section);
+  static std::ptrdiff_t FindLine(const TSection &Section, std::string_view Ident);
+
+  std::string FFileName;
+  std::vector<TSection> FSections;
+};
+
+// The store of the program's own files: starts with a comment line that warns against editing.
+class TProgMemIniFile : public TWideFileMemIniFile {
+public:
+  using TWideFileMemIniFile::TWideFileMemIniFile;
+
+protected:
+  void WriteHeader(TStream &Stream) override;
+};
+
+// Files above this size are refused before they are read: no file the program writes comes near
+// it, and reading one would only exhaust memory.
+constexpr std::int64_t MaxIniFileSize = std::int64_t{2} << 30;
