@@ -1,0 +1,287 @@
+#include "engine/untKalvPicJobData.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/untSystem.h"
+
+// --- Pictures and channels -------------------------------------------------------------------
+
+const char *PicKindCaption(TPicKind Kind) {
+  switch (Kind) {
+  case pkRGB: return "RGB";
+  case pkR: return "R";
+  case pkG: return "G";
+  case pkB: return "B";
+  case pkL: return "L*";
+  case pkLa: return "a*";
+  case pkLb: return "b*";
+  }
+  return "";
+}
+
+const char *NoiseChannelCaption(TNoiseChannel Channel) {
+  static const char *const captions[NoiseChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+  return Channel >= 0 && Channel < NoiseChannelCount ? captions[Channel] : "";
+}
+
+TColor NoiseChannelColor(TNoiseChannel Channel) {
+  static const TColor colors[NoiseChannelCount] = {255, 32768, 16711680, 0, 899312, 12697856, 11731123};
+  return Channel >= 0 && Channel < NoiseChannelCount ? colors[Channel] : clBlack;
+}
+
+const char *const NoiseCaptionRGBL = "RGB L*";
+const char *const NoiseCaptionPairs = "RG GB BR";
+
+TBitmap08Pal::TBitmap08Pal() { SetPixelFormat(pf8bit); }
+
+void TBitmap08Pal::SetSize(int AWidth, int AHeight) {
+  if (AWidth == Width() && AHeight == Height()) return;
+  SetWidth(0);
+  SetHeight(AHeight);
+  SetWidth(AWidth);
+}
+
+void TBitmap08Pal::SetChannelPalette(int Mask) {
+  std::vector<TColor> table(256);
+  for (int i = 0; i < 256; ++i)
+    table[static_cast<size_t>(i)] = RGBColor((Mask & 1) ? i : 0, (Mask & 2) ? i : 0, (Mask & 4) ? i : 0);
+  SetColorTable(table);
+}
+
+// --- Noise accumulators ----------------------------------------------------------------------
+
+TChannelNoiseData::TChannelNoiseData(TColor AColor) : Color(ColorToRGB(AColor)) {}
+
+void TChannelNoiseData::CopyFrom(const TChannelNoiseData &Source) {
+  Color = Source.Color;
+  SSum = Source.SSum;
+  SCount = Source.SCount;
+  NSum = Source.NSum;
+  NCount = Source.NCount;
+  FHistogram = Source.FHistogram;
+}
+
+void TChannelNoiseData::Assign(const TPersistent *Source) {
+  const auto *src = dynamic_cast<const TChannelNoiseData *>(Source);
+  if (src == nullptr) {
+    TPersistent::Assign(Source);
+    return;
+  }
+  if (src == this) return;
+  if (auto *sync = dynamic_cast<TChannelNoiseSync *>(const_cast<TChannelNoiseData *>(src))) {
+    sync->Lock();
+    CopyFrom(*src);
+    sync->Unlock();
+  } else {
+    CopyFrom(*src);
+  }
+}
+
+void TChannelNoiseData::AddSignal(std::int32_t Value) {
+  SSum += std::abs(static_cast<std::int64_t>(Value));
+  SCount += 1;
+}
+
+void TChannelNoiseData::AddNoise(std::int32_t Diff) {
+  const std::int64_t a = std::abs(static_cast<std::int64_t>(Diff));
+  NSum += a;
+  NCount += 1;
+  FHistogram[static_cast<size_t>(std::min<std::int64_t>(a, 255))] += 1;
+}
+
+void TChannelNoiseData::AddData(const TChannelNoiseData *Source) {
+  if (Source == nullptr) return;
+  SSum += Source->SSum;
+  SCount += Source->SCount;
+  NSum += Source->NSum;
+  NCount += Source->NCount;
+  for (size_t i = 0; i < FHistogram.size(); ++i) FHistogram[i] += Source->FHistogram[i];
+}
+
+namespace {
+// The quotient of two 64-bit counts, rounded once to single.
+float Quotient(std::int64_t Num, std::int64_t Den) {
+  return static_cast<float>(static_cast<long double>(Num) / static_cast<long double>(Den));
+}
+} // namespace
+
+bool TChannelNoiseData::GetSMean(float &Value) {
+  if (SCount == 0) return false;
+  Value = Quotient(SSum, SCount);
+  return true;
+}
+
+bool TChannelNoiseData::GetNMean(float &Value) {
+  if (NCount == 0) return false;
+  Value = Quotient(NSum, NCount);
+  return true;
+}
+
+bool TChannelNoiseData::GetSNRatio(float &Value) {
+  if (SCount == 0 || NCount == 0) return false;
+  const float n = Quotient(NSum, NCount);
+  if (!(n > 0.0f)) return false;
+  const float s = Quotient(SSum, SCount);
+  if (!(s > 0.0f)) return false; // log10(0): no finite figure
+  Value = 10.0f * std::log10(s / n);
+  return true;
+}
+
+namespace {
+// Holds a sync accumulator's lock for a scope.
+class TNoiseLock {
+public:
+  explicit TNoiseLock(TChannelNoiseSync &S) : FS(S) { FS.Lock(); }
+  ~TNoiseLock() { FS.Unlock(); }
+  TNoiseLock(const TNoiseLock &) = delete;
+  TNoiseLock &operator=(const TNoiseLock &) = delete;
+
+private:
+  TChannelNoiseSync &FS;
+};
+} // namespace
+
+void TChannelNoiseSync::Assign(const TPersistent *Source) {
+  TNoiseLock g(*this);
+  TChannelNoiseData::Assign(Source);
+}
+void TChannelNoiseSync::AddSignal(std::int32_t Value) {
+  TNoiseLock g(*this);
+  TChannelNoiseData::AddSignal(Value);
+}
+void TChannelNoiseSync::AddNoise(std::int32_t Diff) {
+  TNoiseLock g(*this);
+  TChannelNoiseData::AddNoise(Diff);
+}
+void TChannelNoiseSync::AddData(const TChannelNoiseData *Source) {
+  TNoiseLock g(*this);
+  TChannelNoiseData::AddData(Source);
+}
+bool TChannelNoiseSync::GetSMean(float &Value) {
+  TNoiseLock g(*this);
+  return TChannelNoiseData::GetSMean(Value);
+}
+bool TChannelNoiseSync::GetNMean(float &Value) {
+  TNoiseLock g(*this);
+  return TChannelNoiseData::GetNMean(Value);
+}
+bool TChannelNoiseSync::GetSNRatio(float &Value) {
+  TNoiseLock g(*this);
+  return TChannelNoiseData::GetSNRatio(Value);
+}
+
+// --- Part threads ----------------------------------------------------------------------------
+
+TPicThreadList::TPicThreadList() : TSyncThreadList(false), Event(true, true) {}
+
+TPicThreadList::~TPicThreadList() {
+  // The last part sets Event while holding the list's lock; taking the lock here waits until it
+  // has let go.
+  LockList();
+  UnlockList();
+}
+
+void TPicThreadList::Add(TObject *Thread) {
+  std::vector<TObject *> &items = LockList();
+  if (items.empty()) Event.ResetEvent();
+  if (std::find(items.begin(), items.end(), Thread) == items.end()) items.push_back(Thread);
+  UnlockList();
+}
+
+void TPicThreadList::Remove(TObject *Thread) {
+  std::vector<TObject *> &items = LockList();
+  items.erase(std::remove(items.begin(), items.end(), Thread), items.end());
+  if (items.empty()) Event.SetEvent();
+  UnlockList();
+}
+
+void TPicThreadList::TerminateAll() {
+  std::vector<TObject *> &items = LockList();
+  for (TObject *o : items)
+    if (auto *t = dynamic_cast<TThread *>(o)) t->Terminate();
+  UnlockList();
+}
+
+std::vector<TPartRows> SplitRows(int Height, int PartCount) {
+  const int n = std::max(1, PartCount);
+  const int h = std::max(0, Height);
+  std::vector<TPartRows> parts(static_cast<size_t>(n));
+  int q = h / n, r = h % n, row = 0;
+  for (auto &p : parts) {
+    p.First = row;
+    p.Count = q + (r > 0 ? 1 : 0);
+    if (r > 0) --r;
+    row += p.Count;
+  }
+  return parts;
+}
+
+int PicPartCount() {
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  return std::max<int>(1, static_cast<int>(si.dwNumberOfProcessors));
+}
+
+TPicPartThread::TPicPartThread(TPicThreadList &List, const TPicNoiseTargets &Targets, int AWidth)
+    : TThread(true), Width(std::max(0, AWidth)), FList(&List), FTargets(Targets) {
+  FreeOnTerminate = true;
+  SetPriority(tpLowest);
+  FList->Add(this);
+}
+
+TPicPartThread::~TPicPartThread() { LeaveList(); }
+
+void TPicPartThread::LeaveList() {
+  if (FInList.exchange(false)) FList->Remove(this);
+}
+
+void TPicPartThread::Execute() {
+  try {
+    for (auto &d : Data) d = std::make_unique<TChannelNoiseData>();
+    DoWork();
+    for (int c = 0; c < NoiseChannelCount; ++c)
+      if (FTargets[static_cast<size_t>(c)]) FTargets[static_cast<size_t>(c)]->AddData(Data[static_cast<size_t>(c)].get());
+  } catch (...) {
+    for (auto &d : Data) d.reset();
+    LeaveList(); // the job's wait must end whatever happened
+    throw;
+  }
+  for (auto &d : Data) d.reset();
+  LeaveList(); // nothing of the job may be touched after this
+}
+
+void TPicPartThreadData::AddRows(std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B,
+                                 std::uint8_t *L, std::uint8_t *La, std::uint8_t *Lb) {
+  PicRGB.push_back(RGB);
+  PicR.push_back(R);
+  PicG.push_back(G);
+  PicB.push_back(B);
+  PicL.push_back(L);
+  PicLa.push_back(La);
+  PicLb.push_back(Lb);
+}
+
+void TPicPartThreadData::DoWork() {
+  TSignalSums sums;
+  for (size_t j = 0; j < PicRGB.size(); ++j)
+    ExtractRow(TExtractRow{PicRGB[j], PicR[j], PicG[j], PicB[j], PicL[j], PicLa[j], PicLb[j]}, Width, sums);
+  for (int c = 0; c < NoiseChannelCount; ++c) {
+    Data[static_cast<size_t>(c)]->SSum += sums.SSum[static_cast<size_t>(c)];
+    Data[static_cast<size_t>(c)]->SCount += sums.SCount;
+  }
+}
+
+void TPicPartThreadNoise::AddRow(const std::uint8_t *RGB, const std::uint8_t *L) {
+  PicRGB.push_back(RGB);
+  PicL.push_back(L);
+}
+
+void TPicPartThreadNoise::DoWork() {
+  if (PicRGB.size() < 2 || Width < 2) return;
+  TNoiseHistograms h;
+  for (size_t j = 1; j < PicRGB.size(); ++j) h.AddRow(PicRGB[j - 1], PicL[j - 1], PicRGB[j], PicL[j], Width);
+  std::array<TChannelNoiseData *, NoiseChannelCount> d;
+  for (int c = 0; c < NoiseChannelCount; ++c) d[static_cast<size_t>(c)] = Data[static_cast<size_t>(c)].get();
+  h.AddTo(d);
+}

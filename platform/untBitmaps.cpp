@@ -1,0 +1,595 @@
+#include "platform/untBitmaps.h"
+
+#include <QBuffer>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QPainter>
+#include <QPalette>
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+// ---------------------------------------------------------------------------------------------
+// Colours and fonts
+
+TColor ColorToRGB(TColor Color) {
+  if ((static_cast<std::uint32_t>(Color) & 0x80000000u) == 0 || Color == CLR_INVALID) return Color;
+  const QPalette pal = QGuiApplication::palette();
+  QColor c;
+  switch (Color & 0xFF) {
+  case 5: c = pal.color(QPalette::Base); break;
+  case 8: c = pal.color(QPalette::WindowText); break;
+  case 13: c = pal.color(QPalette::Highlight); break;
+  case 14: c = pal.color(QPalette::HighlightedText); break;
+  case 15: c = pal.color(QPalette::Button); break;
+  case 16: c = pal.color(QPalette::Dark); break;
+  case 17: c = pal.color(QPalette::Disabled, QPalette::Text); break;
+  case 18: c = pal.color(QPalette::ButtonText); break;
+  case 20: c = pal.color(QPalette::Light); break;
+  default: c = pal.color(QPalette::Window); break;
+  }
+  return RGBColor(c.red(), c.green(), c.blue());
+}
+
+QColor ToQColor(TColor Color) {
+  const TColor c = ColorToRGB(Color);
+  return QColor(GetRValue(c), GetGValue(c), GetBValue(c));
+}
+
+TColor FromQColor(const QColor &Color) { return RGBColor(Color.red(), Color.green(), Color.blue()); }
+
+namespace {
+std::mutex GFontLock;
+std::optional<QFont> GFixedFontOverride;
+} // namespace
+
+QFont FixedWidthFont() {
+  {
+    std::lock_guard<std::mutex> g(GFontLock);
+    if (GFixedFontOverride) return *GFixedFontOverride;
+  }
+  return QFontDatabase::systemFont(QFontDatabase::FixedFont);
+}
+
+void SetFixedWidthFontForTests(const std::optional<QFont> &Font) {
+  std::lock_guard<std::mutex> g(GFontLock);
+  GFixedFontOverride = Font;
+}
+
+QFont ResolveFont(const TFont &Font) {
+  QFont f;
+  if (Font.Name == "Courier New") {
+    f = FixedWidthFont();
+  } else if (Font.Name.empty() || Font.Name == "MS Sans Serif") {
+    f = QGuiApplication::font();
+  } else {
+    f = QFont(QString::fromStdString(Font.Name));
+  }
+  f.setPixelSize(std::max(1, Font.Height < 0 ? -Font.Height : Font.Height));
+  f.setBold(Font.Bold);
+  return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// BMP headers
+
+namespace {
+
+std::uint32_t U32(const std::uint8_t *p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint16_t U16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+[[noreturn]] void BadBmp(const std::string &Why) { throw EReadError("Invalid BMP file: " + Why); }
+
+} // namespace
+
+TBmpInfo ReadBmpInfo(TStream &Stream) {
+  const std::int64_t start = Stream.Position();
+  const std::int64_t size = Stream.Size() - start;
+  std::uint8_t h[14 + 124] = {};
+  const std::int64_t got = Stream.Read(h, sizeof h);
+  Stream.SetPosition(start);
+  if (got < 14 + 12 || h[0] != 'B' || h[1] != 'M') BadBmp("not a BMP picture");
+  const std::uint32_t offBits = U32(h + 10);
+  const std::uint32_t hdrSize = U32(h + 14);
+  // The header sizes the format knows: core (12), OS/2 2.x (16..64), info (40) and its v2..v5.
+  if (hdrSize < 12 || hdrSize > 124 || (hdrSize > 12 && hdrSize < 16)) BadBmp("unknown header size");
+  if (got < 14 + static_cast<std::int64_t>(hdrSize)) BadBmp("header cut short");
+  TBmpInfo info;
+  std::int64_t w, hgt;
+  int planes;
+  if (hdrSize == 12) {
+    w = U16(h + 18);
+    hgt = static_cast<std::int16_t>(U16(h + 20));
+    planes = U16(h + 22);
+    info.BitCount = U16(h + 24);
+  } else {
+    w = static_cast<std::int32_t>(U32(h + 18));
+    hgt = static_cast<std::int32_t>(U32(h + 22));
+    planes = U16(h + 26);
+    info.BitCount = U16(h + 28);
+    info.Compression = hdrSize >= 20 ? static_cast<int>(U32(h + 30)) : 0;
+  }
+  if (planes != 1) BadBmp("plane count is not 1");
+  switch (info.BitCount) {
+  case 1: case 4: case 8: case 16: case 24: case 32: break;
+  default: BadBmp("unsupported bit depth");
+  }
+  if (hgt < 0) {
+    info.TopDown = true;
+    hgt = -hgt;
+  }
+  if (w <= 0 || hgt <= 0 || w > std::numeric_limits<int>::max() || hgt > std::numeric_limits<int>::max())
+    BadBmp("width or height is not positive");
+  info.Width = static_cast<int>(w);
+  info.Height = static_cast<int>(hgt);
+  if (offBits < 14 + hdrSize || static_cast<std::int64_t>(offBits) >= size)
+    BadBmp("pixel data offset outside the file");
+  const bool uncompressed = info.Compression == 0 || info.Compression == 3 || info.Compression == 6;
+  if (uncompressed) {
+    const std::int64_t rowBytes = ((w * info.BitCount + 31) / 32) * 4;
+    // Both factors are below 2^35, so the product fits in 64 bits.
+    if (static_cast<std::int64_t>(offBits) + rowBytes * hgt > size) BadBmp("pixel data cut short");
+  } else if (!((info.Compression == 1 && info.BitCount == 8) || (info.Compression == 2 && info.BitCount == 4))) {
+    BadBmp("unsupported compression");
+  }
+  return info;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBitmap
+
+TBitmap::TBitmap() = default;
+TBitmap::~TBitmap() = default;
+
+QImage::Format TBitmap::QtFormat() const {
+  return FPixelFormat == pf24bit ? QImage::Format_BGR888 : QImage::Format_Indexed8;
+}
+
+void TBitmap::Reallocate(int AWidth, int AHeight) {
+  AWidth = std::max(0, AWidth);
+  AHeight = std::max(0, AHeight);
+  if (AWidth == 0 || AHeight == 0) {
+    FImage = QImage();
+  } else {
+    QImage img(AWidth, AHeight, QtFormat());
+    if (img.isNull())
+      throw EOutOfMemory(Format("Not enough memory for a bitmap of %d x %d pixels", AWidth, AHeight));
+    if (FPixelFormat == pf8bit) {
+      if (FColors.size() != 256) FColors = QList<QRgb>(256, qRgb(0, 0, 0));
+      img.setColorTable(FColors);
+    }
+    img.fill(0);
+    if (!FImage.isNull()) {
+      const int rows = std::min(AHeight, FImage.height());
+      const int bytes = std::min(AWidth, FImage.width()) * BytesPerPixel();
+      for (int y = 0; y < rows; ++y) std::memcpy(img.scanLine(y), FImage.constScanLine(y), static_cast<size_t>(bytes));
+    }
+    FImage = std::move(img);
+  }
+  FWidth = AWidth;
+  FHeight = AHeight;
+}
+
+void TBitmap::SetWidth(int Value) {
+  if (Value != FWidth) Reallocate(Value, FHeight);
+}
+void TBitmap::SetHeight(int Value) {
+  if (Value != FHeight) Reallocate(FWidth, Value);
+}
+void TBitmap::SetSize(int AWidth, int AHeight) {
+  if (AWidth != FWidth || AHeight != FHeight) Reallocate(AWidth, AHeight);
+}
+
+void TBitmap::SetPixelFormat(TPixelFormat Value) {
+  if (Value == FPixelFormat) return;
+  QImage old = FImage;
+  FPixelFormat = Value;
+  if (FPixelFormat == pf8bit && FColors.size() != 256) {
+    FColors = QList<QRgb>(256, qRgb(0, 0, 0));
+    for (int i = 0; i < 256; ++i) FColors[i] = qRgb(i, i, i);
+  }
+  if (old.isNull()) return;
+  QImage conv = FPixelFormat == pf24bit ? old.convertToFormat(QImage::Format_BGR888)
+                                        : old.convertToFormat(QImage::Format_Indexed8, FColors);
+  if (conv.isNull()) throw EOutOfMemory("Not enough memory to convert a bitmap");
+  FImage = std::move(conv);
+}
+
+void TBitmap::SetColorTable(const std::vector<TColor> &Table) {
+  QList<QRgb> colors(256, qRgb(0, 0, 0));
+  for (size_t i = 0; i < Table.size() && i < 256; ++i)
+    colors[static_cast<qsizetype>(i)] = qRgb(GetRValue(Table[i]), GetGValue(Table[i]), GetBValue(Table[i]));
+  FColors = colors;
+  if (FPixelFormat == pf8bit && !FImage.isNull()) FImage.setColorTable(FColors);
+}
+
+std::vector<TColor> TBitmap::ColorTable() const {
+  std::vector<TColor> t;
+  for (QRgb c : FColors) t.push_back(RGBColor(qRed(c), qGreen(c), qBlue(c)));
+  return t;
+}
+
+std::uint8_t *TBitmap::ScanLine(int Y) {
+  if (Y < 0 || Y >= FHeight || FImage.isNull()) throw EInvalidOperation("Scan line index out of range");
+  return FImage.scanLine(Y);
+}
+
+const std::uint8_t *TBitmap::ScanLine(int Y) const {
+  if (Y < 0 || Y >= FHeight || FImage.isNull()) throw EInvalidOperation("Scan line index out of range");
+  return FImage.constScanLine(Y);
+}
+
+TCanvas *TBitmap::Canvas() {
+  if (!FCanvas) FCanvas = std::make_unique<TCanvas>(this);
+  return FCanvas.get();
+}
+
+void TBitmap::SetImage(const QImage &Image) {
+  if (Image.isNull()) {
+    FImage = QImage();
+    FWidth = FHeight = 0;
+    return;
+  }
+  QImage conv;
+  if (Image.format() == QImage::Format_Indexed8) {
+    conv = Image;
+    conv.detach();
+    QList<QRgb> colors = conv.colorTable();
+    colors.resize(256, qRgb(0, 0, 0));
+    conv.setColorTable(colors);
+    FColors = colors;
+    FPixelFormat = pf8bit;
+  } else {
+    conv = Image.convertToFormat(QImage::Format_BGR888);
+    FPixelFormat = pf24bit;
+  }
+  if (conv.isNull()) throw EOutOfMemory("Not enough memory for the picture");
+  FImage = std::move(conv);
+  FWidth = FImage.width();
+  FHeight = FImage.height();
+}
+
+namespace {
+std::mutex GReaderLimitLock;
+} // namespace
+
+void TBitmap::LoadFromStream(TStream &Stream, const std::function<void(int, int)> &SizeCheck) {
+  const TBmpInfo info = ReadBmpInfo(Stream);
+  if (SizeCheck) SizeCheck(info.Width, info.Height);
+  // Qt's reader refuses pictures above its allocation limit (256 MB by default). The size was
+  // checked above, so lift the limit to what this picture needs (Qt may decode into 32-bit
+  // pixels). The limit is process-wide; it is only ever raised, and only here.
+  const std::uint64_t need = (static_cast<std::uint64_t>(info.Width) * info.Height * 4 >> 20) + 2;
+  {
+    std::lock_guard<std::mutex> g(GReaderLimitLock);
+    const int current = QImageReader::allocationLimit();
+    if (current != 0 && need > static_cast<std::uint64_t>(current))
+      QImageReader::setAllocationLimit(static_cast<int>(std::min<std::uint64_t>(need, std::numeric_limits<int>::max())));
+  }
+  const std::int64_t left = Stream.Size() - Stream.Position();
+  QByteArray data;
+  data.resize(static_cast<qsizetype>(left));
+  Stream.ReadBuffer(data.data(), left);
+  QBuffer buf(&data);
+  buf.open(QIODevice::ReadOnly);
+  QImageReader reader(&buf, "bmp");
+  QImage img;
+  if (!reader.read(&img) || img.isNull())
+    throw EReadError("Invalid BMP file: " + reader.errorString().toStdString());
+  if (img.width() != info.Width || img.height() != info.Height) throw EReadError("Invalid BMP file: size mismatch");
+  SetImage(img);
+}
+
+void TBitmap::LoadFromFile(const std::string &FileName, const std::function<void(int, int)> &SizeCheck) {
+  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
+  LoadFromStream(fs, SizeCheck);
+}
+
+namespace {
+void Put16(std::vector<std::uint8_t> &v, std::uint32_t x) {
+  v.push_back(x & 0xFF);
+  v.push_back((x >> 8) & 0xFF);
+}
+void Put32(std::vector<std::uint8_t> &v, std::uint32_t x) {
+  Put16(v, x & 0xFFFF);
+  Put16(v, x >> 16);
+}
+} // namespace
+
+void TBitmap::SaveToStream(TStream &Stream) const {
+  const int bpp = FPixelFormat == pf24bit ? 24 : 8;
+  const std::uint64_t rowBytes = ((static_cast<std::uint64_t>(FWidth) * bpp + 31) / 32) * 4;
+  const std::uint32_t paletteBytes = bpp == 8 ? 256 * 4 : 0;
+  const std::uint64_t pixelBytes = rowBytes * static_cast<std::uint64_t>(FHeight);
+  const std::uint64_t fileSize = 14 + 40 + paletteBytes + pixelBytes;
+  if (fileSize > 0xFFFFFFFFull) throw EWriteError("Picture too large for a BMP file");
+  std::vector<std::uint8_t> h;
+  h.push_back('B');
+  h.push_back('M');
+  Put32(h, static_cast<std::uint32_t>(fileSize));
+  Put32(h, 0);
+  Put32(h, 14 + 40 + paletteBytes);
+  Put32(h, 40);
+  Put32(h, static_cast<std::uint32_t>(FWidth));
+  Put32(h, static_cast<std::uint32_t>(FHeight));
+  Put16(h, 1);
+  Put16(h, static_cast<std::uint32_t>(bpp));
+  Put32(h, 0);
+  Put32(h, static_cast<std::uint32_t>(pixelBytes));
+  Put32(h, 3780); // 96 dpi
+  Put32(h, 3780);
+  Put32(h, bpp == 8 ? 256 : 0);
+  Put32(h, 0);
+  if (bpp == 8) {
+    for (int i = 0; i < 256; ++i) {
+      const QRgb c = i < FColors.size() ? FColors[i] : qRgb(0, 0, 0);
+      h.push_back(static_cast<std::uint8_t>(qBlue(c)));
+      h.push_back(static_cast<std::uint8_t>(qGreen(c)));
+      h.push_back(static_cast<std::uint8_t>(qRed(c)));
+      h.push_back(0);
+    }
+  }
+  Stream.WriteBuffer(h.data(), static_cast<std::int64_t>(h.size()));
+  std::vector<std::uint8_t> row(static_cast<size_t>(rowBytes), 0);
+  const size_t used = static_cast<size_t>(FWidth) * static_cast<size_t>(BytesPerPixel());
+  for (int y = FHeight - 1; y >= 0 && used > 0; --y) {
+    std::memcpy(row.data(), FImage.constScanLine(y), used);
+    Stream.WriteBuffer(row.data(), static_cast<std::int64_t>(row.size()));
+  }
+}
+
+void TBitmap::SaveToFile(const std::string &FileName) const {
+  TMemoryStream ms;
+  SaveToStream(ms);
+  WriteFileAtomically(FileName, ms.Memory(), static_cast<std::size_t>(ms.Size()));
+}
+
+void TBitmap::Assign(const TPersistent *Source) {
+  const auto *src = dynamic_cast<const TBitmap *>(Source);
+  if (Source == nullptr || src == nullptr) {
+    TPersistent::Assign(Source);
+    return;
+  }
+  if (src == this) return;
+  FPixelFormat = src->FPixelFormat;
+  FColors = src->FColors;
+  FWidth = src->FWidth;
+  FHeight = src->FHeight;
+  FImage = src->FImage.copy();
+  if (!src->FImage.isNull() && FImage.isNull()) {
+    FWidth = FHeight = 0;
+    throw EOutOfMemory("Not enough memory to copy a bitmap");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCanvas
+
+TCanvas::TCanvas(TBitmap *Bitmap) : FBitmap(Bitmap) {}
+TCanvas::TCanvas(QPainter *Painter) : FPainter(Painter) {}
+TCanvas::~TCanvas() = default;
+
+void TCanvas::Lock() {
+  if (FBitmap) FBitmap->Lock();
+  else FOwnLock.lock();
+}
+void TCanvas::Unlock() {
+  if (FBitmap) FBitmap->Unlock();
+  else FOwnLock.unlock();
+}
+bool TCanvas::TryLock() { return FBitmap ? FBitmap->TryLock() : FOwnLock.try_lock(); }
+
+// Runs Body with a painter: the wrapped one (state saved and restored) or one begun on the
+// bitmap's image for this call only.
+template <class F> void TCanvas::Paint(F &&Body) {
+  if (FPainter) {
+    FPainter->save();
+    try {
+      Body(*FPainter);
+    } catch (...) {
+      FPainter->restore();
+      throw;
+    }
+    FPainter->restore();
+    return;
+  }
+  if (!FBitmap || FBitmap->Empty()) return;
+  if (FBitmap->PixelFormat() != pf24bit) throw EInvalidOperation("Cannot draw on an 8-bit bitmap");
+  // Writing through the image's own buffer: ScanLine addresses stay the same.
+  QImage &img = const_cast<QImage &>(FBitmap->Image());
+  QPainter p(&img);
+  Body(p);
+}
+
+namespace {
+QPainter::CompositionMode ModeOf(TPenMode Mode) {
+  switch (Mode) {
+  case pmXor: return QPainter::RasterOp_SourceXorDestination;
+  case pmNot: return QPainter::RasterOp_NotDestination;
+  default: return QPainter::CompositionMode_SourceOver;
+  }
+}
+
+// On/off run lengths of the dashed pen styles (cosmetic pens of width 1).
+std::vector<int> PatternOf(TPenStyle Style) {
+  switch (Style) {
+  case psDash: return {18, 6};
+  case psDot: return {3, 3};
+  case psDashDot: return {9, 6, 3, 6};
+  case psDashDotDot: return {9, 3, 3, 3, 3, 3};
+  default: return {};
+  }
+}
+} // namespace
+
+void TCanvas::PlotRun(QPainter &P, const std::vector<QPoint> &Points, TColor Color, TPenMode Mode) {
+  if (Points.empty()) return;
+  P.setCompositionMode(ModeOf(Mode));
+  P.setRenderHint(QPainter::Antialiasing, false);
+  const QColor c = Mode == pmNot ? QColor(Qt::white) : ToQColor(Color);
+  for (const QPoint &pt : Points) P.fillRect(QRect(pt.x(), pt.y(), 1, 1), c);
+}
+
+void TCanvas::MoveTo(int X, int Y) {
+  FPenX = X;
+  FPenY = Y;
+}
+
+void TCanvas::LineTo(int X, int Y) {
+  const int x0 = FPenX, y0 = FPenY;
+  FPenX = X;
+  FPenY = Y;
+  if (Pen.Style == psClear) return;
+  // Bresenham from the start to the end, the end pixel excluded.
+  std::vector<QPoint> pts;
+  const int dx = std::abs(X - x0), dy = -std::abs(Y - y0);
+  const int sx = x0 < X ? 1 : -1, sy = y0 < Y ? 1 : -1;
+  int err = dx + dy, x = x0, y = y0;
+  const std::vector<int> pattern = PatternOf(Pen.Style);
+  size_t seg = 0;
+  int segLeft = pattern.empty() ? 0 : pattern[0];
+  while (x != X || y != Y) {
+    if (pattern.empty() || seg % 2 == 0) pts.emplace_back(x, y);
+    if (!pattern.empty() && --segLeft == 0) {
+      seg = (seg + 1) % pattern.size();
+      segLeft = pattern[seg];
+    }
+    const int e2 = 2 * err;
+    if (e2 >= dy) {
+      err += dy;
+      x += sx;
+    }
+    if (e2 <= dx) {
+      err += dx;
+      y += sy;
+    }
+  }
+  Paint([&](QPainter &p) { PlotRun(p, pts, Pen.Color, Pen.Mode); });
+}
+
+void TCanvas::Rectangle(int X1, int Y1, int X2, int Y2) {
+  if (X2 < X1) std::swap(X1, X2);
+  if (Y2 < Y1) std::swap(Y1, Y2);
+  if (X2 - X1 < 1 || Y2 - Y1 < 1) return;
+  Paint([&](QPainter &p) {
+    const bool outline = Pen.Style != psClear;
+    if (Brush.Style == bsSolid) {
+      QRect inner = outline ? QRect(X1 + 1, Y1 + 1, X2 - X1 - 2, Y2 - Y1 - 2) : QRect(X1, Y1, X2 - X1, Y2 - Y1);
+      if (inner.width() > 0 && inner.height() > 0) {
+        p.setCompositionMode(ModeOf(Pen.Mode));
+        p.fillRect(inner, Pen.Mode == pmNot ? QColor(Qt::white) : ToQColor(Brush.Color));
+      }
+    }
+    if (!outline) return;
+    // Each outline pixel once, so exclusive-or outlines undo themselves when drawn twice.
+    std::vector<QPoint> pts;
+    for (int x = X1; x < X2; ++x) pts.emplace_back(x, Y1);
+    if (Y2 - 1 > Y1)
+      for (int x = X1; x < X2; ++x) pts.emplace_back(x, Y2 - 1);
+    for (int y = Y1 + 1; y < Y2 - 1; ++y) {
+      pts.emplace_back(X1, y);
+      if (X2 - 1 > X1) pts.emplace_back(X2 - 1, y);
+    }
+    PlotRun(p, pts, Pen.Color, Pen.Mode);
+  });
+}
+
+void TCanvas::FillRect(const TRect &R) {
+  if (R.Width() <= 0 || R.Height() <= 0 || Brush.Style == bsClear) return;
+  Paint([&](QPainter &p) {
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(QRect(R.Left, R.Top, R.Width(), R.Height()), ToQColor(Brush.Color));
+  });
+}
+
+void TCanvas::TextOut(int X, int Y, const std::string &Text) {
+  const QString s = QString::fromStdString(Text);
+  Paint([&](QPainter &p) {
+    const QFont f = ResolveFont(Font);
+    const QFontMetrics fm(f);
+    if (Brush.Style == bsSolid)
+      p.fillRect(QRect(X, Y, fm.horizontalAdvance(s), fm.height()), ToQColor(Brush.Color));
+    p.setFont(f);
+    p.setPen(ToQColor(Font.Color));
+    p.drawText(QPoint(X, Y + fm.ascent()), s);
+  });
+  FPenX = X + TextWidth(Text);
+}
+
+int TCanvas::TextWidth(const std::string &Text) {
+  return QFontMetrics(ResolveFont(Font)).horizontalAdvance(QString::fromStdString(Text));
+}
+
+int TCanvas::TextHeight(const std::string &) { return QFontMetrics(ResolveFont(Font)).height(); }
+
+TColor TCanvas::Pixel(int X, int Y) {
+  if (!FBitmap || X < 0 || Y < 0 || X >= FBitmap->Width() || Y >= FBitmap->Height()) return CLR_INVALID;
+  const std::uint8_t *row = FBitmap->ScanLine(Y);
+  if (FBitmap->PixelFormat() == pf24bit) return RGBColor(row[3 * X + 2], row[3 * X + 1], row[3 * X]);
+  const QRgb c = FBitmap->Image().color(row[X]);
+  return RGBColor(qRed(c), qGreen(c), qBlue(c));
+}
+
+void TCanvas::SetPixel(int X, int Y, TColor C) {
+  if (!FBitmap) {
+    Paint([&](QPainter &p) { p.fillRect(QRect(X, Y, 1, 1), ToQColor(C)); });
+    return;
+  }
+  if (X < 0 || Y < 0 || X >= FBitmap->Width() || Y >= FBitmap->Height()) return;
+  C = ColorToRGB(C);
+  std::uint8_t *row = FBitmap->ScanLine(Y);
+  if (FBitmap->PixelFormat() == pf24bit) {
+    row[3 * X] = static_cast<std::uint8_t>(GetBValue(C));
+    row[3 * X + 1] = static_cast<std::uint8_t>(GetGValue(C));
+    row[3 * X + 2] = static_cast<std::uint8_t>(GetRValue(C));
+    return;
+  }
+  // The nearest colour of the table.
+  const std::vector<TColor> table = FBitmap->ColorTable();
+  int best = 0, bestDist = std::numeric_limits<int>::max();
+  for (int i = 0; i < static_cast<int>(table.size()); ++i) {
+    const int dr = GetRValue(table[i]) - GetRValue(C), dg = GetGValue(table[i]) - GetGValue(C),
+              db = GetBValue(table[i]) - GetBValue(C);
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < bestDist) {
+      bestDist = d;
+      best = i;
+    }
+  }
+  row[X] = static_cast<std::uint8_t>(best);
+}
+
+void TCanvas::DrawImage(const TRect &Dest, const QImage &Source, const TRect &SourceRect) {
+  if (Source.isNull() || Dest.Width() == 0 || Dest.Height() == 0 || SourceRect.Width() <= 0 || SourceRect.Height() <= 0)
+    return;
+  Paint([&](QPainter &p) {
+    p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    p.setCompositionMode(CopyMode == cmSrcInvert ? QPainter::RasterOp_SourceXorDestination
+                                                 : QPainter::CompositionMode_Source);
+    p.drawImage(QRect(Dest.Left, Dest.Top, Dest.Width(), Dest.Height()), Source,
+                QRect(SourceRect.Left, SourceRect.Top, SourceRect.Width(), SourceRect.Height()));
+  });
+}
+
+void TCanvas::CopyRect(const TRect &Dest, TCanvas &Source, const TRect &SourceRect) {
+  if (!Source.FBitmap) throw EInvalidOperation("Cannot copy from a canvas without a bitmap");
+  if (Source.FBitmap == FBitmap) {
+    const QImage copy = FBitmap->Image().copy();
+    DrawImage(Dest, copy, SourceRect);
+  } else {
+    DrawImage(Dest, Source.FBitmap->Image(), SourceRect);
+  }
+}
+
+void TCanvas::Draw(int X, int Y, TBitmap &Source) {
+  DrawImage(Rect(X, Y, X + Source.Width(), Y + Source.Height()), Source.Image(),
+            Rect(0, 0, Source.Width(), Source.Height()));
+}
+
+void TCanvas::StretchDraw(const TRect &Dest, TBitmap &Source) {
+  DrawImage(Dest, Source.Image(), Rect(0, 0, Source.Width(), Source.Height()));
+}
