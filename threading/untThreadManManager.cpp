@@ -293,10 +293,7 @@ void TThreadMan::ApplyProcessorAffinity() {
 
 void TThreadMan::HandleThreadFinished(TThreadManThread *Thread) {
   DoThreadLog(Thread, false);
-  while (!Thread->Finished()) {
-    for (int i = 0; i < 10 && !Thread->Finished(); ++i) Sleep(1);
-    if (!Thread->Finished()) ProcessMainMessages();
-  }
+  while (!Thread->WaitForTimeout(10)) ProcessMainMessages();
   {
     // Done entries not finished yet must not keep pointing at the thread.
     TThreadListLock lock(FShared->DoneList);
