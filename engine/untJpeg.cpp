@@ -1,5 +1,7 @@
 #include "engine/untJpeg.h"
 
+#include "platform/untSystem.h"
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +100,12 @@ void InitErrorMgr(TJpegErrorMgr &Err) {
 // The guarded steps. Each calls setjmp and only C functions of libjpeg; their locals are plain
 // values, so the longjmp of the error manager skips no destructor. They return false on failure,
 // with the text in State->Err.Message.
+
+long LimitToLong(std::uint64_t Limit) {
+  if (Limit > static_cast<std::uint64_t>(std::numeric_limits<long>::max()))
+    return std::numeric_limits<long>::max();
+  return static_cast<long>(Limit);
+}
 
 bool GuardedReadHeader(TJpegDecoder::TState *State, const unsigned char *Data, unsigned long Size,
                        long MemoryLimit) {
@@ -202,11 +210,8 @@ TJpegDecoder::TJpegDecoder(std::span<const std::uint8_t> Data, std::uint64_t Mem
   InitErrorMgr(FState->Err);
   FState->Info.err = &FState->Err.Pub;
   FState->Info.client_data = &FState->Warnings;
-  const long limit = MemoryLimit == 0 ? 0
-                     : MemoryLimit > static_cast<std::uint64_t>(std::numeric_limits<long>::max())
-                         ? std::numeric_limits<long>::max()
-                         : static_cast<long>(MemoryLimit);
-  if (!GuardedReadHeader(FState.get(), Data.data(), static_cast<unsigned long>(Data.size()), limit)) {
+  if (!GuardedReadHeader(FState.get(), Data.data(), static_cast<unsigned long>(Data.size()),
+                         LimitToLong(MemoryLimit))) {
     if (FState->Err.OutOfMemory) throw EOutOfMemory("Not enough memory to decode the JPEG picture");
     throw EJPEGError(std::string("Invalid JPEG picture: ") + FState->Err.Message);
   }
@@ -258,6 +263,11 @@ std::uint64_t TJpegDecoder::DecoderMemory() const {
   return need;
 }
 
+void TJpegDecoder::SetMemoryLimit(std::uint64_t MemoryLimit) {
+  if (FState->Created && FState->Info.mem != nullptr)
+    FState->Info.mem->max_memory_to_use = LimitToLong(MemoryLimit);
+}
+
 const std::vector<std::string> &TJpegDecoder::Warnings() const { return FState->Warnings; }
 
 void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows) {
@@ -276,7 +286,7 @@ void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows) {
                                 FHeader.Width, FHeader.Height));
     if (FState->Err.Truncated)
       throw EJPEGError("The JPEG picture is truncated (its data ends early)");
-    throw EJPEGError(std::string("Corrupt JPEG picture: ") + FState->Err.Message);
+    throw EJPEGError(std::string("Damaged JPEG picture: ") + FState->Err.Message);
   }
 }
 
@@ -326,4 +336,26 @@ std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
   std::free(state.Out); // jpeg_mem_dest's buffer is the caller's to free
   if (!ok) throw EJPEGError(std::string("Cannot write the JPEG picture: ") + state.Err.Message);
   return result;
+}
+
+void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap) {
+  const std::vector<std::uint8_t> data = ReadWholeStream(Stream, GetAvailableMemory());
+  TJpegDecoder decoder(data);
+  const int w = decoder.Header().Width, h = decoder.Header().Height;
+  CheckPictureMemory(w, h);
+  const std::uint64_t picture = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) *
+                                PictureBytesPerPixel;
+  const std::uint64_t available = GetAvailableMemory();
+  if (decoder.DecoderMemory() > (available > picture ? available - picture : 0))
+    throw EOutOfMemory(Format("Picture too large: %d x %d pixels", w, h));
+  decoder.SetMemoryLimit(available > picture ? available - picture : 1);
+  try {
+    Bitmap.SetSize(w, h);
+    std::vector<std::uint8_t *> rows(static_cast<std::size_t>(h));
+    for (int y = 0; y < h; ++y) rows[static_cast<std::size_t>(y)] = Bitmap.ScanLine(y);
+    decoder.Decode(rows);
+  } catch (...) {
+    Bitmap.SetSize(0, 0);
+    throw;
+  }
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/untGraphics.h"
 #include "platform/untClasses.h"
 #include "platform/untSysUtils.h"
 
@@ -51,6 +52,8 @@ public:
   TJpegDecoder &operator=(const TJpegDecoder &) = delete;
 
   const TJpegHeader &Header() const { return FHeader; }
+  // Caps libjpeg's own buffers from here on (0: no cap).
+  void SetMemoryLimit(std::uint64_t MemoryLimit);
   // Bytes libjpeg itself will need beyond the caller's rows (an estimate, for the memory check).
   std::uint64_t DecoderMemory() const;
 
@@ -80,3 +83,8 @@ std::vector<std::uint8_t> ReadWholeStream(TStream &Stream, std::uint64_t Limit =
 // Optimized Huffman tables; no EXIF. Raises EJPEGError for an empty picture or a libjpeg failure.
 std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
                                      std::span<const std::uint8_t *const> Rows, int Quality);
+
+// Decodes a whole JPEG stream (from its start) into Bitmap at full size, 24 bits. The picture's
+// size is checked with CheckPictureMemory before anything is allocated, and libjpeg's buffers are
+// capped by the memory left after it. On any failure Bitmap is left empty (0 x 0).
+void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap);

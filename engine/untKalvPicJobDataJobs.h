@@ -1,0 +1,120 @@
+// Picture jobs: the job data that turns one source picture (a JPEG or BMP file, a JPEG or BMP
+// stream, or a 24-bit picture in memory) into the seven pictures and the seven channel
+// accumulators, measured over the whole picture.
+//
+//   TJobData -> TPicJobData -> TJPEGPicJobData -> TStreamJPEGPicJobData
+//                           -> TBMPPicJobData  -> TStreamBMPPicJobData
+//                                              -> TMemPicJobData
+//
+// Threads: Execute runs on one thread (a worker of the thread manager, or the caller of Run); it
+// spreads the pixel work over its own part threads, one per logical processor and phase, and
+// returns only after every part it started has left ThreadList. Progress texts are posted (never
+// sent) to Wnd: WM_APP + 1 with the file name, WM_APP + 2 with the phase text; the LParam is a new
+// TJobInfoText that the receiver frees (the sender frees it when the post fails). Wnd = -1 posts
+// nothing. The object itself has no lock: nobody else touches it while Execute runs.
+//
+// Ownership: the job data owns its thread list, its seven pictures and its seven accumulators. A
+// consumer takes a picture over by moving it out of its field (the field is then empty); the
+// accumulators stay and are copied.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/untGraphics.h"
+#include "engine/untKalvPicJobData.h"
+#include "platform/untClasses.h"
+#include "platform/untMessages.h"
+#include "threading/untJobData.h"
+
+// The progress messages of a picture job.
+constexpr UINT WM_PICJOB_FILENAME = WM_APP + 1;
+constexpr UINT WM_PICJOB_PHASE = WM_APP + 2;
+// The Wnd of a job that reports no progress (a region's job, the headless measurement).
+constexpr HWND NoProgressWnd = -1;
+
+// The phase texts (WM_PICJOB_PHASE); the last phase text of a finished job is empty.
+extern const char *const PicJobTextLoadFile;     // "Load file"
+extern const char *const PicJobTextAnalyzeData;  // "Analyze Data"
+extern const char *const PicJobTextCalculateNoise; // "Calculate Noise"
+
+class TPicJobData : public TJobData {
+public:
+  TPicJobData(const std::string &AFileName, HWND AWnd);
+  // Waits until no part thread is left in the list before anything is freed.
+  ~TPicJobData() override;
+  TPicJobData(const TPicJobData &) = delete;
+  TPicJobData &operator=(const TPicJobData &) = delete;
+
+  std::unique_ptr<TPicThreadList> ThreadList;
+  HWND Wnd;
+  std::string FileName;
+  std::unique_ptr<TBitmap24> PicRGB;
+  std::unique_ptr<TBitmap08Pal> PicR, PicG, PicB, PicL;
+  std::unique_ptr<TBitmap24> PicLa, PicLb;
+  std::unique_ptr<TChannelNoiseSync> NsR, NsG, NsB, NsL, NsRG, NsGB, NsBR;
+
+  // The number of bands; 0 asks the system for its logical processors (PicPartCount). Tests set it.
+  int PartCount = 0;
+
+  // The accumulator of a channel.
+  TChannelNoiseSync *Ns(TNoiseChannel Channel) const;
+  // The picture of a page (a TBitmap24 or a TBitmap08Pal); nullptr once taken over.
+  TBitmap *Pic(TPicKind Kind) const;
+
+  // Fills PicRGB from Stream (read from its start).
+  virtual void LoadFromStream(TStream &Stream) = 0;
+  // Fills PicRGB from the job's source: here the file FileName.
+  virtual void LoadPicture();
+
+  // Load, extract, measure: see the unit's description. A stop request ends it quietly after
+  // every running part has finished; any other failure passes on, also after the drain.
+  void Execute() override;
+
+protected:
+  // Posts Msg with a TJobInfoText of Text to Wnd, unless Wnd is -1; a failed post frees the text.
+  void PostText(UINT Msg, const std::string &Text);
+
+private:
+  void ExecuteSteps();
+  void WaitForParts(bool Check);
+  TPicNoiseTargets Targets() const;
+};
+
+class TJPEGPicJobData : public TPicJobData {
+public:
+  using TPicJobData::TPicJobData;
+  // Decodes the JPEG at full size into PicRGB (libjpeg's default accuracy, 24 bits).
+  void LoadFromStream(TStream &Stream) override;
+};
+
+class TStreamJPEGPicJobData : public TJPEGPicJobData {
+public:
+  using TJPEGPicJobData::TJPEGPicJobData;
+  TStream *Stream = nullptr; // set by the creator; not owned
+  void LoadPicture() override;
+};
+
+class TBMPPicJobData : public TPicJobData {
+public:
+  using TPicJobData::TPicJobData;
+  // Reads a BMP of any bit depth into PicRGB (converted to 24 bits).
+  void LoadFromStream(TStream &Stream) override;
+};
+
+class TStreamBMPPicJobData : public TBMPPicJobData {
+public:
+  using TBMPPicJobData::TBMPPicJobData;
+  TStream *Stream = nullptr; // set by the creator; not owned
+  void LoadPicture() override;
+};
+
+// Measures a picture already in memory (a region's cut-out). Owns Bitmap; without one, PicRGB
+// stays empty and the job fails in its noise phase (there is no row to compare with).
+class TMemPicJobData : public TBMPPicJobData {
+public:
+  TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd);
+  std::unique_ptr<TBitmap24> Bitmap;
+  // Copies Bitmap's pixels into PicRGB (the same 24-bit picture a BMP round trip would give).
+  void LoadPicture() override;
+};
