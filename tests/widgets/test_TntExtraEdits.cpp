@@ -1,5 +1,7 @@
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QPushButton>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLocale>
@@ -465,4 +467,48 @@ TEST(TntExtraUnitLabeledEdit, LabelsFollowTheField) {
   QPointer<QLabel> g2(e2->EditLabelUnit());
   delete holder;
   EXPECT_TRUE(g2.isNull());
+}
+
+TEST(TntExtraEdit, RealFocusChangesCommit) {
+  QWidget w;
+  auto *a = new TTntExtraCustomEdit(&w);
+  auto *b = new TTntExtraCustomEdit(&w);
+  a->SetInputType(itInteger);
+  a->setText("10");
+  a->move(0, 0);
+  b->move(0, 40);
+  int values = 0;
+  a->OnValue = [&](TObject *) { ++values; };
+  w.show();
+  w.activateWindow();
+  QApplication::setActiveWindow(&w);
+  a->setFocus(Qt::MouseFocusReason);
+  if (!a->hasFocus()) GTEST_SKIP() << "the platform gives no focus";
+  a->setCursorPosition(2);
+  TypeChar(a, '5');
+  // Tab moves the focus through Qt's own handling; the field commits on leaving.
+  TypeKey(a, Qt::Key_Tab, QStringLiteral("\t"));
+  EXPECT_TRUE(b->hasFocus());
+  EXPECT_EQ(values, 1);
+  EXPECT_EQ(a->AsInteger(), 105);
+  a->setFocus(Qt::MouseFocusReason);
+  b->setFocus(Qt::MouseFocusReason);
+  EXPECT_EQ(values, 1);
+}
+
+TEST(TntExtraEdit, EnterReachesTheDialogOnlyFromReadOnlyFields) {
+  QDialog dlg;
+  auto *e = new TTntExtraCustomEdit(&dlg);
+  auto *ok = new QPushButton("OK", &dlg);
+  ok->move(0, 40);
+  ok->setDefault(true);
+  QObject::connect(ok, &QPushButton::clicked, &dlg, &QDialog::accept);
+  dlg.show();
+  PressEnter(e);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), 0);
+  e->setReadOnly(true);
+  PressEnter(e);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
 }
