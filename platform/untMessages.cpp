@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -43,6 +44,11 @@ private:
   LRESULT FResult = 0;
 };
 
+// Qt hands events between threads under its own locks, which the thread sanitizer cannot see;
+// this counter states the same ordering in a form it understands (released by the poster after
+// the event is complete, acquired before the receiver looks at it).
+std::atomic<unsigned> EventFence{0};
+
 class TMessageEvent : public QEvent {
 public:
   TMessageEvent(UINT Msg, WPARAM WParam, LPARAM LParam, std::shared_ptr<TSendCompletion> Completion)
@@ -52,6 +58,7 @@ public:
     Message.LParam = LParam;
   }
   ~TMessageEvent() override {
+    EventFence.load(std::memory_order_acquire);
     if (Completion) Completion->Finish(false, 0);
   }
   static QEvent::Type Type() {
@@ -100,8 +107,9 @@ bool PostToWindow(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam,
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
   }
-  QCoreApplication::postEvent(It->second.Window,
-                              new TMessageEvent(Msg, WParam, LParam, std::move(Completion)));
+  auto *Event = new TMessageEvent(Msg, WParam, LParam, std::move(Completion));
+  EventFence.fetch_add(1, std::memory_order_release);
+  QCoreApplication::postEvent(It->second.Window, Event);
   return true;
 }
 
@@ -212,6 +220,7 @@ void TMessageWindow::WndProc(TMessage &Message) {
 }
 
 bool TMessageWindow::event(QEvent *Event) {
+  EventFence.load(std::memory_order_acquire);
   if (Event->type() != TMessageEvent::Type()) return QObject::event(Event);
   auto *E = static_cast<TMessageEvent *>(Event);
   TMessage M = E->Message;

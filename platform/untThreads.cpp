@@ -190,6 +190,11 @@ TThread::~TThread() {
     pthread_detach(FHandle);
     return;
   }
+  TerminateAndWait();
+}
+
+void TThread::TerminateAndWait() {
+  if (!FStarted.load() || GetCurrentThreadId() == FThreadID) return;
   FTerminated.store(true);
   JoinNative();
 }

@@ -42,7 +42,9 @@ bool SetKernelThreadPriority(pid_t Tid, TThreadPriority Priority);
 // FatalException. With FreeOnTerminate the object deletes itself after Execute (and OnTerminate)
 // finished; never WaitFor such a thread. Priority may be set before the start (applied when the
 // thread starts) or while running. The destructor of a started thread that is not freed on
-// terminate sets Terminated and waits for it to end.
+// terminate sets Terminated and waits for it to end; but by then a derived class's members are
+// already gone, so a class whose Execute uses its own members calls TerminateAndWait in its
+// destructor.
 //
 // ThreadID is given at construction, so a suspended thread already has its id (thread messages
 // posted to it fail with 1444 until it made its queue).
@@ -65,6 +67,9 @@ public:
   // Waits at most Timeout milliseconds (INFINITE: without limit); true when the thread has ended.
   // A thread never started has not ended.
   bool WaitForTimeout(DWORD Timeout);
+  // Sets Terminated and waits for the thread to end; nothing for a thread not started, or when
+  // called on the thread itself.
+  void TerminateAndWait();
   bool Finished() const { return FFinished.load(); }
   bool Suspended() const { return !FStarted.load(); }
 

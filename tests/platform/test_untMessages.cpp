@@ -18,6 +18,7 @@ namespace {
 class TFuncThread : public TThread {
 public:
   explicit TFuncThread(std::function<void(TFuncThread &)> Body) : TThread(true), FBody(std::move(Body)) {}
+  ~TFuncThread() override { TerminateAndWait(); } // Execute uses FBody
   using TThread::Terminated;
 
 protected:
@@ -267,12 +268,13 @@ TEST(ThreadQueues, CreatedByPeekFreedWithTheThread) {
 
   std::vector<UINT> Handled;
   std::vector<WPARAM> Params;
-  TEvent Ready(true, false);
+  TEvent Ready(true, false), AllPosted(true, false);
   std::atomic<bool> SawQuit{false};
   TFuncThread W([&](TFuncThread &Self) {
     MSG M;
     PeekMessage(&M, 0, WM_USER, WM_USER, PM_NOREMOVE); // makes the queue
     Ready.SetEvent();
+    AllPosted.WaitFor(10000);
     // The worker loop: everything already queued is handled, also past WM_QUIT.
     while (!Self.Terminated()) {
       WaitMessage();
@@ -296,6 +298,7 @@ TEST(ThreadQueues, CreatedByPeekFreedWithTheThread) {
   EXPECT_TRUE(PostThreadMessage(W.ThreadID(), WM_APP + 4, 2, 0));
   EXPECT_TRUE(PostThreadMessage(W.ThreadID(), WM_QUIT, 0, 0));
   EXPECT_TRUE(PostThreadMessage(W.ThreadID(), WM_USER + 7, 3, 0)); // queued before the quit is seen
+  AllPosted.SetEvent();
   W.WaitFor();
   EXPECT_TRUE(SawQuit.load());
   EXPECT_EQ(Handled, (std::vector<UINT>{WM_APP + 4, WM_APP + 4, WM_USER + 7}));

@@ -20,6 +20,7 @@ public:
   explicit TFuncThread(std::function<void(TFuncThread &)> Body, bool Suspended = true)
       : TThread(Suspended), FBody(std::move(Body)) {}
   ~TFuncThread() override {
+    TerminateAndWait(); // Execute uses FBody
     if (Destroyed) Destroyed->SetEvent();
   }
   using TThread::Terminated;
