@@ -481,7 +481,7 @@ TEST(TntExtraEdit, RealFocusChangesCommit) {
   a->OnValue = [&](TObject *) { ++values; };
   w.show();
   w.activateWindow();
-  QApplication::setActiveWindow(&w);
+  QCoreApplication::processEvents();
   a->setFocus(Qt::MouseFocusReason);
   if (!a->hasFocus()) GTEST_SKIP() << "the platform gives no focus";
   a->setCursorPosition(2);
