@@ -1,0 +1,236 @@
+// Times the two phases of a picture job on a noisy 6000 x 4000 picture: the engine's part threads
+// against straightforward per-pixel code (kept here, not in the product), checks that both give
+// identical pictures and sums, and prints the times and ratios.
+//
+//   bench_engine [width height [runs]]
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "engine/untKalvPicJobData.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TPictures {
+  TBitmap24 RGB, La, Lb;
+  TBitmap08Pal R, G, B, L;
+  void SetSize(int W, int H) {
+    for (TBitmap *b : {static_cast<TBitmap *>(&La), static_cast<TBitmap *>(&Lb)}) static_cast<TBitmap24 *>(b)->SetSize(W, H);
+    R.SetSize(W, H);
+    G.SetSize(W, H);
+    B.SetSize(W, H);
+    L.SetSize(W, H);
+  }
+};
+
+// A photograph-like picture: smooth colour gradients and blobs plus sensor-like noise.
+void MakePicture(TBitmap24 &Pic, int W, int H) {
+  Pic.SetSize(W, H);
+  std::uint32_t seed = 12345;
+  auto rnd = [&]() {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<int>((seed >> 16) & 0xFF);
+  };
+  for (int y = 0; y < H; ++y) {
+    std::uint8_t *row = Pic.ScanLine(y);
+    for (int x = 0; x < W; ++x) {
+      const float fx = static_cast<float>(x) / static_cast<float>(W), fy = static_cast<float>(y) / static_cast<float>(H);
+      const float blob = std::sin(fx * 9.0f) * std::cos(fy * 7.0f);
+      const int noise = (rnd() + rnd() + rnd() + rnd()) / 4 - 128; // roughly Gaussian
+      auto clamp = [](float v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
+      row[3 * x + 2] = clamp(40 + 180 * fx + 30 * blob + noise * 0.35f);
+      row[3 * x + 1] = clamp(60 + 120 * fy - 40 * blob + noise * 0.30f);
+      row[3 * x + 0] = clamp(200 - 150 * fx * fy + 50 * blob + noise * 0.45f);
+    }
+  }
+}
+
+// --- The straightforward reference --------------------------------------------------------
+
+void RefExtractPart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
+  const TLab lab = TLab::D65();
+  const int W = P.RGB.Width();
+  for (int y = First; y < First + Count; ++y) {
+    const std::uint8_t *src = P.RGB.ScanLine(y);
+    std::uint8_t *r = P.R.ScanLine(y), *g = P.G.ScanLine(y), *b = P.B.ScanLine(y), *l = P.L.ScanLine(y),
+                 *la = P.La.ScanLine(y), *lb = P.Lb.ScanLine(y);
+    for (int x = 0; x < W; ++x) {
+      const int B = src[3 * x], G = src[3 * x + 1], R = src[3 * x + 2];
+      r[x] = static_cast<std::uint8_t>(R);
+      g[x] = static_cast<std::uint8_t>(G);
+      b[x] = static_cast<std::uint8_t>(B);
+      D[ncR].AddSignal(R);
+      D[ncG].AddSignal(G);
+      D[ncB].AddSignal(B);
+      float L, a, bb;
+      RGBToLab(lab, static_cast<std::uint8_t>(R), static_cast<std::uint8_t>(G), static_cast<std::uint8_t>(B), L, a, bb);
+      D[ncRG].AddSignal((R + G) >> 1);
+      D[ncGB].AddSignal((G + B) >> 1);
+      D[ncBR].AddSignal((B + R) >> 1);
+      std::uint8_t o1, o2, o3;
+      LabToRGB(lab, L, 0, 0, o1, o2, o3);
+      l[x] = o1;
+      D[ncL].AddSignal(o1);
+      LabToRGB(lab, 75, a, 0, o1, o2, o3);
+      la[3 * x] = o3;
+      la[3 * x + 1] = o2;
+      la[3 * x + 2] = o1;
+      LabToRGB(lab, 75, 0, bb, o1, o2, o3);
+      lb[3 * x] = o3;
+      lb[3 * x + 1] = o2;
+      lb[3 * x + 2] = o1;
+    }
+  }
+}
+
+void RefNoisePart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
+  const int W = P.RGB.Width(), H = P.RGB.Height();
+  auto pair = [&](const std::uint8_t *p, int pl, const std::uint8_t *c, int cl) {
+    const int dR = p[2] - c[2], dG = p[1] - c[1], dB = p[0] - c[0];
+    D[ncR].AddNoise(dR);
+    D[ncG].AddNoise(dG);
+    D[ncB].AddNoise(dB);
+    D[ncRG].AddNoise(dR - dG);
+    D[ncGB].AddNoise(dG - dB);
+    D[ncBR].AddNoise(dB - dR);
+    D[ncL].AddNoise(pl - cl);
+  };
+  for (int y = First; y < First + Count; ++y) {
+    const int py = y == 0 ? H - 1 : y - 1;
+    const std::uint8_t *cur = P.RGB.ScanLine(y), *prev = P.RGB.ScanLine(py), *cl = P.L.ScanLine(y),
+                       *pl = P.L.ScanLine(py);
+    for (int x = 1; x < W; ++x) {
+      pair(cur + 3 * (x - 1), cl[x - 1], cur + 3 * x, cl[x]);
+      for (int xx = x - 1; xx <= x + 1 && xx < W; ++xx) pair(prev + 3 * xx, pl[xx], cur + 3 * x, cl[x]);
+    }
+  }
+}
+
+template <class F> double RunParts(int H, int N, F &&Part) {
+  const auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (const TPartRows &p : SplitRows(H, N)) threads.emplace_back([&, p] { Part(p.First, p.Count); });
+  for (auto &t : threads) t.join();
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// --- The engine ------------------------------------------------------------------------------
+
+struct TEngineAcc {
+  TChannelNoiseSync Ns[7];
+  TPicNoiseTargets Targets() { return {&Ns[0], &Ns[1], &Ns[2], &Ns[3], &Ns[4], &Ns[5], &Ns[6]}; }
+};
+
+double EngineExtract(TPictures &P, int N, TEngineAcc &A) {
+  const auto t0 = Clock::now();
+  TPicThreadList list;
+  const int W = P.RGB.Width();
+  for (const TPartRows &p : SplitRows(P.RGB.Height(), N)) {
+    auto *t = new TPicPartThreadData(list, A.Targets(), W);
+    for (int y = p.First; y < p.First + p.Count; ++y)
+      t->AddRows(P.RGB.ScanLine(y), P.R.ScanLine(y), P.G.ScanLine(y), P.B.ScanLine(y), P.L.ScanLine(y),
+                 P.La.ScanLine(y), P.Lb.ScanLine(y));
+    t->Start();
+  }
+  while (list.Event.WaitFor(200) != wrSignaled) {
+  }
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double EngineNoise(TPictures &P, int N, TEngineAcc &A) {
+  const auto t0 = Clock::now();
+  TPicThreadList list;
+  const int W = P.RGB.Width(), H = P.RGB.Height();
+  for (const TPartRows &p : SplitRows(H, N)) {
+    auto *t = new TPicPartThreadNoise(list, A.Targets(), W);
+    const int py = p.First == 0 ? H - 1 : p.First - 1;
+    t->AddRow(P.RGB.ScanLine(py), P.L.ScanLine(py));
+    for (int y = p.First; y < p.First + p.Count; ++y) t->AddRow(P.RGB.ScanLine(y), P.L.ScanLine(y));
+    t->Start();
+  }
+  while (list.Event.WaitFor(200) != wrSignaled) {
+  }
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+bool SamePictures(TPictures &A, TPictures &B) {
+  const int W = A.RGB.Width(), H = A.RGB.Height();
+  for (int y = 0; y < H; ++y) {
+    if (std::memcmp(A.R.ScanLine(y), B.R.ScanLine(y), W) || std::memcmp(A.G.ScanLine(y), B.G.ScanLine(y), W) ||
+        std::memcmp(A.B.ScanLine(y), B.B.ScanLine(y), W) || std::memcmp(A.L.ScanLine(y), B.L.ScanLine(y), W) ||
+        std::memcmp(A.La.ScanLine(y), B.La.ScanLine(y), 3 * W) || std::memcmp(A.Lb.ScanLine(y), B.Lb.ScanLine(y), 3 * W))
+      return false;
+  }
+  return true;
+}
+
+bool SameData(const TChannelNoiseData &A, const TChannelNoiseData &B) {
+  return A.SSum == B.SSum && A.SCount == B.SCount && A.NSum == B.NSum && A.NCount == B.NCount &&
+         A.HistogramData() == B.HistogramData();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int W = argc > 2 ? std::atoi(argv[1]) : 6000, H = argc > 2 ? std::atoi(argv[2]) : 4000;
+  const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
+  const int N = PicPartCount();
+  std::printf("picture %d x %d, %d parts, SIMD path %s\n", W, H, N, ActiveSimdPath() == spAVX2 ? "AVX2" : "portable");
+
+  TPictures ref, eng;
+  MakePicture(ref.RGB, W, H);
+  eng.RGB.Assign(&ref.RGB);
+  ref.SetSize(W, H);
+  eng.SetSize(W, H);
+
+  // Builds the engine's tables once, as the first job of a process would.
+  const auto tt = Clock::now();
+  {
+    TBitmap24 one;
+    one.SetSize(1, 1);
+    TPictures p;
+    p.RGB.Assign(&one);
+    p.SetSize(1, 1);
+    TEngineAcc a;
+    EngineExtract(p, 1, a);
+  }
+  const double tableMs = std::chrono::duration<double, std::milli>(Clock::now() - tt).count();
+
+  double refX = 1e30, refN = 1e30, engX = 1e30, engN = 1e30;
+  bool same = true;
+  for (int run = 0; run < runs; ++run) {
+    std::vector<std::array<TChannelNoiseData, 7>> refParts(static_cast<size_t>(N));
+    std::vector<TPartRows> split = SplitRows(H, N);
+    std::vector<std::array<TChannelNoiseData, 7>> px(static_cast<size_t>(N)), pn(static_cast<size_t>(N));
+    auto index = [&](int First) {
+      for (size_t i = 0; i < split.size(); ++i)
+        if (split[i].First == First) return i;
+      return size_t{0};
+    };
+    refX = std::min(refX, RunParts(H, N, [&](int f, int c) { RefExtractPart(ref, f, c, px[index(f)]); }));
+    refN = std::min(refN, RunParts(H, N, [&](int f, int c) { RefNoisePart(ref, f, c, pn[index(f)]); }));
+    std::array<TChannelNoiseData, 7> refTotal;
+    for (int i = 0; i < N; ++i)
+      for (int c = 0; c < 7; ++c) {
+        refTotal[c].AddData(&px[static_cast<size_t>(i)][c]);
+        refTotal[c].AddData(&pn[static_cast<size_t>(i)][c]);
+      }
+
+    TEngineAcc acc;
+    engX = std::min(engX, EngineExtract(eng, N, acc));
+    engN = std::min(engN, EngineNoise(eng, N, acc));
+    same = same && SamePictures(ref, eng);
+    for (int c = 0; c < 7; ++c) same = same && SameData(refTotal[c], acc.Ns[c]);
+  }
+  std::printf("tables (once per process): %.1f ms\n", tableMs);
+  std::printf("extraction: reference %.1f ms, engine %.1f ms, %.2f x faster\n", refX, engX, refX / engX);
+  std::printf("noise:      reference %.1f ms, engine %.1f ms, %.2f x faster\n", refN, engN, refN / engN);
+  std::printf("results identical: %s (best of %d runs)\n", same ? "yes" : "NO", runs);
+  return same ? 0 : 1;
+}
