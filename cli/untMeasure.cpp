@@ -1,0 +1,149 @@
+// kalvex --measure: runs the picture jobs on the calling thread and prints their figures.
+#include "cli/untMeasure.h"
+
+#include <QCoreApplication>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "engine/untKalvPicJobDataJobs.h"
+
+namespace {
+
+enum class TPictureKind { pkUnknownKind, pkJpegKind, pkBmpKind };
+
+// By extension as the window's file kinds decide; a file with another extension is recognised by
+// its first bytes, so a picture saved under an odd name can still be measured.
+TPictureKind PictureKindOf(const std::string &FileName) {
+  const std::string ext = LowerCase(PathFromUtf8(FileName).extension().string());
+  if (ext == ".jpg" || ext == ".jpe" || ext == ".jpeg") return TPictureKind::pkJpegKind;
+  if (ext == ".bmp") return TPictureKind::pkBmpKind;
+  TFileStream f(FileName, fmOpenRead);
+  unsigned char magic[2] = {0, 0};
+  if (f.Read(magic, 2) == 2) {
+    if (magic[0] == 0xFF && magic[1] == 0xD8) return TPictureKind::pkJpegKind;
+    if (magic[0] == 'B' && magic[1] == 'M') return TPictureKind::pkBmpKind;
+  }
+  return TPictureKind::pkUnknownKind;
+}
+
+void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    const TChannelNoiseSync &ns = *Job.Ns(static_cast<TNoiseChannel>(c));
+    TChannelFigures &f = Area.Channels[static_cast<std::size_t>(c)];
+    TChannelNoiseData copy(clBlack);
+    copy.Assign(&ns);
+    f.SSum = copy.SSum;
+    f.SCount = copy.SCount;
+    f.NSum = copy.NSum;
+    f.NCount = copy.NCount;
+    for (int i = 0; i < 256; ++i) f.Histogram[static_cast<std::size_t>(i)] = copy.Histogram(i);
+    float v = 0;
+    if (copy.GetSMean(v)) f.SMean = v;
+    if (copy.GetNMean(v)) f.NMean = v;
+    if (copy.GetSNRatio(v) && std::isfinite(v)) f.SNRatio = v;
+  }
+}
+
+} // namespace
+
+TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions) {
+  std::unique_ptr<TPicJobData> job;
+  switch (PictureKindOf(FileName)) {
+  case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
+  case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
+  default: throw EReadError("Not a JPEG or BMP picture");
+  }
+  job->Run();
+
+  TFileResult result;
+  result.File = FileName;
+  TBitmap24 &picture = *job->PicRGB;
+  result.Width = picture.Width();
+  result.Height = picture.Height();
+  TAreaResult whole;
+  whole.Width = result.Width;
+  whole.Height = result.Height;
+  TakeFigures(*job, whole);
+  result.Areas.push_back(std::move(whole));
+
+  for (const TRegionArg &r : Regions) {
+    TAreaResult area;
+    area.IsRegion = true;
+    area.Requested = r.Text;
+    const auto fit = FitRegion(r, result.Width, result.Height);
+    if (!fit) {
+      area.Error = r.Width == 0 || r.Height == 0 ? "Empty region (width or height 0)"
+                                                 : "Region lies outside the picture";
+      result.Areas.push_back(std::move(area));
+      continue;
+    }
+    area.Left = fit->Left;
+    area.Top = fit->Top;
+    area.Width = fit->Width;
+    area.Height = fit->Height;
+    // The cut-out, exactly as the window copies a region out of the RGB page.
+    auto cut = std::make_unique<TBitmap24>();
+    cut->SetSize(fit->Width, fit->Height);
+    if (cut->Empty()) throw EOutOfMemory("Out of memory");
+    const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
+    for (int y = 0; y < fit->Height; ++y)
+      std::memcpy(cut->ScanLine(y), picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
+    TMemPicJobData region(std::move(cut), NoProgressWnd);
+    region.Run();
+    TakeFigures(region, area);
+    result.Areas.push_back(std::move(area));
+  }
+  return result;
+}
+
+int RunMeasure(int argc, char **argv, int First) {
+  for (int i = First; i < argc; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::cout << MeasureUsage();
+      return 0;
+    }
+  // Picture reading goes through Qt's image readers, which want an application object.
+  static int appArgc = 1;
+  static char appName[] = "kalvex";
+  static char *appArgv[] = {appName, nullptr};
+  std::unique_ptr<QCoreApplication> app;
+  if (QCoreApplication::instance() == nullptr)
+    app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+
+  TMeasureOptions options;
+  try {
+    options = ParseMeasureArgs(argc, argv, First);
+  } catch (const EUsageError &e) {
+    std::cerr << "kalvex: " << e.Message << "\n" << MeasureUsage();
+    return 2;
+  }
+  int status = 0;
+  std::vector<TFileResult> results;
+  for (const std::string &file : options.Files) {
+    try {
+      results.push_back(MeasureFile(file, options.Regions));
+      for (const TAreaResult &a : results.back().Areas)
+        if (!a.Error.empty()) {
+          std::cerr << "kalvex: " << file << ": region " << a.Requested << ": " << a.Error << "\n";
+          status = 1;
+        }
+    } catch (const std::exception &e) {
+      std::cerr << "kalvex: " << file << ": " << e.what() << "\n";
+      status = 1;
+    }
+  }
+  switch (options.Format) {
+  case TMeasureFormat::mfText: WriteText(std::cout, results, options.Histogram); break;
+  case TMeasureFormat::mfJson: WriteJson(std::cout, results, options.Files.size() > 1); break;
+  case TMeasureFormat::mfCsv: WriteCsv(std::cout, results, options.Histogram); break;
+  }
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "kalvex: cannot write the results\n";
+    return 1;
+  }
+  return status;
+}

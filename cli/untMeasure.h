@@ -1,0 +1,90 @@
+// The headless front end: `kalvex --measure FILE... [--region L,T,W,H]... [--format text|json|csv]
+// [--histogram]`. Every file is measured by the same picture job the window runs, and every region
+// by a memory job on its cut-out, fitted into the picture as the window fits a new region.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/untSysUtils.h"
+
+enum class TMeasureFormat { mfText, mfJson, mfCsv };
+
+struct TRegionArg {
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+  std::string Text; // as typed, for messages
+};
+
+struct TMeasureOptions {
+  std::vector<std::string> Files;
+  std::vector<TRegionArg> Regions;
+  TMeasureFormat Format = TMeasureFormat::mfText;
+  bool Histogram = false;
+};
+
+// A mistake on the command line; RunMeasure prints it with the usage text and exits 2.
+class EUsageError : public Exception { using Exception::Exception; };
+
+// Parses the arguments that follow --measure (argv[First] ...).
+TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First);
+
+// The region (Left, Top, Width, Height) fitted into a picture of PW x PH pixels as the window's
+// AddRegion fits two corners: a zero width or height is no region (nullopt); the corners are
+// ordered; a rectangle reaching past the right or bottom edge is moved back by the overhang and
+// then cut at 0. A result without area (a region wholly left of or above the picture) is nullopt.
+struct TFittedRegion {
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+};
+std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH);
+
+// The figures of one channel, as the job's accumulator holds them.
+struct TChannelFigures {
+  std::int64_t SSum = 0, SCount = 0, NSum = 0, NCount = 0;
+  std::array<std::int64_t, 256> Histogram{};
+  // The window's single-precision figures (empty when unavailable).
+  std::optional<float> SMean, NMean, SNRatio;
+};
+
+constexpr int MeasureChannelCount = 7;
+extern const char *const MeasureChannelNames[MeasureChannelCount]; // "R" ... "BR"
+
+struct TAreaResult {
+  bool IsRegion = false;
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+  std::string Error; // not empty: the area could not be measured (Channels unset)
+  std::string Requested; // the region as given on the command line
+  std::array<TChannelFigures, MeasureChannelCount> Channels;
+};
+
+struct TFileResult {
+  std::string File;
+  int Width = 0, Height = 0;
+  std::vector<TAreaResult> Areas; // the picture first, then each region in command-line order
+};
+
+// Full-precision figures from the sums (nullopt when unavailable; a ratio needs S mean > 0 and
+// N mean > 0).
+std::optional<double> SMeanOf(const TChannelFigures &C);
+std::optional<double> NMeanOf(const TChannelFigures &C);
+std::optional<double> SNRatioOf(const TChannelFigures &C);
+
+// The three outputs. Text and CSV include the histogram only with Histogram; JSON always does.
+void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram);
+// One object for a single FILE argument, an array for several (SeveralFiles).
+void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool SeveralFiles);
+void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram);
+
+// Measures one file: its picture job, then a memory job for every region. Raises the load error.
+TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions);
+
+// The usage text of --measure.
+std::string MeasureUsage();
+
+// kalvex --measure ...: argv[First] is the first argument after --measure. Writes to stdout and
+// stderr; returns 0 when everything was measured, 1 when a file or region failed, 2 for a usage
+// error.
+int RunMeasure(int argc, char **argv, int First);

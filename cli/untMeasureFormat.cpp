@@ -1,0 +1,271 @@
+// Argument parsing, region fitting and the three output formats of kalvex --measure.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/untMeasure.h"
+
+const char *const MeasureChannelNames[MeasureChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+
+namespace {
+
+bool ParseInt(const std::string &Text, int &Value) {
+  if (Text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  const long v = std::strtol(Text.c_str(), &end, 10);
+  if (errno != 0 || end == Text.c_str() || *end != '\0' || v < INT_MIN / 2 || v > INT_MAX / 2)
+    return false;
+  Value = static_cast<int>(v);
+  return true;
+}
+
+TRegionArg ParseRegion(const std::string &Text) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = Text.find(',', start);
+    parts.push_back(Trim(Text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                       : comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  TRegionArg r;
+  r.Text = Text;
+  if (parts.size() != 4 || !ParseInt(parts[0], r.Left) || !ParseInt(parts[1], r.Top) ||
+      !ParseInt(parts[2], r.Width) || !ParseInt(parts[3], r.Height))
+    throw EUsageError("--region wants four integers L,T,W,H, not \"" + Text + "\"");
+  return r;
+}
+
+std::string Fixed2(std::optional<float> V) {
+  if (!V) return "-";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(*V));
+  return buf;
+}
+
+std::string AreaTitle(const TAreaResult &A) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%s %d,%d %d x %d", A.IsRegion ? "region" : "picture", A.Left,
+                A.Top, A.Width, A.Height);
+  return buf;
+}
+
+nlohmann::json Optional(std::optional<double> V) {
+  if (!V) return nullptr;
+  return *V;
+}
+
+std::string CsvField(const std::string &Text) {
+  if (Text.find_first_of(",\"\r\n") == std::string::npos) return Text;
+  std::string out = "\"";
+  for (char c : Text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string CsvNumber(std::optional<double> V) {
+  if (!V) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", *V);
+  return buf;
+}
+
+} // namespace
+
+TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
+  TMeasureOptions o;
+  bool formatSeen = false;
+  for (int i = First; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char *Name) -> std::string {
+      const std::string prefix = std::string(Name) + "=";
+      if (a.rfind(prefix, 0) == 0) return a.substr(prefix.size());
+      if (i + 1 >= argc) throw EUsageError(std::string(Name) + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--region" || a.rfind("--region=", 0) == 0) {
+      o.Regions.push_back(ParseRegion(value("--region")));
+    } else if (a == "--format" || a.rfind("--format=", 0) == 0) {
+      const std::string f = value("--format");
+      if (formatSeen) throw EUsageError("--format given twice");
+      formatSeen = true;
+      if (f == "text") o.Format = TMeasureFormat::mfText;
+      else if (f == "json") o.Format = TMeasureFormat::mfJson;
+      else if (f == "csv") o.Format = TMeasureFormat::mfCsv;
+      else throw EUsageError("--format is text, json or csv, not \"" + f + "\"");
+    } else if (a == "--histogram") {
+      o.Histogram = true;
+    } else if (a == "--") {
+      for (++i; i < argc; ++i) o.Files.emplace_back(argv[i]);
+    } else if (a.size() > 1 && a[0] == '-') {
+      throw EUsageError("Unknown option " + a);
+    } else {
+      o.Files.push_back(a);
+    }
+  }
+  if (o.Files.empty()) throw EUsageError("No picture file given");
+  return o;
+}
+
+std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH) {
+  // The two corners the window's AddRegion receives.
+  const long long x1 = Region.Left, y1 = Region.Top;
+  const long long x2 = x1 + Region.Width, y2 = y1 + Region.Height;
+  if (x1 == x2 || y1 == y2) return std::nullopt;
+  long long left = std::min(x1, x2), right = std::max(x1, x2);
+  long long top = std::min(y1, y2), bottom = std::max(y1, y2);
+  if (right > PW) {
+    left -= right - PW;
+    right = PW;
+  }
+  left = std::max(0LL, left);
+  if (bottom > PH) {
+    top -= bottom - PH;
+    bottom = PH;
+  }
+  top = std::max(0LL, top);
+  if (right <= left || bottom <= top) return std::nullopt;
+  return TFittedRegion{static_cast<int>(left), static_cast<int>(top),
+                       static_cast<int>(right - left), static_cast<int>(bottom - top)};
+}
+
+std::optional<double> SMeanOf(const TChannelFigures &C) {
+  if (C.SCount == 0) return std::nullopt;
+  return static_cast<double>(C.SSum) / static_cast<double>(C.SCount);
+}
+
+std::optional<double> NMeanOf(const TChannelFigures &C) {
+  if (C.NCount == 0) return std::nullopt;
+  return static_cast<double>(C.NSum) / static_cast<double>(C.NCount);
+}
+
+std::optional<double> SNRatioOf(const TChannelFigures &C) {
+  const auto s = SMeanOf(C), n = NMeanOf(C);
+  if (!s || !n || *n <= 0 || *s <= 0) return std::nullopt;
+  return 10.0 * std::log10(*s / *n);
+}
+
+void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
+  bool firstFile = true;
+  for (const TFileResult &f : Results) {
+    if (!firstFile) Out << "\n";
+    firstFile = false;
+    Out << f.File << ": " << f.Width << " x " << f.Height << " pixels\n";
+    for (const TAreaResult &a : f.Areas) {
+      Out << "\n";
+      if (!a.Error.empty()) {
+        Out << "region " << a.Requested << ": " << a.Error << "\n";
+        continue;
+      }
+      Out << AreaTitle(a) << "\n";
+      char line[160];
+      std::snprintf(line, sizeof line, "  %-7s %14s %10s %10s\n", "channel", "S/N ratio dB",
+                    "S mean", "N mean");
+      Out << line;
+      for (int c = 0; c < MeasureChannelCount; ++c) {
+        const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
+        std::snprintf(line, sizeof line, "  %-7s %14s %10s %10s\n", MeasureChannelNames[c],
+                      Fixed2(ch.SNRatio).c_str(), Fixed2(ch.SMean).c_str(),
+                      Fixed2(ch.NMean).c_str());
+        Out << line;
+      }
+      if (Histogram) {
+        for (int c = 0; c < MeasureChannelCount; ++c) {
+          Out << "  histogram " << MeasureChannelNames[c] << ":";
+          for (std::int64_t v : a.Channels[static_cast<std::size_t>(c)].Histogram) Out << ' ' << v;
+          Out << "\n";
+        }
+      }
+    }
+  }
+}
+
+void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool SeveralFiles) {
+  nlohmann::json files = nlohmann::json::array();
+  for (const TFileResult &f : Results) {
+    nlohmann::json areas = nlohmann::json::array();
+    for (const TAreaResult &a : f.Areas) {
+      nlohmann::json area;
+      area["name"] = a.IsRegion ? "region" : "picture";
+      if (!a.Error.empty()) {
+        area["requested"] = a.Requested;
+        area["error"] = a.Error;
+        areas.push_back(std::move(area));
+        continue;
+      }
+      area["left"] = a.Left;
+      area["top"] = a.Top;
+      area["width"] = a.Width;
+      area["height"] = a.Height;
+      nlohmann::json channels = nlohmann::json::object();
+      for (int c = 0; c < MeasureChannelCount; ++c) {
+        const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
+        channels[MeasureChannelNames[c]] = {
+            {"s_sum", ch.SSum},         {"s_count", ch.SCount},
+            {"n_sum", ch.NSum},         {"n_count", ch.NCount},
+            {"s_mean", Optional(SMeanOf(ch))}, {"n_mean", Optional(NMeanOf(ch))},
+            {"snr_db", Optional(SNRatioOf(ch))}, {"histogram", ch.Histogram}};
+      }
+      area["channels"] = std::move(channels);
+      areas.push_back(std::move(area));
+    }
+    files.push_back({{"file", f.File}, {"width", f.Width}, {"height", f.Height},
+                     {"areas", std::move(areas)}});
+  }
+  const nlohmann::json &doc = SeveralFiles ? files : files.empty() ? nlohmann::json() : files[0];
+  if (doc.is_null()) return;
+  // File names need not be valid UTF-8; such bytes are replaced rather than failing the output.
+  Out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
+  Out << "file,area,left,top,width,height,channel,s_sum,s_count,n_sum,n_count,s_mean,n_mean,"
+         "snr_db,error";
+  if (Histogram)
+    for (int i = 0; i < 256; ++i) Out << ",h" << i;
+  Out << "\n";
+  for (const TFileResult &f : Results) {
+    for (const TAreaResult &a : f.Areas) {
+      const std::string head = CsvField(f.File) + "," + (a.IsRegion ? "region" : "picture");
+      if (!a.Error.empty()) {
+        Out << head << ",,,,,,,,,,,,," << CsvField(a.Requested + ": " + a.Error);
+        if (Histogram)
+          for (int i = 0; i < 256; ++i) Out << ',';
+        Out << "\n";
+        continue;
+      }
+      for (int c = 0; c < MeasureChannelCount; ++c) {
+        const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
+        Out << head << ',' << a.Left << ',' << a.Top << ',' << a.Width << ',' << a.Height << ','
+            << MeasureChannelNames[c] << ',' << ch.SSum << ',' << ch.SCount << ',' << ch.NSum
+            << ',' << ch.NCount << ',' << CsvNumber(SMeanOf(ch)) << ','
+            << CsvNumber(NMeanOf(ch)) << ',' << CsvNumber(SNRatioOf(ch)) << ',';
+        if (Histogram)
+          for (std::int64_t v : ch.Histogram) Out << ',' << v;
+        Out << "\n";
+      }
+    }
+  }
+}
+
+std::string MeasureUsage() {
+  return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--format text|json|csv] "
+         "[--histogram]\n"
+         "  Measures JPEG and BMP pictures without a window: for the whole picture and for each\n"
+         "  region (left, top, width, height in pixels, fitted into the picture) the S/N ratio\n"
+         "  in dB, S mean and N mean of the channels R, G, B, L*, RG, GB and BR.\n"
+         "  --format     text (default), json (with histograms) or csv\n"
+         "  --histogram  add the 256-entry difference histograms to text and csv\n"
+         "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n";
+}

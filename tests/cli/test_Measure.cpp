@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/untMeasure.h"
+#include "engine/untJpeg.h"
+#include "tests/common/TestUtil.h"
+#include "tests/engine/PicJobTestUtil.h"
+
+namespace {
+
+// Runs kalvex --measure with the given arguments; returns the exit status and what was written.
+struct TRun {
+  int Status = 0;
+  std::string Out, Err;
+};
+TRun Measure(std::vector<std::string> Args) {
+  std::vector<char *> argv;
+  static char name[] = "kalvex";
+  argv.push_back(name);
+  for (std::string &a : Args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  auto *oldOut = std::cout.rdbuf(out.rdbuf());
+  auto *oldErr = std::cerr.rdbuf(err.rdbuf());
+  TRun r;
+  r.Status = RunMeasure(static_cast<int>(argv.size()) - 1, argv.data(), 1);
+  std::cout.rdbuf(oldOut);
+  std::cerr.rdbuf(oldErr);
+  r.Out = out.str();
+  r.Err = err.str();
+  return r;
+}
+
+// A 100 x 60 picture: left half grey 100, right half alternating 90/110 columns; saved as BMP (so
+// the figures are exact) and as JPEG.
+struct TPictures {
+  testutil::TempDir Dir;
+  std::string Bmp, Jpeg;
+  TPictures() {
+    auto bmp = picjobtest::MakeBitmap(100, 60, [](int x, int) {
+      const std::uint8_t v = x < 50 ? 100 : (x % 2 ? 110 : 90);
+      return picjobtest::TRgb{v, v, v};
+    });
+    Bmp = (Dir.Path / "chart.bmp").string();
+    bmp->SaveToFile(Bmp);
+    std::vector<const std::uint8_t *> rows;
+    for (int y = 0; y < 60; ++y) rows.push_back(bmp->ScanLine(y));
+    const auto jpeg = EncodeJpeg(100, 60, 3, rows, 95);
+    Jpeg = (Dir.Path / "chart, \"copy\".jpg").string();
+    std::ofstream(Jpeg, std::ios::binary)
+        .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+  }
+};
+
+} // namespace
+
+TEST(Measure, ArgumentsAndUsageErrors) {
+  const TMeasureOptions o = [] {
+    std::vector<std::string> a = {"x", "a.jpg", "--region", "1,2,3,4", "--region=-5, 6,7,-8",
+                                  "--format=csv", "--histogram", "b.bmp"};
+    std::vector<char *> argv;
+    for (auto &s : a) argv.push_back(s.data());
+    return ParseMeasureArgs(static_cast<int>(argv.size()), argv.data(), 1);
+  }();
+  EXPECT_EQ(o.Files, (std::vector<std::string>{"a.jpg", "b.bmp"}));
+  ASSERT_EQ(o.Regions.size(), 2u);
+  EXPECT_EQ(o.Regions[1].Left, -5);
+  EXPECT_EQ(o.Regions[1].Top, 6);
+  EXPECT_EQ(o.Regions[1].Height, -8);
+  EXPECT_EQ(o.Format, TMeasureFormat::mfCsv);
+  EXPECT_TRUE(o.Histogram);
+
+  for (const auto &bad : std::vector<std::vector<std::string>>{
+           {}, {"--region", "1,2,3,4"}, {"a.jpg", "--region", "1,2,x,4"}, {"a.jpg", "--region", "1,2,3"},
+           {"a.jpg", "--region", "1,2,3,4,5"}, {"a.jpg", "--region"}, {"a.jpg", "--format", "xml"},
+           {"a.jpg", "--bogus"}, {"a.jpg", "--region", "99999999999,0,1,1"}}) {
+    const TRun r = Measure(bad);
+    EXPECT_EQ(r.Status, 2) << testing::PrintToString(bad);
+    EXPECT_NE(r.Err.find("Usage: kalvex --measure"), std::string::npos);
+    EXPECT_TRUE(r.Out.empty());
+  }
+  EXPECT_EQ(Measure({"--help"}).Status, 0);
+}
+
+// Regions are fitted as the window fits two corners.
+TEST(Measure, RegionsFitLikeTheWindow) {
+  auto fit = [](int L, int T, int W, int H, int PW, int PH) {
+    return FitRegion(TRegionArg{L, T, W, H, ""}, PW, PH);
+  };
+  auto r = fit(100, 50, -90, -45, 120, 80); // corners (100, 50) and (10, 5)
+  ASSERT_TRUE(r);
+  EXPECT_EQ(std::make_tuple(r->Left, r->Top, r->Width, r->Height), std::make_tuple(10, 5, 90, 45));
+  r = fit(40, 0, 40, 10, 60, 30); // reaches 20 past the right edge: moved left
+  ASSERT_TRUE(r);
+  EXPECT_EQ(std::make_tuple(r->Left, r->Width), std::make_tuple(20, 40));
+  r = fit(-10, -10, 500, 500, 60, 30); // larger than the picture: the whole picture
+  ASSERT_TRUE(r);
+  EXPECT_EQ(std::make_tuple(r->Left, r->Top, r->Width, r->Height), std::make_tuple(0, 0, 60, 30));
+  EXPECT_FALSE(fit(5, 5, 0, 10, 60, 30));
+  EXPECT_FALSE(fit(5, 5, 10, 0, 60, 30));
+  EXPECT_FALSE(fit(-50, 0, 20, 10, 60, 30)); // wholly left of the picture
+}
+
+// The three formats on one picture, with a region at (and past) the picture's right edge.
+TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
+  TPictures pics;
+  // 80,10,50,20 reaches 30 past the right edge of 100 and becomes 50,10,50,20: the noisy half.
+  const TRun text = Measure({pics.Bmp, "--region", "80,10,50,20", "--region", "0,0,0,5"});
+  EXPECT_EQ(text.Status, 1); // the empty region is an error
+  EXPECT_NE(text.Err.find("region 0,0,0,5: Empty region"), std::string::npos) << text.Err;
+  EXPECT_NE(text.Out.find("chart.bmp: 100 x 60 pixels"), std::string::npos);
+  EXPECT_NE(text.Out.find("region 50,10 50 x 20"), std::string::npos) << text.Out;
+  // The region: S mean 100, columns alternate 90/110 and the rows are all alike; the pair
+  // channels see no difference at all.
+  std::istringstream lines(text.Out);
+  std::string line;
+  std::vector<std::string> regionLines;
+  bool inRegion = false;
+  while (std::getline(lines, line)) {
+    if (line.rfind("region 50,10", 0) == 0) inRegion = true;
+    else if (inRegion && line.rfind("  ", 0) == 0) regionLines.push_back(line);
+    else if (inRegion) break;
+  }
+  ASSERT_EQ(regionLines.size(), 8u);
+  // Per row of 50: 49 horizontal pairs of 20, above-left 49 of 20, above 50 of 0, above-right 48
+  // of 20: 146 * 20 / 195 = 14.97; S/N = 10 log10(100 / 14.97) = 8.25.
+  EXPECT_EQ(regionLines[1], "  R                 8.25     100.00      14.97");
+  EXPECT_EQ(regionLines[5], "  RG                   -     100.00       0.00");
+
+  const TRun json = Measure({pics.Bmp, "--format", "json", "--region", "80,10,50,20"});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  const auto doc = nlohmann::json::parse(json.Out);
+  ASSERT_TRUE(doc.is_object());
+  EXPECT_EQ(doc["width"], 100);
+  ASSERT_EQ(doc["areas"].size(), 2u);
+  const auto &region = doc["areas"][1];
+  EXPECT_EQ(region["name"], "region");
+  EXPECT_EQ(region["left"], 50);
+  EXPECT_EQ(region["width"], 50);
+  for (const char *ch : {"R", "G", "B", "L*", "RG", "GB", "BR"}) {
+    const auto &c = region["channels"][ch];
+    EXPECT_EQ(c["s_count"], 1000) << ch;
+    EXPECT_EQ(c["n_count"], 20 * (4 * 50 - 5)) << ch;
+    ASSERT_EQ(c["histogram"].size(), 256u);
+    std::int64_t total = 0;
+    for (const auto &v : c["histogram"]) total += v.get<std::int64_t>();
+    EXPECT_EQ(total, c["n_count"].get<std::int64_t>()) << ch;
+  }
+  EXPECT_DOUBLE_EQ(region["channels"]["R"]["n_mean"].get<double>(), 146.0 * 20 / 195);
+  EXPECT_TRUE(region["channels"]["RG"]["snr_db"].is_null());
+  EXPECT_EQ(region["channels"]["RG"]["n_mean"], 0.0);
+  EXPECT_NEAR(region["channels"]["R"]["snr_db"].get<double>(), 10 * std::log10(100 / (146.0 * 20 / 195)), 1e-12);
+
+  const TRun csv = Measure({pics.Jpeg, pics.Bmp, "--format", "csv", "--histogram", "--region", "80,10,50,20"});
+  ASSERT_EQ(csv.Status, 0) << csv.Err;
+  std::istringstream rows(csv.Out);
+  std::vector<std::string> all;
+  while (std::getline(rows, line)) all.push_back(line);
+  ASSERT_EQ(all.size(), 1u + 2 * 2 * 7); // header, 2 files x 2 areas x 7 channels
+  EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 14 + 256);
+  for (const std::string &l : all) {
+    // The JPEG's name holds a comma and quotes: quoted and doubled, so the columns stay in place.
+    if (l.rfind('"', 0) == 0) {
+      EXPECT_NE(l.find("chart, \"\"copy\"\".jpg\""), std::string::npos) << l;
+    }
+  }
+  EXPECT_NE(all[1].find(",picture,0,0,100,60,R,"), std::string::npos) << all[1];
+}
+
+// A file that cannot be measured is reported on stderr; the others are still measured.
+TEST(Measure, BadFilesDoNotStopTheOthers) {
+  TPictures pics;
+  const std::string missing = (pics.Dir.Path / "missing.jpg").string();
+  const std::string text = (pics.Dir.Path / "notes.txt").string();
+  std::ofstream(text) << "not a picture\n";
+  const TRun r = Measure({missing, pics.Bmp, text, "--format", "json"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("missing.jpg"), std::string::npos);
+  EXPECT_NE(r.Err.find("notes.txt: Not a JPEG or BMP picture"), std::string::npos) << r.Err;
+  const auto doc = nlohmann::json::parse(r.Out);
+  ASSERT_TRUE(doc.is_array());
+  ASSERT_EQ(doc.size(), 1u);
+  EXPECT_EQ(doc[0]["file"], pics.Bmp);
+  // The left half is flat: S/N of the picture still exists (the right half is noisy).
+  EXPECT_EQ(doc[0]["areas"][0]["channels"]["G"]["s_count"], 6000);
+}
