@@ -1,0 +1,161 @@
+#include "ui/fraKalvPic.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "platform/untApplication.h"
+
+// ---- picture panel ---------------------------------------------------------------------------
+
+TKalvPicPanel::TKalvPicPanel(QWidget *Parent) : QWidget(Parent) {
+  // The picture covers the whole panel: no background erase, so nothing flickers.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setMouseTracking(false);
+}
+
+TKalvPicPanel::~TKalvPicPanel() = default;
+
+void TKalvPicPanel::Invalidate() {
+  if (isVisible()) repaint();
+  else update();
+}
+
+void TKalvPicPanel::DrawBand(QPainter &Painter) {
+  TCanvas canvas(&Painter);
+  TPen oldPen = canvas.Pen;
+  TBrush oldBrush = canvas.Brush;
+  canvas.Pen.Color = clWhite;
+  canvas.Pen.Style = psSolid;
+  canvas.Pen.Mode = pmXor;
+  canvas.Brush.Style = bsClear;
+  canvas.Rectangle(FAnchorX, FAnchorY, FCurrentX, FCurrentY);
+  canvas.Pen = oldPen;
+  canvas.Brush = oldBrush;
+}
+
+void TKalvPicPanel::paintEvent(QPaintEvent *Event) {
+  CallGuarded([&] {
+    QPainter painter(this);
+    {
+      TCanvas canvas(&painter);
+      const QRect r = Event->rect();
+      if (OnPaint) OnPaint(this, canvas, Rect(r.left(), r.top(), r.right() + 1, r.bottom() + 1));
+    }
+    if (FDragging) DrawBand(painter);
+  });
+}
+
+void TKalvPicPanel::mousePressEvent(QMouseEvent *Event) {
+  // Only the left button on its own, with no modifier, starts a band; anything else cancels it.
+  if (Event->button() == Qt::LeftButton && Event->buttons() == Qt::LeftButton &&
+      Event->modifiers() == Qt::NoModifier) {
+    FAnchorX = FCurrentX = static_cast<int>(Event->position().x());
+    FAnchorY = FCurrentY = static_cast<int>(Event->position().y());
+    FDragging = true;
+  } else {
+    bool was = FDragging;
+    FDragging = false;
+    if (was) Invalidate();
+  }
+}
+
+void TKalvPicPanel::mouseDoubleClickEvent(QMouseEvent *Event) {
+  // The second press of a double click never starts a band.
+  bool was = FDragging;
+  FDragging = false;
+  if (was) Invalidate();
+  Event->accept();
+}
+
+void TKalvPicPanel::mouseMoveEvent(QMouseEvent *Event) {
+  if (!FDragging) return;
+  FCurrentX = std::max(0, std::min(width() - 1, static_cast<int>(Event->position().x())));
+  FCurrentY = std::max(0, std::min(height() - 1, static_cast<int>(Event->position().y())));
+  Invalidate();
+}
+
+void TKalvPicPanel::mouseReleaseEvent(QMouseEvent *Event) {
+  if (Event->button() != Qt::LeftButton || !FDragging) return;
+  FDragging = false;
+  int left = FAnchorX, right = FCurrentX, top = FAnchorY, bottom = FCurrentY;
+  if (left > right) std::swap(left, right);
+  if (top > bottom) std::swap(top, bottom);
+  CallGuarded([&] {
+    if (left < right && top < bottom && OnBand) OnBand(this, left, top, right, bottom);
+  });
+  Invalidate(); // removes the band from the screen
+}
+
+// ---- view ------------------------------------------------------------------------------------
+
+TfrKalvPic::TfrKalvPic(QWidget *Parent) : QWidget(Parent) {
+  sbxPics = new QScrollArea(this);
+  sbxPics->setObjectName(QStringLiteral("sbxPics"));
+  sbxPics->setFrameShape(QFrame::NoFrame);
+  sbxPics->setWidgetResizable(false);
+  sbxPics->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  sbxPics->horizontalScrollBar()->setTracking(true);
+  sbxPics->verticalScrollBar()->setTracking(true);
+  pnlPic = new TKalvPicPanel;
+  pnlPic->setObjectName(QStringLiteral("pnlPic"));
+  pnlPic->resize(0, 0);
+  sbxPics->setWidget(pnlPic);
+  pnlPic->setVisible(false);
+  pnlPic->OnPaint = [this](TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &R) {
+    pnlPicPaint(Sender, Canvas, R);
+  };
+  pnlPic->OnBand = [this](TKalvPicPanel *, int L, int T, int R, int B) {
+    if (OnAddRegion) OnAddRegion(this, L, T, R, B);
+  };
+}
+
+TfrKalvPic::~TfrKalvPic() = default;
+
+void TfrKalvPic::SetBitmap(TBitmap *Value) {
+  if (Value == FBitmap.get()) return;
+  FBitmap.reset(Value);
+  UpdateLayout();
+}
+
+void TfrKalvPic::UpdateLayout() {
+  sbxPics->horizontalScrollBar()->setValue(0);
+  sbxPics->verticalScrollBar()->setValue(0);
+  QApplication::processEvents();
+  bool show = FBitmap && !FBitmap->Empty();
+  pnlPic->setVisible(show);
+  if (show) {
+    pnlPic->setGeometry(0, 0, FBitmap->Width(), FBitmap->Height());
+    pnlPic->Invalidate();
+  }
+}
+
+void TfrKalvPic::pnlPicPaint(TKalvPicPanel *, TCanvas &Canvas, const TRect &UpdateRect) {
+  if (!FBitmap) return;
+  TRect r{std::max(0, UpdateRect.Left), std::max(0, UpdateRect.Top),
+          std::min(FBitmap->Width(), UpdateRect.Right), std::min(FBitmap->Height(), UpdateRect.Bottom)};
+  if (r.Left >= r.Right || r.Top >= r.Bottom) return;
+  TCanvas *source = FBitmap->Canvas();
+  Canvas.Lock();
+  source->Lock();
+  try {
+    Canvas.CopyMode = cmSrcCopy;
+    Canvas.CopyRect(r, *source, r);
+  } catch (...) {
+    source->Unlock();
+    Canvas.Unlock();
+    throw;
+  }
+  source->Unlock();
+  Canvas.Unlock();
+}
+
+void TfrKalvPic::resizeEvent(QResizeEvent *Event) {
+  QWidget::resizeEvent(Event);
+  sbxPics->setGeometry(rect());
+  if (pnlPic->isVisible()) pnlPic->update();
+}

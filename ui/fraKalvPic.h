@@ -1,0 +1,86 @@
+// TfrKalvPic: one picture page of the main window. It shows its picture at 1:1 in a scroll box and
+// lets the user draw a new region with an exclusive-or rubber band.
+//
+// The view owns its picture. Only the part of the picture inside the update rectangle is copied
+// when the panel paints, and the panel never erases its background, so redrawing the band or the
+// region outlines does not flicker.
+//
+// Only the main thread uses it.
+#pragma once
+
+#include <QScrollArea>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "platform/untBitmaps.h"
+#include "platform/untObjects.h"
+
+class QPainter;
+
+// The picture panel: paints through OnPaint and draws the rubber band. Its Invalidate repaints at
+// once, so drawing over the picture shows immediately.
+class TKalvPicPanel : public QWidget, public TObject {
+  Q_OBJECT
+public:
+  explicit TKalvPicPanel(QWidget *Parent = nullptr);
+  ~TKalvPicPanel() override;
+
+  void Invalidate();
+
+  bool Dragging() const { return FDragging; }
+  int AnchorX() const { return FAnchorX; }
+  int AnchorY() const { return FAnchorY; }
+  int CurrentX() const { return FCurrentX; }
+  int CurrentY() const { return FCurrentY; }
+
+  // Painting of the picture: canvas on the panel and the rectangle to update.
+  std::function<void(TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &UpdateRect)> OnPaint;
+  // A completed rubber band, normalised (Left < Right, Top < Bottom).
+  std::function<void(TKalvPicPanel *Sender, int Left, int Top, int Right, int Bottom)> OnBand;
+
+protected:
+  void paintEvent(QPaintEvent *Event) override;
+  void mousePressEvent(QMouseEvent *Event) override;
+  void mouseMoveEvent(QMouseEvent *Event) override;
+  void mouseReleaseEvent(QMouseEvent *Event) override;
+  void mouseDoubleClickEvent(QMouseEvent *Event) override;
+
+private:
+  void DrawBand(QPainter &Painter);
+
+  bool FDragging = false;
+  int FAnchorX = 0, FAnchorY = 0;
+  int FCurrentX = 0, FCurrentY = 0;
+};
+
+class TfrKalvPic : public QWidget, public TObject {
+  Q_OBJECT
+public:
+  explicit TfrKalvPic(QWidget *Parent = nullptr);
+  ~TfrKalvPic() override;
+
+  QScrollArea *sbxPics = nullptr;
+  TKalvPicPanel *pnlPic = nullptr;
+
+  // The picture shown (owned), or nullptr.
+  TBitmap *Bitmap() const { return FBitmap.get(); }
+  // Takes the picture over (freeing the one shown before) and lays the view out again; the same
+  // picture again changes nothing. nullptr clears the view.
+  void SetBitmap(TBitmap *Value);
+  // Scrolls to the top-left corner, shows the panel exactly when there is a non-empty picture and
+  // sizes it to the picture.
+  void UpdateLayout();
+
+  // A completed rubber band (Left, Top, Right, Bottom on the picture); the main window turns it
+  // into a region. Without a handler the band only disappears.
+  std::function<void(TfrKalvPic *Sender, int Left, int Top, int Right, int Bottom)> OnAddRegion;
+
+  void pnlPicPaint(TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &UpdateRect);
+
+protected:
+  void resizeEvent(QResizeEvent *Event) override;
+
+private:
+  std::unique_ptr<TBitmap> FBitmap;
+};
