@@ -8,3 +8,22 @@ bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --parallel "$(nproc)" --target kalvex
 ./build/kalvex --version
+
+# The six patch rectangles of the sample chart as --region arguments.
+regions=()
+while IFS= read -r line; do
+  line=${line%%#*}
+  line=${line//[[:space:]]/}
+  if [[ -n $line ]]; then regions+=(--region "$line"); fi
+done < data/sample-regions.txt
+
+measure() { ./build/kalvex --measure data/sample.jpg "${regions[@]}"; }
+
+if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
+  # A build without the window answers a picture argument with its usage text (status 2).
+  status=0
+  ./build/kalvex data/sample.jpg || status=$?
+  if [[ $status -eq 2 ]]; then measure; else exit "$status"; fi
+else
+  measure
+fi
