@@ -210,7 +210,12 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     target = next.is_absolute() ? next : target.parent_path() / next;
   }
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  // The temporary name is the target's with a dot before and a random end; a name near the
+  // length limit is shortened, so that every file that can exist can also be replaced.
+  std::string base = target.filename().string();
+  constexpr std::size_t kNameMax = 255, kAdded = 8; // "." and ".XXXXXX"
+  if (base.size() + kAdded > kNameMax) base.resize(kNameMax - kAdded - 16);
+  std::string tmpl = (dir / ("." + base + ".XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0)
     throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
@@ -243,5 +248,11 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     const int err = errno;
     ::unlink(tmpl.c_str());
     throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+  }
+  // Make the rename itself durable; the file is complete either way, so a failure here is moot.
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
   }
 }
