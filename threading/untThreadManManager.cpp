@@ -292,6 +292,9 @@ void TThreadMan::ApplyProcessorAffinity() {
 }
 
 void TThreadMan::HandleThreadFinished(TThreadManThread *Thread) {
+  // A thread already destroyed (its queue was gone when it was told to stop) may still have
+  // reported its end: such a report names nothing of ours any more.
+  if (FThreadList.IndexOf(Thread) < 0 && FStartingThreads.IndexOf(Thread) < 0) return;
   DoThreadLog(Thread, false);
   while (!Thread->WaitForTimeout(10)) ProcessMainMessages();
   {
@@ -501,8 +504,8 @@ void TThreadMan::WndProc(TMessage &Message) {
     switch (Message.Msg) {
     case WM_TM_THREADSTARTED: {
       auto *thread = reinterpret_cast<TThreadManThread *>(Message.LParam);
+      if (FStartingThreads.Extract(thread) != thread) break; // not one of ours
       FThreadList.Add(thread);
-      FStartingThreads.Extract(thread);
       DoThreadLog(thread, true);
       break;
     }

@@ -164,8 +164,20 @@ TEST_F(TThreadManCounts, ThreadLogAndTheWaitTimeOut) {
   other.Start(nullptr);
   ASSERT_TRUE(WaitForState(other, tmjsReady));
   EXPECT_EQ(ranOn, man->Threads().Items(0));
-  gate.Open();
-  ASSERT_TRUE(testutil::ProcessUntil([&] { return man->Threads().Count() == 1 && job.State() == tmjsReady; }));
+
+  // Without a limit the wait lasts as long as the busy worker needs.
+  man->ThreadCountChangeTimeOut = INFINITE;
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    gate.Open();
+  });
+  timer.restart();
+  man->SetThreadCount(0);
+  EXPECT_GE(timer.elapsed(), 290);
+  opener.join();
+  EXPECT_EQ(failed, 1);
+  EXPECT_EQ(man->Threads().Count(), 0);
+  EXPECT_EQ(job.State(), tmjsReady); // finished on the main thread during the wait
   EXPECT_EQ(man->JobCount(), 0);
 }
 
