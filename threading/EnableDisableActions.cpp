@@ -176,7 +176,7 @@ void TCustomEnableDisableActions::EnableActions(bool aRestoreCursor) {
   const auto children = FChildren->FItems;
   for (TCustomEnableDisableActions *child : children)
     if (child != nullptr && FChildren->IndexOf(child) >= 0) child->EnableActions(false);
-  RestoreFocus();
+  if (!FDestroyingSelf) RestoreFocus(); // no event processing from inside a destructor
 }
 
 void TCustomEnableDisableActions::RestoreFocus() {
