@@ -13,3 +13,28 @@ enum TFileDialogGroup {
 
 // "fdgOpenPicture", "fdgSavePicture", "fdgProject"; raises EConvertError for another value.
 std::string FileDialogGroupName(TFileDialogGroup Group);
+
+// Texts of the program shared by its units.
+extern const char *const SAttention;         // "A T T E N T I O N !", the caption of questions
+extern const char *const SNotImplemented;    // "Not Implemented!"
+extern const char *const SLoadFile;          // "Load file"
+extern const char *const SAnalyzeData;       // "Analyze Data"
+extern const char *const SCalculateNoise;    // "Calculate Noise"
+extern const char *const SRegionCaption;     // "L:%d T:%d W:%d H:%d"
+extern const char *const SDeleteRegions;     // "Do you want to delete the existing regions?"
+
+// How a file is recognised (GetFileKind).
+enum TFileKind : unsigned char {
+  fkUnknown = 0,
+  fkJPEG = 1,
+  fkBMP = 2,
+  fkProject = 3,            // a project without picture
+  fkProjectWithPicture = 4,
+  fkRegions = 5
+};
+
+// By the extension (".jpg", ".jpe", ".jpeg", ".bmp", any case), otherwise by the 8-bit code
+// "FileType" of section "Program" of the file read as an ini-style file: 0 (or none) a project,
+// 1 a project with picture, 2 a regions file, anything else unknown. A missing file reads as
+// empty, so it counts as a project; a file that cannot be read at all raises.
+TFileKind GetFileKind(const std::string &FileName);

@@ -1,0 +1,608 @@
+#include "app/dmdKalvMain.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
+#include <QSvgRenderer>
+#include <QTimer>
+#include <filesystem>
+#include <memory>
+#include <type_traits>
+
+#include "app/WideMemIniCnfCtrl.h"
+#include "app/untKalvFileDialogConf.h"
+#include "engine/untKalvPicJobData.h"
+#include "engine/untKalvPicJobDataJobs.h"
+#include "app/untKalvNoiseTarget.h"
+#include "platform/untApplication.h"
+#include "platform/untDialogs.h"
+#include "platform/untSystem.h"
+
+// Resources of a static library are registered by name, outside any namespace.
+static void InitActionIconResource() { Q_INIT_RESOURCE(dmdKalvMain); }
+
+const char *const CAT_FILE = "File";
+const char *const CAT_NOISE = "Noise";
+const char *const CAT_HELP = "Help";
+
+TdmKalvMain *dmKalvMain = nullptr;
+
+namespace {
+// A picture field of the job data handed over: the field is cleared, the caller owns the picture.
+template <class T> T *TakeField(T *&Field) {
+  T *p = Field;
+  Field = nullptr;
+  return p;
+}
+template <class T> T *TakeField(std::unique_ptr<T> &Field) { return Field.release(); }
+template <class T> T *FieldPtr(T *Field) { return Field; }
+template <class T> T *FieldPtr(const std::unique_ptr<T> &Field) { return Field.get(); }
+
+std::filesystem::path PathOf(const std::string &Utf8) {
+  return std::filesystem::path(std::u8string(Utf8.begin(), Utf8.end()));
+}
+} // namespace
+
+// ---- image list ----------------------------------------------------------------------------
+
+QPixmap TImageList::Image(int Index) const {
+  if (Index < 0 || Index >= Count()) return {};
+  return FImages[static_cast<size_t>(Index)];
+}
+
+void TImageList::DeriveDisabled(const TImageList &Source) {
+  FImages.clear();
+  QStyleOption option;
+  for (int i = 0; i < Source.Count(); ++i)
+    FImages.push_back(QApplication::style()->generatedIconPixmap(QIcon::Disabled, Source.Image(i), &option));
+}
+
+// ---- job class -------------------------------------------------------------------------------
+
+void dmdKalvMain::TThreadManJob::AssignTo(TPersistent *Dest) const {
+  ::TThreadManJob::AssignTo(Dest);
+  if (auto *job = dynamic_cast<dmdKalvMain::TThreadManJob *>(Dest)) job->TargetPanel = TargetPanel;
+}
+
+// ---- construction ----------------------------------------------------------------------------
+
+TdmKalvMain::TdmKalvMain(TComponent *AOwner) : TComponent(AOwner) {
+  SetName("dmKalvMain");
+  CreateImages();
+  aclMain = new TActionList(this);
+  aclMain->SetName("aclMain");
+  CreateActions();
+
+  edaMain = new TEnableDisableActions(this);
+  edaMain->SetName("edaMain");
+  edaMain->SetActionList(aclMain);
+  edaMain->BeforeEnableActions = [this](TObject *S) { edaMainBeforeEnableActions(S); };
+  edaMain->AfterEnableActions = [this](TObject *S) { edaMainAfterEnableActions(S); };
+
+  CreateMenus();
+  CreateDialogs();
+
+  thmMain = new TThreadMan(this);
+  thmMain->SetName("thmMain");
+  thmMain->SetProcessorAffinity(tpaHardToSingleProcessor);
+  thmMain->SetMaxThreadJobCount(20);
+
+  tmjLoadPic = new dmdKalvMain::TThreadManJob(this);
+  tmjLoadPic->SetName("tmjLoadPic");
+  tmjLoadPic->SetThreadMan(thmMain);
+  tmjLoadPic->Executes = {tmjeWaiting, tmjeInternBeforeExecute, tmjeInternExecute, tmjeInternAfterExecute,
+                          tmjeDone};
+  tmjLoadPic->OnWaiting = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicWaiting(T, J); };
+  tmjLoadPic->OnInternBeforeExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
+    tmjLoadPicInternBeforeExecute(T, J);
+  };
+  tmjLoadPic->OnInternExecute = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicInternExecute(T, J); };
+  tmjLoadPic->OnInternAfterExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
+    tmjLoadPicInternAfterExecute(T, J);
+  };
+  tmjLoadPic->OnDone = [this](TThreadManThread *T, ::TThreadManJob *J, bool &F) { tmjLoadPicDone(T, J, F); };
+  // The template of every picture job: placed in the module, never freed by the framework.
+  tmjLoadPic->Loaded();
+
+  tmrRun = new QTimer;
+  tmrRun->setInterval(333);
+  QObject::connect(tmrRun, &QTimer::timeout, tmrRun, [this] { CallGuarded([this] { tmrRunTimer(); }); });
+
+  mlpMain = new TMessageLoop(this);
+  mlpMain->SetName("mlpMain");
+
+  cnfUser = new TWideMemIniConfControl(this);
+  cnfUser->SetName("cnfUser");
+  cnfUser->SetActive(false);
+  cnfUser->SetAutoUpdateFile(true);
+
+  Application()->OnHint = [this](TObject *S) { apeMainHint(S); };
+  dmKalvMain = this;
+}
+
+TdmKalvMain::~TdmKalvMain() {
+  if (dmKalvMain == this) dmKalvMain = nullptr;
+  Application()->OnHint = nullptr;
+  // The workers end before the jobs and handlers they might still use.
+  if (thmMain != nullptr) {
+    thmMain->SetThreadCountMode(tcmManual);
+    thmMain->SetThreadCount(0);
+  }
+  delete tmrRun;
+  tmrRun = nullptr;
+  delete pmnRect;
+  pmnRect = nullptr;
+  if (mnuMain && mnuMain->parent() == nullptr) delete mnuMain.data();
+}
+
+TAction *TdmKalvMain::NewAction(const char *Name, const char *Caption, const char *Hint, const char *ShortCut,
+                                const char *Category, int ImageIndex, bool Enabled) {
+  auto *a = new TAction(this);
+  a->SetName(Name);
+  a->SetCaption(Caption);
+  a->SetHint(Hint);
+  a->SetShortCut(ShortCut);
+  a->Action()->setProperty("Category", QString::fromUtf8(Category));
+  a->SetImageIndex(ImageIndex);
+  if (ImageIndex >= 0) a->Action()->setIcon(ActionIcon(ImageIndex));
+  a->SetEnabled(Enabled);
+  aclMain->Add(a);
+  return a;
+}
+
+std::string TdmKalvMain::ActionCategory(const TAction *Action) {
+  return Action == nullptr ? std::string() : Action->Action()->property("Category").toString().toStdString();
+}
+
+void TdmKalvMain::CreateActions() {
+  actFlOpn = NewAction("actFlOpn", "&open picture", "open a picture file for analysis", "Ctrl+O", CAT_FILE,
+                       kiOpen, true);
+  actFlSave = NewAction("actFlSave", "&save current page picture", "save the picture from current tabsheet",
+                        "Ctrl+S", CAT_FILE, kiSave, true);
+  actFlImpPrj = NewAction("actFlImpPrj", "open &project", "load a project from project file", "", CAT_FILE, -1, true);
+  actFlExpPrj = NewAction("actFlExpPrj", "s&ave project", "save project without picture in project file", "",
+                          CAT_FILE, -1, true);
+  actFlExpPrjWPic = NewAction("actFlExpPrjWPic", "save project &with picture",
+                              "save project with picture in project file", "", CAT_FILE, -1, true);
+  actFlImpRgns = NewAction("actFlImpRgns", "&import regions", "load regions from file", "Ctrl+I", CAT_FILE, -1, false);
+  actFlExpRgns = NewAction("actFlExpRgns", "&export regions", "save regions to use in another picture", "Ctrl+E",
+                           CAT_FILE, -1, false);
+  actFlExt = NewAction("actFlExt", "e&xit", "close this program", "Alt+X", CAT_FILE, -1, true);
+  actNsClose = NewAction("actNsClose", "&remove region", "remove selected region from picture", "", CAT_NOISE,
+                         kiRemoveRegion, false);
+  actNsCloseAll = NewAction("actNsCloseAll", "remove &all regions", "remove all regions from picture", "", CAT_NOISE,
+                            -1, false);
+  actNsSetChartDefHeight = NewAction("actNsSetChartDefHeight", "&set chart to default height",
+                                     "set current chart to default height", "", CAT_NOISE, -1, true);
+  actNsSetChartsDefHeight = NewAction("actNsSetChartsDefHeight", "set all charts to default height",
+                                      "set all charts to default height", "", CAT_NOISE, -1, true);
+  actNsSameScale = NewAction("actNsSameScale", "same scale", "use the same scale in all charts", "", CAT_NOISE, -1,
+                             true);
+  actNsSameScale->Action()->setCheckable(true);
+  actHlpInfo = NewAction("actHlpInfo", "&info", "show program informations", "", CAT_HELP, -1, true);
+
+  actFlOpn->OnExecute = [this](TObject *S) { actFlOpnExecute(S); };
+  actFlExt->OnExecute = [this](TObject *S) { actFlExtExecute(S); };
+  actNsClose->OnExecute = [this](TObject *S) { actNsCloseExecute(S); };
+  actNsCloseAll->OnExecute = [this](TObject *S) { actNsCloseAllExecute(S); };
+  actNsSetChartDefHeight->OnExecute = [this](TObject *S) { actNsSetChartDefHeightExecute(S); };
+  actNsSetChartsDefHeight->OnExecute = [this](TObject *S) { actNsSetChartsDefHeightExecute(S); };
+  actNsSameScale->OnExecute = [this](TObject *S) { actNsSameScaleExecute(S); };
+  actHlpInfo->OnExecute = [this](TObject *S) { actHlpInfoExecute(S); };
+}
+
+void TdmKalvMain::CreateImages() {
+  static bool registered = false;
+  if (!registered) {
+    InitActionIconResource();
+    registered = true;
+  }
+  imlNrm = new TImageList(this);
+  imlNrm->SetName("imlNrm");
+  imlHot = new TImageList(this);
+  imlHot->SetName("imlHot");
+  imlDis = new TImageList(this);
+  imlDis->SetName("imlDis");
+  // Normal images are drawn from the project's icons; the hot look is the same drawing on a light
+  // highlight, so a button under the pointer stands out in a flat tool bar.
+  const char *files[] = {":/icons/open.svg", ":/icons/save.svg", ":/icons/removeregion.svg"};
+  const qreal ratio = qApp != nullptr ? qApp->devicePixelRatio() : 1.0;
+  for (const char *file : files) {
+    QSvgRenderer renderer{QString::fromLatin1(file)};
+    QPixmap normal(QSize(16, 16) * ratio);
+    normal.fill(Qt::transparent);
+    if (renderer.isValid()) {
+      QPainter p(&normal);
+      renderer.render(&p);
+    }
+    normal.setDevicePixelRatio(ratio);
+    imlNrm->Add(normal);
+    QPixmap hot(QSize(16, 16) * ratio);
+    hot.fill(Qt::transparent);
+    {
+      QPainter p(&hot);
+      p.setOpacity(1.0);
+      if (renderer.isValid()) renderer.render(&p);
+      p.setCompositionMode(QPainter::CompositionMode_SourceAtop);
+      p.fillRect(hot.rect(), QColor(255, 255, 255, 60));
+    }
+    hot.setDevicePixelRatio(ratio);
+    imlHot->Add(hot);
+  }
+  imlDis->DeriveDisabled(*imlNrm);
+}
+
+QIcon TdmKalvMain::ActionIcon(int ImageIndex) const {
+  QIcon icon;
+  if (ImageIndex < 0 || ImageIndex >= imlNrm->Count()) return icon;
+  icon.addPixmap(imlNrm->Image(ImageIndex), QIcon::Normal);
+  icon.addPixmap(imlHot->Image(ImageIndex), QIcon::Active);
+  icon.addPixmap(imlDis->Image(ImageIndex), QIcon::Disabled);
+  return icon;
+}
+
+void TdmKalvMain::CreateMenus() {
+  mnuMain = new QMenuBar;
+  mnuMain->setObjectName(QStringLiteral("mnuMain"));
+  QMenu *file = mnuMain->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("mniFile"));
+  file->addAction(actFlOpn->Action());
+  file->addAction(actFlSave->Action());
+  file->addSeparator();
+  file->addAction(actFlImpPrj->Action());
+  file->addAction(actFlExpPrj->Action());
+  file->addAction(actFlExpPrjWPic->Action());
+  file->addSeparator();
+  file->addAction(actFlImpRgns->Action());
+  file->addAction(actFlExpRgns->Action());
+  file->addSeparator();
+  file->addAction(actFlExt->Action());
+  QMenu *picture = mnuMain->addMenu(QStringLiteral("&Picture"));
+  picture->setObjectName(QStringLiteral("mniPicture"));
+  picture->addAction(actNsClose->Action());
+  picture->addAction(actNsCloseAll->Action());
+  picture->addSeparator();
+  picture->addAction(actNsSetChartsDefHeight->Action());
+  picture->addSeparator();
+  picture->addAction(actNsSameScale->Action());
+  QMenu *help = mnuMain->addMenu(QStringLiteral("Help"));
+  help->setObjectName(QStringLiteral("mniHelp"));
+  help->addAction(actHlpInfo->Action());
+
+  pmnRect = new QMenu;
+  pmnRect->setObjectName(QStringLiteral("pmnRect"));
+  pmnRect->addAction(actNsClose->Action());
+}
+
+void TdmKalvMain::CreateDialogs() {
+  const TOpenOptions openOptions = {ofFileMustExist, ofHideReadOnly, ofEnableSizing, ofForceShowHidden};
+  const TOpenOptions saveOptions = {ofOverwritePrompt, ofPathMustExist, ofNoTestFileCreate, ofHideReadOnly,
+                                    ofEnableSizing, ofForceShowHidden};
+  auto open = [&](const char *Name, const char *Title, const char *Filter, const char *Ext) {
+    auto *d = new TOpenDialog(this);
+    d->SetName(Name);
+    d->Title = Title;
+    d->Filter = Filter;
+    d->DefaultExt = Ext;
+    d->FilterIndex = 1;
+    d->Options = openOptions;
+    return d;
+  };
+  auto save = [&](const char *Name, const char *Title) {
+    auto *d = new TSaveDialog(this);
+    d->SetName(Name);
+    d->Title = Title;
+    d->Options = saveOptions;
+    return d;
+  };
+  dlgPicOpn = open("dlgPicOpn", "Open Picture",
+                   "Pictures (*.jpe, *.jpeg, *.jpg, *.bmp)|*.jpe;*.jpeg;*.jpg;*.bmp|JPEG (*.jpe, *.jpeg, *.jpg)|"
+                   "*.jpe;*.jpeg;*.jpg|Bitmap (*.bmp)|*.bmp|All Files (*.*)|*.*",
+                   "jpg");
+  dlgPicSve = save("dlgPicSve", "Save Picture");
+  dlgPrjImp = open("dlgPrjImp", "Open Project", "Projects (*.KalvexProject)|*.KalvexProject|All Files (*.*)|*.*",
+                   "KalvexProject");
+  dlgPrjExp = save("dlgPrjExp", "Save Project");
+  dlgRgnImp = open("dlgRgnImp", "Import Regions", "Regions (*.KalvexRegions)|*.KalvexRegions|All Files (*.*)|*.*",
+                   "KalvexRegions");
+  dlgRgnExp = save("dlgRgnExp", "Export Regions");
+}
+
+// ---- start-up ------------------------------------------------------------------------------
+
+void TdmKalvMain::InitModule() {
+  SetupConfigPath(cnfUser, CSIDL_APPDATA, "User.conf");
+  std::int64_t frequency = 0;
+  FCounterFrequency = QueryPerformanceFrequency(&frequency) ? frequency : 0;
+  CopyDialogFilter(dlgPicOpn, dlgPicSve);
+  CopyDialogFilter(dlgRgnImp, dlgRgnExp);
+  CopyDialogFilter(dlgPrjImp, dlgPrjExp);
+  tmjLoadPic->TargetPanel = FMainWindow != nullptr ? FMainWindow->PictureNoisePanel() : nullptr;
+}
+
+void TdmKalvMain::CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest) {
+  if (Source == nullptr || Dest == nullptr) return;
+  Dest->DefaultExt = Source->DefaultExt;
+  Dest->Filter = Source->Filter;
+}
+
+// ---- opening ---------------------------------------------------------------------------------
+
+bool TdmKalvMain::OpenFile(const std::string &FileName, TStream *Stream) {
+  FCurrentFileName = FileName;
+  if (FMainWindow != nullptr) FMainWindow->SetPictureCaption(PathOf(FileName).filename().string());
+  switch (GetFileKind(FileName)) {
+  case fkJPEG:
+    StartLoadJob(FileName, Stream != nullptr ? lkStreamJPEG : lkJPEG, Stream);
+    return true;
+  case fkBMP:
+    StartLoadJob(FileName, Stream != nullptr ? lkStreamBMP : lkBMP, Stream);
+    return true;
+  case fkProject:
+  case fkProjectWithPicture:
+    if (!OnReadProject) throw Exception("Not Implemented!");
+    OnReadProject(FileName);
+    return true;
+  default:
+    return false;
+  }
+}
+
+void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStream *Stream) {
+  try {
+    if (FMainWindow != nullptr) {
+      for (TPicKind page : PicKinds) FMainWindow->SetPageBitmap(page, nullptr);
+      FMainWindow->ClearRegions();
+      if (TKalvNoiseTarget *panel = FMainWindow->PictureNoisePanel()) panel->Reset();
+    }
+    const HWND wnd = FMainWindow != nullptr ? FMainWindow->ProgressWnd() : static_cast<HWND>(-1);
+    std::unique_ptr<TPicJobData> data;
+    switch (Kind) {
+    case lkJPEG: data = std::make_unique<TJPEGPicJobData>(FileName, wnd); break;
+    case lkBMP: data = std::make_unique<TBMPPicJobData>(FileName, wnd); break;
+    case lkStreamJPEG: {
+      auto d = std::make_unique<TStreamJPEGPicJobData>(FileName, wnd);
+      d->Stream = Stream;
+      data = std::move(d);
+      break;
+    }
+    case lkStreamBMP: {
+      auto d = std::make_unique<TStreamBMPPicJobData>(FileName, wnd);
+      d->Stream = Stream;
+      data = std::move(d);
+      break;
+    }
+    }
+    data->Job = tmjLoadPic;
+    tmjLoadPic->Start(static_cast<TJobData *>(data.get()));
+    data.release(); // the done handler frees it
+  } catch (...) {
+    tmrRun->stop();
+    tmrRunTimer();
+    throw;
+  }
+}
+
+void TdmKalvMain::SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel) {
+  try {
+    Job->Assign(tmjLoadPic);
+    Job->TargetPanel = Panel;
+    Job->FreeOnDone = true;
+  } catch (...) {
+    delete Job;
+    throw;
+  }
+}
+
+// ---- job handlers ----------------------------------------------------------------------------
+
+void TdmKalvMain::tmjLoadPicWaiting(TThreadManThread *, ::TThreadManJob *aJob) {
+  if (FRunningJobs == 0 && aJob == tmjLoadPic) {
+    QueryPerformanceCounter(&FStartCounter);
+    tmrRunTimer();
+    tmrRun->start();
+  }
+  ++FRunningJobs;
+  edaMain->DisableActions(false);
+}
+
+void TdmKalvMain::tmjLoadPicInternBeforeExecute(TThreadManThread *, ::TThreadManJob *) {}
+
+void TdmKalvMain::tmjLoadPicInternExecute(TThreadManThread *, ::TThreadManJob *aJob) {
+  auto *data = static_cast<TJobData *>(aJob->Data);
+  if (data != nullptr) data->Run();
+}
+
+void TdmKalvMain::tmjLoadPicInternAfterExecute(TThreadManThread *, ::TThreadManJob *) {}
+
+void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
+  auto *job = dynamic_cast<dmdKalvMain::TThreadManJob *>(aJob);
+  TKalvNoiseTarget *panel = job != nullptr ? job->TargetPanel : nullptr;
+  if (aJob == tmjLoadPic) {
+    TBitmap *rgb = FieldPtr(Data->PicRGB);
+    if (panel != nullptr) panel->SetPositionFields(0, 0, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
+    if (FMainWindow != nullptr) {
+      FMainWindow->SetPageBitmap(pkLb, TakeField(Data->PicLb));
+      FMainWindow->SetPageBitmap(pkLa, TakeField(Data->PicLa));
+      FMainWindow->SetPageBitmap(pkL, TakeField(Data->PicL));
+      FMainWindow->SetPageBitmap(pkB, TakeField(Data->PicB));
+      FMainWindow->SetPageBitmap(pkG, TakeField(Data->PicG));
+      FMainWindow->SetPageBitmap(pkR, TakeField(Data->PicR));
+      FMainWindow->SetPageBitmap(pkRGB, TakeField(Data->PicRGB));
+    }
+  }
+  if (panel == nullptr) return;
+  panel->SetChartData(0, 0, FieldPtr(Data->NsR));
+  panel->SetChartData(1, 0, FieldPtr(Data->NsG));
+  panel->SetChartData(2, 0, FieldPtr(Data->NsB));
+  panel->SetChartData(3, 0, FieldPtr(Data->NsL));
+  panel->SetChartData(4, 1, FieldPtr(Data->NsR));
+  panel->SetChartData(4, 2, FieldPtr(Data->NsG));
+  panel->SetChartData(4, 3, FieldPtr(Data->NsB));
+  panel->SetChartData(4, 0, FieldPtr(Data->NsL));
+  panel->SetChartData(5, 0, FieldPtr(Data->NsRG));
+  panel->SetChartData(6, 0, FieldPtr(Data->NsGB));
+  panel->SetChartData(7, 0, FieldPtr(Data->NsBR));
+  panel->SetChartData(8, 0, FieldPtr(Data->NsRG));
+  panel->SetChartData(8, 1, FieldPtr(Data->NsGB));
+  panel->SetChartData(8, 2, FieldPtr(Data->NsBR));
+}
+
+void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool &) {
+  auto *base = static_cast<TJobData *>(aJob->Data);
+  // Always, also when handing over fails: the data goes, the commands come back and the job is no
+  // longer counted.
+  struct TCleanup {
+    TdmKalvMain *Self;
+    ::TThreadManJob *Job;
+    TJobData *Data;
+    ~TCleanup() {
+      delete Data;
+      Job->Data = nullptr;
+      try {
+        Self->edaMain->EnableActions(true);
+      } catch (...) {
+      }
+      --Self->FRunningJobs;
+      if (Self->FRunningJobs == 0 && Job == Self->tmjLoadPic) {
+        Self->tmrRun->stop();
+        try {
+          Self->tmrRunTimer();
+        } catch (...) {
+        }
+      }
+    }
+  } cleanup{this, aJob, base};
+  auto *data = dynamic_cast<TPicJobData *>(base);
+  if (data == nullptr) throw Exception("Invalid class typecast");
+  HandResults(aJob, data);
+}
+
+void TdmKalvMain::tmrRunTimer() {
+  if (FCounterFrequency <= 0) return;
+  const bool enabled = tmrRun->isActive();
+  tmrRun->stop();
+  try {
+    std::int64_t now = 0;
+    QueryPerformanceCounter(&now);
+    const long double seconds =
+        static_cast<long double>(now - FStartCounter) / static_cast<long double>(FCounterFrequency);
+    if (FMainWindow != nullptr) FMainWindow->SetStatusText(1, Format(" %.3fs", static_cast<double>(seconds)));
+  } catch (...) {
+    if (enabled) tmrRun->start();
+    throw;
+  }
+  if (enabled) tmrRun->start();
+}
+
+// ---- enabling --------------------------------------------------------------------------------
+
+void TdmKalvMain::SetCurrentPage(std::uint8_t Page) {
+  FCurrentPage = Page;
+  TBitmap *bmp = FMainWindow != nullptr && Page >= pkRGB && Page <= pkLb ? FMainWindow->GetPageBitmap(Page) : nullptr;
+  const bool hasPicture = bmp != nullptr && !bmp->Empty();
+  edaMain->SetActionEnabled(actFlSave, hasPicture);
+  edaMain->SetActionEnabled(actFlImpRgns, hasPicture);
+  edaMain->SetActionEnabled(actFlExpPrjWPic, hasPicture);
+  bool fileThere = false;
+  if (hasPicture && !FCurrentFileName.empty()) {
+    std::error_code ec;
+    const std::filesystem::path p = PathOf(FCurrentFileName);
+    fileThere = std::filesystem::is_regular_file(p, ec) &&
+                std::filesystem::is_directory(p.has_parent_path() ? p.parent_path() : std::filesystem::path("."), ec);
+  }
+  edaMain->SetActionEnabled(actFlExpPrj, fileThere);
+}
+
+void TdmKalvMain::SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) {
+  FCurrentChart = Chart;
+  edaMain->SetActionEnabled(actNsSetChartDefHeight, Chart != nullptr);
+}
+
+void TdmKalvMain::RegionsChanged(int Count) {
+  edaMain->SetActionEnabled(actNsCloseAll, Count > 0);
+  edaMain->SetActionEnabled(actFlExpRgns, Count > 0);
+}
+
+void TdmKalvMain::RegionPageChanged(bool RegionPageActive) { edaMain->SetActionEnabled(actNsClose, RegionPageActive); }
+
+void TdmKalvMain::edaMainBeforeEnableActions(TObject *) { SetCurrentPage(FCurrentPage); }
+
+void TdmKalvMain::edaMainAfterEnableActions(TObject *) {
+  if (FMainWindow != nullptr) FMainWindow->InvalidateStatusBar();
+}
+
+void TdmKalvMain::apeMainHint(TObject *) {
+  if (FMainWindow != nullptr) FMainWindow->SetStatusText(0, Application()->Hint());
+}
+
+// ---- commands --------------------------------------------------------------------------------
+
+void TdmKalvMain::actFlOpnExecute(TObject *) {
+  edaMain->DisableActions(true);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgPicOpn, fdgOpenPicture);
+    if (dlgPicOpn->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgPicOpn, fdgOpenPicture);
+      OpenFile(dlgPicOpn->FileName, nullptr);
+    }
+  } catch (...) {
+    edaMain->EnableActions(true);
+    throw;
+  }
+  edaMain->EnableActions(true);
+}
+
+void TdmKalvMain::actFlExtExecute(TObject *) {
+  if (FMainWindow != nullptr) FMainWindow->CloseMainWindow();
+}
+
+void TdmKalvMain::actNsCloseExecute(TObject *) {
+  if (FMainWindow != nullptr) FMainWindow->RemoveCurrentRegion();
+}
+
+void TdmKalvMain::actNsCloseAllExecute(TObject *) {
+  if (FMainWindow != nullptr) FMainWindow->ClearRegions();
+}
+
+void TdmKalvMain::actNsSetChartDefHeightExecute(TObject *) {
+  if (FCurrentChart != nullptr && FMainWindow != nullptr) FMainWindow->SetChartDefaultHeight(FCurrentChart);
+}
+
+void TdmKalvMain::actNsSetChartsDefHeightExecute(TObject *) {
+  if (FMainWindow == nullptr) return;
+  if (TKalvNoiseTarget *panel = FMainWindow->PictureNoisePanel()) panel->SetChartsDefaultHeight();
+}
+
+void TdmKalvMain::actNsSameScaleExecute(TObject *) {
+  // A click has toggled the check mark already; a call from code has not. Either way the command
+  // ends up toggled once.
+  FSameScale = !FSameScale;
+  actNsSameScale->SetChecked(FSameScale);
+  if (FMainWindow != nullptr) FMainWindow->RedrawAllCharts();
+}
+
+void TdmKalvMain::actHlpInfoExecute(TObject *) {
+  auto hint = std::move(Application()->OnHint);
+  Application()->OnHint = nullptr;
+  try {
+    if (OnShowInfo) OnShowInfo();
+  } catch (...) {
+    // A failing info window is dropped; the program goes on.
+  }
+  Application()->OnHint = std::move(hint);
+}
+
+void TdmKalvMain::StopAndWait() {
+  if (!IsBusy()) return;
+  tmjLoadPic->Terminate();
+  while (FRunningJobs > 0) {
+    Sleep(100);
+    mlpMain->ExecuteNow();
+  }
+}

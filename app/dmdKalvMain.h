@@ -1,0 +1,206 @@
+// The main module: every user command with its menu and images, the file dialogs, the thread
+// manager with the template picture job, the run timer, the per-user configuration and the hint
+// hook. It opens pictures and projects by their kind and keeps the command states in step with
+// the picture on show and the running jobs.
+//
+// The module reaches the main window only through TKalvMainIntf (set with SetMainWindow), so it
+// can be built and tested without the window.
+//
+// Threads: everything here runs on the main thread, except the load job's OnIntern... handlers,
+// which run on a worker of thmMain and touch nothing but the job's data.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+#include <QPointer>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/untKalvMainConstType.h"
+#include "app/untKalvMainIntf.h"
+#include "platform/untActions.h"
+#include "platform/untObjects.h"
+#include "threading/EnableDisableActions.h"
+#include "threading/untMessageLoop.h"
+#include "threading/untThreadMan.h"
+
+class QMenu;
+class QMenuBar;
+class QTimer;
+class TKalvNoiseTarget;
+class TOpenDialog;
+class TSaveDialog;
+class TWideMemIniConfControl;
+class TPicJobData;
+class TStream;
+
+// Command categories.
+extern const char *const CAT_FILE;
+extern const char *const CAT_NOISE;
+extern const char *const CAT_HELP;
+
+// Images of the command image lists.
+enum TKalvImage { kiOpen = 0, kiSave = 1, kiRemoveRegion = 2 };
+
+// A list of 16 x 16 images; the disabled look is derived from the normal images.
+class TImageList : public TComponent {
+public:
+  explicit TImageList(TComponent *AOwner = nullptr) : TComponent(AOwner) {}
+  int Width = 16;
+  int Height = 16;
+  int Count() const { return static_cast<int>(FImages.size()); }
+  void Add(const QPixmap &Image) { FImages.push_back(Image); }
+  QPixmap Image(int Index) const;
+  // Each image of Source in its disabled look.
+  void DeriveDisabled(const TImageList &Source);
+
+private:
+  std::vector<QPixmap> FImages;
+};
+
+namespace dmdKalvMain {
+// The module's job class: a thread-manager job that also knows the noise panel its results go to.
+class TThreadManJob : public ::TThreadManJob {
+public:
+  using ::TThreadManJob::TThreadManJob;
+  TKalvNoiseTarget *TargetPanel = nullptr; // not owned
+
+protected:
+  // The base copy (settings and handlers), then TargetPanel when Dest is of this class.
+  void AssignTo(TPersistent *Dest) const override;
+};
+} // namespace dmdKalvMain
+
+class TdmKalvMain : public TComponent {
+public:
+  explicit TdmKalvMain(TComponent *AOwner = nullptr);
+  // Stops the workers (thread count 0) and waits for them before anything else goes.
+  ~TdmKalvMain() override;
+
+  // Not owned; the window sets itself after it is created and nullptr before it goes.
+  void SetMainWindow(TKalvMainIntf *Value) { FMainWindow = Value; }
+  TKalvMainIntf *MainWindow() const { return FMainWindow; }
+
+  // ---- components ----
+  TActionList *aclMain = nullptr;
+  TEnableDisableActions *edaMain = nullptr;
+  QPointer<QMenuBar> mnuMain; // handed to the window, which then owns it
+  TImageList *imlNrm = nullptr;
+  TImageList *imlHot = nullptr;
+  TImageList *imlDis = nullptr;
+  TOpenDialog *dlgPicOpn = nullptr;
+  TSaveDialog *dlgPicSve = nullptr;
+  TOpenDialog *dlgPrjImp = nullptr;
+  TSaveDialog *dlgPrjExp = nullptr;
+  TOpenDialog *dlgRgnImp = nullptr;
+  TSaveDialog *dlgRgnExp = nullptr;
+  TThreadMan *thmMain = nullptr;
+  dmdKalvMain::TThreadManJob *tmjLoadPic = nullptr;
+  QTimer *tmrRun = nullptr; // owned
+  TMessageLoop *mlpMain = nullptr;
+  QMenu *pmnRect = nullptr; // owned
+  TWideMemIniConfControl *cnfUser = nullptr;
+
+  TAction *actFlOpn = nullptr;
+  TAction *actFlSave = nullptr;
+  TAction *actFlImpPrj = nullptr;
+  TAction *actFlExpPrj = nullptr;
+  TAction *actFlExpPrjWPic = nullptr;
+  TAction *actFlImpRgns = nullptr;
+  TAction *actFlExpRgns = nullptr;
+  TAction *actFlExt = nullptr;
+  TAction *actNsClose = nullptr;
+  TAction *actNsCloseAll = nullptr;
+  TAction *actNsSetChartDefHeight = nullptr;
+  TAction *actNsSetChartsDefHeight = nullptr;
+  TAction *actNsSameScale = nullptr;
+  TAction *actHlpInfo = nullptr;
+
+  // The category of a command (CAT_FILE, CAT_NOISE, CAT_HELP).
+  static std::string ActionCategory(const TAction *Action);
+  // The command's icon: normal, hot (active) and disabled images.
+  QIcon ActionIcon(int ImageIndex) const;
+
+  // ---- operations ----
+  // Once, from the main window's start-up handler.
+  void InitModule();
+  // Opens a picture or project by its kind; true for kinds 1..4. Stream (not owned) is the
+  // source of a picture when given.
+  bool OpenFile(const std::string &FileName, TStream *Stream = nullptr);
+  void SetCurrentPage(std::uint8_t Page);
+  std::uint8_t CurrentPage() const { return FCurrentPage; }
+  void SetCurrentChart(TfrKalvCustomNoiseDraw *Chart);
+  TfrKalvCustomNoiseDraw *CurrentChart() const { return FCurrentChart; }
+  // The region list changed (count regions now); the active right-hand page changed or a region
+  // was added (RegionPageActive: the page is not the whole-picture noise page).
+  void RegionsChanged(int Count);
+  void RegionPageChanged(bool RegionPageActive);
+  bool SameScale() const { return FSameScale; }
+  bool IsBusy() const { return FRunningJobs > 0; }
+  int RunningJobs() const { return FRunningJobs; }
+  const std::string &CurrentFileName() const { return FCurrentFileName; }
+  std::int64_t CounterFrequency() const { return FCounterFrequency; }
+  // A job of the given class (owner none) with tmjLoadPic's settings and handlers, the panel as
+  // TargetPanel and FreeOnDone set.
+  template <class T = dmdKalvMain::TThreadManJob> T *CreateJob(TKalvNoiseTarget *Panel) {
+    T *job = new T(nullptr);
+    SetUpJob(job, Panel);
+    return job;
+  }
+  // The close query's wait: stops a running load and waits (100 ms steps, processing messages)
+  // until no job is counted.
+  void StopAndWait();
+
+  // Default extension and filter of Source into Dest.
+  static void CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest);
+
+  // ---- handlers ----
+  void actFlOpnExecute(TObject *Sender);
+  void actFlExtExecute(TObject *Sender);
+  void actNsCloseExecute(TObject *Sender);
+  void actNsCloseAllExecute(TObject *Sender);
+  void actNsSetChartDefHeightExecute(TObject *Sender);
+  void actNsSetChartsDefHeightExecute(TObject *Sender);
+  void actNsSameScaleExecute(TObject *Sender);
+  void actHlpInfoExecute(TObject *Sender);
+  void apeMainHint(TObject *Sender);
+  void edaMainBeforeEnableActions(TObject *Sender);
+  void edaMainAfterEnableActions(TObject *Sender);
+  void tmjLoadPicWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  void tmjLoadPicInternBeforeExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  void tmjLoadPicInternExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  void tmjLoadPicInternAfterExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  void tmjLoadPicDone(TThreadManThread *aThread, ::TThreadManJob *aJob, bool &aFreeIt);
+  void tmrRunTimer();
+
+  // Reads a project file; the project reader replaces it.
+  std::function<void(const std::string &FileName)> OnReadProject;
+  // The info window is shown through this (the window's ui layer knows it); tests replace it.
+  std::function<void()> OnShowInfo;
+
+private:
+  enum TLoadKind { lkJPEG, lkStreamJPEG, lkBMP, lkStreamBMP };
+  void CreateActions();
+  void CreateImages();
+  void CreateMenus();
+  void CreateDialogs();
+  TAction *NewAction(const char *Name, const char *Caption, const char *Hint, const char *ShortCut,
+                     const char *Category, int ImageIndex, bool Enabled);
+  void StartLoadJob(const std::string &FileName, TLoadKind Kind, TStream *Stream);
+  void SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel);
+  void HandResults(::TThreadManJob *aJob, TPicJobData *Data);
+
+  TKalvMainIntf *FMainWindow = nullptr; // not owned
+  std::int64_t FStartCounter = 0;
+  std::int64_t FCounterFrequency = 0;
+  std::int32_t FRunningJobs = 0;
+  std::string FCurrentFileName;
+  std::uint8_t FCurrentPage = 0;
+  TfrKalvCustomNoiseDraw *FCurrentChart = nullptr; // not owned
+  bool FSameScale = false;
+};
+
+// The one module of the program (set while it exists).
+extern TdmKalvMain *dmKalvMain;

@@ -1,0 +1,44 @@
+// What the main module needs of the main window. The window (ui/frmKalvMain) implements it; the
+// module reaches the window only through it, so app never depends on ui.
+//
+// Main thread only.
+#pragma once
+
+#include <string>
+
+#include "platform/untSysUtils.h"
+
+class TBitmap;
+class TKalvNoiseTarget;
+class TfrKalvCustomNoiseDraw;
+class QWidget;
+
+class TKalvMainIntf {
+public:
+  virtual ~TKalvMainIntf() = default;
+
+  // The window that receives the progress messages of the picture jobs (WM_APP + 1 / + 2).
+  virtual HWND ProgressWnd() = 0;
+  // The picture of page 1..7 (TPicKind), nullptr for any other page or while there is none.
+  virtual TBitmap *GetPageBitmap(int Page) = 0;
+  // Hands a picture to the view of page 1..7, which owns it from now on; nullptr clears the view.
+  virtual void SetPageBitmap(int Page, TBitmap *Bitmap) = 0;
+  // The whole-picture noise panel (frNs).
+  virtual TKalvNoiseTarget *PictureNoisePanel() = 0;
+  // The caption of the RGB picture page (tbsRGB).
+  virtual void SetPictureCaption(const std::string &Caption) = 0;
+
+  virtual void ClearRegions() = 0;
+  virtual void RemoveCurrentRegion() = 0;
+  virtual void RedrawAllCharts() = 0;
+  // The default height for one chart (its pnlBtmDblClick).
+  virtual void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) = 0;
+
+  // Status panel texts (stxMain) and a repaint of the status bar (stbMain).
+  virtual void SetStatusText(int Panel, const std::string &Text) = 0;
+  virtual void InvalidateStatusBar() = 0;
+
+  // The window as parent of dialogs, and closing it.
+  virtual QWidget *MainWidget() = 0;
+  virtual void CloseMainWindow() = 0;
+};

@@ -1,0 +1,556 @@
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTimer>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <regex>
+
+#include "app/WideMemIniCnfCtrl.h"
+#include "app/dmdKalvMain.h"
+#include "app/untKalvNoiseTarget.h"
+#include "engine/untGraphics.h"
+#include "engine/untJpeg.h"
+#include "engine/untKalvPicJobData.h"
+#include "engine/untKalvPicJobDataJobs.h"
+#include "platform/untApplication.h"
+#include "platform/untDialogs.h"
+#include "platform/untMessages.h"
+#include "tests/common/TestUtil.h"
+#include "threading/untJobData.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The noise panel as the module sees it: records what it is given.
+struct FakePanel : TKalvNoiseTarget {
+  struct Call {
+    int Chart, Channel;
+    std::int64_t SCount, SSum;
+  };
+  std::vector<Call> Calls;
+  std::array<int, 4> Position{-1, -1, -1, -1};
+  int Resets = 0;
+  int DefaultHeights = 0;
+  void SetChartData(int Chart, int Channel, const TChannelNoiseData *Data) override {
+    Calls.push_back({Chart, Channel, Data != nullptr ? Data->SCount : -1, Data != nullptr ? Data->SSum : -1});
+  }
+  void SetPositionFields(int L, int T, int W, int H) override { Position = {L, T, W, H}; }
+  void Reset() override {
+    ++Resets;
+    Position = {-1, -1, -1, -1};
+  }
+  void SetChartsDefaultHeight() override { ++DefaultHeights; }
+};
+
+// The main window as the module sees it.
+struct FakeWindow : TKalvMainIntf {
+  FakeWindow() {
+    Wnd = std::make_unique<TMessageWindow>([this](TMessage &M) {
+      if (M.Msg == WM_APP + 1 || M.Msg == WM_APP + 2) {
+        std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(M.LParam));
+        Progress.push_back({M.Msg, text->Text()});
+      }
+    });
+  }
+  HWND ProgressWnd() override { return Wnd->Handle(); }
+  TBitmap *GetPageBitmap(int Page) override {
+    return Page >= 1 && Page <= 7 ? Pages[static_cast<size_t>(Page - 1)].get() : nullptr;
+  }
+  void SetPageBitmap(int Page, TBitmap *Bitmap) override {
+    HandOrder.push_back(Page);
+    Pages.at(static_cast<size_t>(Page - 1)).reset(Bitmap);
+  }
+  TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
+  void SetPictureCaption(const std::string &C) override { Caption = C; }
+  void ClearRegions() override { ++ClearedRegions; }
+  void RemoveCurrentRegion() override { ++RemovedRegions; }
+  void RedrawAllCharts() override { ++Redraws; }
+  void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *C) override { DefaultHeightChart = C; }
+  void SetStatusText(int P, const std::string &T) override { Status[P] = T; }
+  void InvalidateStatusBar() override { ++StatusInvalidated; }
+  QWidget *MainWidget() override { return nullptr; }
+  void CloseMainWindow() override { ++Closes; }
+
+  std::unique_ptr<TMessageWindow> Wnd;
+  std::array<std::unique_ptr<TBitmap>, 7> Pages;
+  std::vector<int> HandOrder;
+  FakePanel Panel;
+  std::string Caption;
+  int ClearedRegions = 0, RemovedRegions = 0, Redraws = 0, StatusInvalidated = 0, Closes = 0;
+  TfrKalvCustomNoiseDraw *DefaultHeightChart = nullptr;
+  std::map<int, std::string> Status;
+  std::vector<std::pair<UINT, std::string>> Progress;
+};
+
+void WriteFile(const fs::path &P, const std::string &Content) {
+  std::ofstream f(P, std::ios::binary);
+  f << Content;
+}
+
+void WriteJpeg(const fs::path &P, int W, int H) {
+  TBitmap24 bmp;
+  bmp.SetSize(W, H);
+  std::vector<const std::uint8_t *> rows;
+  for (int y = 0; y < H; ++y) {
+    std::uint8_t *row = bmp.ScanLine(y);
+    for (int x = 0; x < 3 * W; ++x) row[x] = static_cast<std::uint8_t>((x * 3 + y * 7) & 0xFF);
+    rows.push_back(row);
+  }
+  const std::vector<std::uint8_t> data = EncodeJpeg(W, H, 3, rows, 90);
+  WriteFile(P, std::string(data.begin(), data.end()));
+}
+
+struct ModuleFixture : ::testing::Test {
+  ModuleFixture() {
+    // The user configuration goes to a folder of the test's own.
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((Dir.Path / "config").string()));
+    OldBox = SetMessageBoxFunction([this](const std::string &Text, const std::string &, UINT) {
+      Boxes.push_back(Text);
+      return IDOK;
+    });
+    Module = std::make_unique<TdmKalvMain>();
+    Module->SetMainWindow(&Window);
+    Module->InitModule();
+  }
+  ~ModuleFixture() override {
+    testutil::ProcessUntil([&] { return !Module->IsBusy(); }, 30000);
+    Module.reset();
+    SetMessageBoxFunction(OldBox);
+  }
+  bool WaitIdle(int Ms = 30000) { return testutil::ProcessUntil([&] { return !Module->IsBusy(); }, Ms); }
+
+  testutil::TempDir Dir;
+  TMessageBoxFunction OldBox;
+  std::vector<std::string> Boxes;
+  FakeWindow Window;
+  std::unique_ptr<TdmKalvMain> Module;
+};
+
+TEST_F(ModuleFixture, CommandTableMenusAndImages) {
+  struct Row {
+    TAction *A;
+    const char *Caption, *Hint, *Short, *Cat;
+    int Image;
+  };
+  TdmKalvMain &m = *Module;
+  const Row rows[] = {
+      {m.actFlOpn, "&open picture", "open a picture file for analysis", "Ctrl+O", CAT_FILE, 0},
+      {m.actFlSave, "&save current page picture", "save the picture from current tabsheet", "Ctrl+S", CAT_FILE, 1},
+      {m.actFlImpPrj, "open &project", "load a project from project file", "", CAT_FILE, -1},
+      {m.actFlExpPrj, "s&ave project", "save project without picture in project file", "", CAT_FILE, -1},
+      {m.actFlExpPrjWPic, "save project &with picture", "save project with picture in project file", "", CAT_FILE, -1},
+      {m.actFlImpRgns, "&import regions", "load regions from file", "Ctrl+I", CAT_FILE, -1},
+      {m.actFlExpRgns, "&export regions", "save regions to use in another picture", "Ctrl+E", CAT_FILE, -1},
+      {m.actFlExt, "e&xit", "close this program", "Alt+X", CAT_FILE, -1},
+      {m.actNsClose, "&remove region", "remove selected region from picture", "", CAT_NOISE, 2},
+      {m.actNsCloseAll, "remove &all regions", "remove all regions from picture", "", CAT_NOISE, -1},
+      {m.actNsSetChartDefHeight, "&set chart to default height", "set current chart to default height", "", CAT_NOISE, -1},
+      {m.actNsSetChartsDefHeight, "set all charts to default height", "set all charts to default height", "", CAT_NOISE, -1},
+      {m.actNsSameScale, "same scale", "use the same scale in all charts", "", CAT_NOISE, -1},
+      {m.actHlpInfo, "&info", "show program informations", "", CAT_HELP, -1},
+  };
+  ASSERT_EQ(m.aclMain->ActionCount(), 14);
+  for (int i = 0; i < 14; ++i) {
+    const Row &r = rows[i];
+    EXPECT_EQ(m.aclMain->Actions(i), r.A);
+    EXPECT_EQ(r.A->Caption(), r.Caption);
+    EXPECT_EQ(r.A->Hint(), r.Hint);
+    EXPECT_EQ(r.A->ShortCut(), r.Short);
+    EXPECT_EQ(TdmKalvMain::ActionCategory(r.A), r.Cat);
+    EXPECT_EQ(r.A->ImageIndex(), r.Image);
+    EXPECT_EQ(r.A->Action()->icon().isNull(), r.Image < 0) << r.Caption;
+  }
+  EXPECT_TRUE(m.actNsSameScale->Action()->isCheckable());
+  ASSERT_EQ(m.imlNrm->Count(), 3);
+  ASSERT_EQ(m.imlHot->Count(), 3);
+  ASSERT_EQ(m.imlDis->Count(), 3);
+  // The icons were drawn (not blank) and the disabled look differs from the normal one.
+  for (int i = 0; i < 3; ++i) {
+    const QImage n = m.imlNrm->Image(i).toImage(), d = m.imlDis->Image(i).toImage();
+    EXPECT_NE(n, QImage(n.size(), n.format())) << i;
+    EXPECT_NE(n, d) << i;
+  }
+
+  auto texts = [](QMenu *menu) {
+    std::vector<std::string> out;
+    for (QAction *a : menu->actions()) out.push_back(a->isSeparator() ? "-" : a->text().toStdString());
+    return out;
+  };
+  const QList<QAction *> top = m.mnuMain->actions();
+  ASSERT_EQ(top.size(), 3);
+  EXPECT_EQ(top[0]->text(), "&File");
+  EXPECT_EQ(top[1]->text(), "&Picture");
+  EXPECT_EQ(top[2]->text(), "Help");
+  EXPECT_EQ(texts(top[0]->menu()),
+            (std::vector<std::string>{"&open picture", "&save current page picture", "-", "open &project", "s&ave project",
+                                      "save project &with picture", "-", "&import regions", "&export regions", "-",
+                                      "e&xit"}));
+  EXPECT_EQ(texts(top[1]->menu()), (std::vector<std::string>{"&remove region", "remove &all regions", "-",
+                                                             "set all charts to default height", "-", "same scale"}));
+  EXPECT_EQ(texts(top[2]->menu()), (std::vector<std::string>{"&info"}));
+  ASSERT_EQ(m.pmnRect->actions().size(), 1);
+  EXPECT_EQ(m.pmnRect->actions()[0], m.actNsClose->Action());
+
+  EXPECT_EQ(m.thmMain->ProcessorAffinity(), tpaHardToSingleProcessor);
+  EXPECT_EQ(m.thmMain->MaxThreadJobCount(), 20);
+  EXPECT_EQ(m.tmjLoadPic->ThreadMan(), m.thmMain);
+  EXPECT_EQ(m.tmjLoadPic->Executes, (TThreadManJobExecutes{tmjeWaiting, tmjeInternBeforeExecute, tmjeInternExecute,
+                                                          tmjeInternAfterExecute, tmjeDone}));
+  EXPECT_EQ(m.tmjLoadPic->TargetPanel, &Window.Panel);
+  EXPECT_EQ(m.tmrRun->interval(), 333);
+  EXPECT_EQ(m.mlpMain->WaitCount(), 200u);
+  EXPECT_FALSE(m.cnfUser->Active());
+  EXPECT_TRUE(m.cnfUser->AutoUpdateFile());
+}
+
+TEST_F(ModuleFixture, DialogsAndCopiedFilters) {
+  TdmKalvMain &m = *Module;
+  EXPECT_EQ(m.dlgPicOpn->Title, "Open Picture");
+  EXPECT_EQ(m.dlgPicOpn->DefaultExt, "jpg");
+  EXPECT_EQ(m.dlgPicOpn->FilterIndex, 1);
+  EXPECT_TRUE(m.dlgPicOpn->Options.count(ofFileMustExist));
+  EXPECT_TRUE(m.dlgPicOpn->Options.count(ofHideReadOnly));
+  EXPECT_TRUE(m.dlgPicOpn->Options.count(ofForceShowHidden));
+  EXPECT_FALSE(m.dlgPicOpn->IsSaveDialog());
+  for (TOpenDialog *save : {static_cast<TOpenDialog *>(m.dlgPicSve), static_cast<TOpenDialog *>(m.dlgPrjExp),
+                            static_cast<TOpenDialog *>(m.dlgRgnExp)}) {
+    EXPECT_TRUE(save->IsSaveDialog());
+    EXPECT_TRUE(save->Options.count(ofOverwritePrompt));
+    EXPECT_TRUE(save->Options.count(ofPathMustExist));
+    EXPECT_TRUE(save->Options.count(ofNoTestFileCreate));
+    EXPECT_FALSE(save->Options.count(ofFileMustExist));
+  }
+  // InitModule copied filter and extension to the save dialogs.
+  EXPECT_EQ(m.dlgPicSve->Filter, m.dlgPicOpn->Filter);
+  EXPECT_EQ(m.dlgPicSve->DefaultExt, "jpg");
+  EXPECT_EQ(m.dlgPicSve->Title, "Save Picture");
+  EXPECT_EQ(m.dlgPrjExp->Filter, "Projects (*.KalvexProject)|*.KalvexProject|All Files (*.*)|*.*");
+  EXPECT_EQ(m.dlgPrjExp->DefaultExt, "KalvexProject");
+  EXPECT_EQ(m.dlgRgnExp->Filter, m.dlgRgnImp->Filter);
+  EXPECT_EQ(m.dlgRgnExp->DefaultExt, "KalvexRegions");
+  EXPECT_EQ(m.dlgRgnImp->Title, "Import Regions");
+  EXPECT_EQ(m.dlgRgnExp->Title, "Export Regions");
+  EXPECT_EQ(m.dlgPrjImp->Title, "Open Project");
+  EXPECT_EQ(m.dlgPrjExp->Title, "Save Project");
+  // The configuration file lives in the user's folder of the program.
+  EXPECT_NE(m.cnfUser->ConfDestination().find("/Orvane/"), std::string::npos);
+  EXPECT_NE(m.cnfUser->ConfDestination().find("User.conf"), std::string::npos);
+  EXPECT_GT(m.CounterFrequency(), 0);
+}
+
+TEST_F(ModuleFixture, OpenPictureFillsTheViewsAndThePanel) {
+  const fs::path file = Dir.Path / "pic.jpg";
+  WriteJpeg(file, 37, 23);
+  EXPECT_FALSE(Module->IsBusy());
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  // The job waits or runs: counted, commands held, timer on.
+  EXPECT_TRUE(Module->IsBusy());
+  EXPECT_FALSE(Module->actFlOpn->Enabled());
+  EXPECT_FALSE(Module->actHlpInfo->Enabled());
+  EXPECT_TRUE(Module->tmrRun->isActive());
+  EXPECT_EQ(Window.Caption, "pic.jpg");
+  EXPECT_EQ(Window.Panel.Resets, 1);
+  EXPECT_EQ(Window.ClearedRegions, 1);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_FALSE(Module->tmrRun->isActive());
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+  EXPECT_TRUE(Module->actHlpInfo->Enabled());
+
+  // Seven pictures of the right size and depth, handed over b* first and RGB last.
+  const std::vector<int> order = {1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1};
+  EXPECT_EQ(Window.HandOrder, order); // cleared in page order before, handed over after
+  for (int page = 1; page <= 7; ++page) {
+    TBitmap *b = Window.GetPageBitmap(page);
+    ASSERT_NE(b, nullptr) << page;
+    EXPECT_EQ(b->Width(), 37);
+    EXPECT_EQ(b->Height(), 23);
+    EXPECT_EQ(b->PixelFormat(), page >= 2 && page <= 5 ? pf8bit : pf24bit) << page;
+  }
+  EXPECT_EQ(Window.Panel.Position, (std::array<int, 4>{0, 0, 37, 23}));
+
+  // Nine charts: single channels as channel 0, the combined charts with their channel numbers.
+  const std::vector<std::pair<int, int>> expected = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 1}, {4, 2}, {4, 3},
+                                                     {4, 0}, {5, 0}, {6, 0}, {7, 0}, {8, 0}, {8, 1}, {8, 2}};
+  ASSERT_EQ(Window.Panel.Calls.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(Window.Panel.Calls[i].Chart, expected[i].first) << i;
+    EXPECT_EQ(Window.Panel.Calls[i].Channel, expected[i].second) << i;
+    EXPECT_EQ(Window.Panel.Calls[i].SCount, 37 * 23) << i;
+  }
+  // The RGB L* chart's channel 1 is R (the same sums as chart 0), its channel 0 is L* (chart 3).
+  EXPECT_EQ(Window.Panel.Calls[4].SSum, Window.Panel.Calls[0].SSum);
+  EXPECT_EQ(Window.Panel.Calls[7].SSum, Window.Panel.Calls[3].SSum);
+  EXPECT_EQ(Window.Panel.Calls[12].SSum, Window.Panel.Calls[9].SSum);
+
+  // Progress texts reached the window; the elapsed time shows as " <seconds with 3 decimals>s".
+  testutil::ProcessUntil([&] { return Window.Progress.size() >= 5; }, 2000);
+  ASSERT_FALSE(Window.Progress.empty());
+  EXPECT_EQ(Window.Progress.front(), (std::pair<UINT, std::string>{WM_APP + 2, "Load file"}));
+  bool named = false;
+  for (auto &p : Window.Progress) named |= p.first == WM_APP + 1 && p.second == file.string();
+  EXPECT_TRUE(named);
+  EXPECT_EQ(Window.Progress.back(), (std::pair<UINT, std::string>{WM_APP + 2, ""}));
+  EXPECT_TRUE(std::regex_match(Window.Status[1], std::regex(R"( \d+\.\d{3}s)"))) << Window.Status[1];
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(ModuleFixture, CommandStatesFollowThePictureOnEveryPage) {
+  const TAction *needPicture[] = {Module->actFlSave, Module->actFlImpRgns, Module->actFlExpPrj, Module->actFlExpPrjWPic};
+  for (int page = 0; page <= 8; ++page) {
+    Module->SetCurrentPage(static_cast<std::uint8_t>(page));
+    for (const TAction *a : needPicture) EXPECT_FALSE(a->Enabled()) << page << " " << a->Name();
+  }
+  const fs::path file = Dir.Path / "pic.jpg";
+  WriteJpeg(file, 16, 12);
+  Module->SetCurrentPage(3);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(WaitIdle());
+  // The enabler recomputed the page's commands before it let them go.
+  EXPECT_EQ(Module->CurrentPage(), 3);
+  for (const TAction *a : needPicture) EXPECT_TRUE(a->Enabled()) << a->Name();
+  for (int page = 1; page <= 7; ++page) {
+    Module->SetCurrentPage(static_cast<std::uint8_t>(page));
+    for (const TAction *a : needPicture) EXPECT_TRUE(a->Enabled()) << page << " " << a->Name();
+  }
+  for (int page : {0, 8, 255}) {
+    Module->SetCurrentPage(static_cast<std::uint8_t>(page));
+    for (const TAction *a : needPicture) EXPECT_FALSE(a->Enabled()) << page;
+  }
+  // The picture's file is gone: only "save project" (without picture) needs it.
+  fs::remove(file);
+  Module->SetCurrentPage(1);
+  EXPECT_FALSE(Module->actFlExpPrj->Enabled());
+  EXPECT_TRUE(Module->actFlSave->Enabled());
+  EXPECT_TRUE(Module->actFlExpPrjWPic->Enabled());
+
+  // A state set while the commands are held shows when they are let go.
+  Module->edaMain->DisableActions(false);
+  Module->RegionsChanged(2);
+  Module->RegionPageChanged(true);
+  EXPECT_FALSE(Module->actNsCloseAll->Enabled());
+  Module->edaMain->EnableActions(false);
+  EXPECT_TRUE(Module->actNsCloseAll->Enabled());
+  EXPECT_TRUE(Module->actFlExpRgns->Enabled());
+  EXPECT_TRUE(Module->actNsClose->Enabled());
+  Module->RegionsChanged(0);
+  Module->RegionPageChanged(false);
+  EXPECT_FALSE(Module->actNsCloseAll->Enabled());
+  EXPECT_FALSE(Module->actNsClose->Enabled());
+
+  int marker = 0;
+  auto *chart = reinterpret_cast<TfrKalvCustomNoiseDraw *>(&marker);
+  Module->SetCurrentChart(chart);
+  EXPECT_TRUE(Module->actNsSetChartDefHeight->Enabled());
+  Module->actNsSetChartDefHeight->Execute();
+  EXPECT_EQ(Window.DefaultHeightChart, chart);
+  Module->SetCurrentChart(nullptr);
+  EXPECT_FALSE(Module->actNsSetChartDefHeight->Enabled());
+}
+
+TEST_F(ModuleFixture, FileKindsAndUnknownFilesChangeOnlyTheCaption) {
+  EXPECT_EQ(GetFileKind("/x/a.JPG"), fkJPEG);
+  EXPECT_EQ(GetFileKind("/x/a.jpe"), fkJPEG);
+  EXPECT_EQ(GetFileKind("/x/a.Jpeg"), fkJPEG);
+  EXPECT_EQ(GetFileKind("/x/a.bMp"), fkBMP);
+  const fs::path project = Dir.Path / "p.KalvexProject", withPic = Dir.Path / "w.KalvexProject",
+                 regions = Dir.Path / "r.KalvexRegions", odd = Dir.Path / "odd.KalvexProject",
+                 high = Dir.Path / "high.txt";
+  WriteFile(project, "; DO NOT EDIT THIS FILE!\r\n\r\n[Program]\r\nVersion=1\r\n");
+  WriteFile(withPic, "[Program]\r\nFileType=1\r\n");
+  WriteFile(regions, "[Program]\r\nFileType=2\r\n");
+  WriteFile(odd, "[Program]\r\nFileType=7\r\n");
+  WriteFile(high, "[Program]\r\nFileType=258\r\n"); // only the low 8 bits count
+  EXPECT_EQ(GetFileKind(project.string()), fkProject);
+  EXPECT_EQ(GetFileKind(withPic.string()), fkProjectWithPicture);
+  EXPECT_EQ(GetFileKind(regions.string()), fkRegions);
+  EXPECT_EQ(GetFileKind(odd.string()), fkUnknown);
+  EXPECT_EQ(GetFileKind(high.string()), fkRegions);
+
+  const fs::path file = Dir.Path / "pic.jpg";
+  WriteJpeg(file, 20, 10);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(WaitIdle());
+  TBitmap *rgb = Window.GetPageBitmap(1);
+  const int resets = Window.Panel.Resets, cleared = Window.ClearedRegions;
+  const size_t handed = Window.HandOrder.size();
+
+  for (const fs::path &p : {odd, regions}) {
+    EXPECT_FALSE(Module->OpenFile(p.string()));
+    EXPECT_EQ(Module->CurrentFileName(), p.string());
+    EXPECT_EQ(Window.Caption, p.filename().string());
+    EXPECT_FALSE(Module->IsBusy());
+  }
+  EXPECT_EQ(Window.GetPageBitmap(1), rgb);
+  EXPECT_EQ(Window.Panel.Resets, resets);
+  EXPECT_EQ(Window.ClearedRegions, cleared);
+  EXPECT_EQ(Window.HandOrder.size(), handed);
+  // Projects go to the project reader (which the project file's unit provides).
+  std::string read;
+  Module->OnReadProject = [&](const std::string &F) { read = F; };
+  EXPECT_TRUE(Module->OpenFile(withPic.string()));
+  EXPECT_EQ(read, withPic.string());
+}
+
+TEST_F(ModuleFixture, BrokenPictureIsReportedAndLeavesTheModuleIdle) {
+  const fs::path file = Dir.Path / "broken.jpg";
+  WriteFile(file, std::string("\xFF\xD8\xFF\xE0 this is not a picture", 26));
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+  ASSERT_EQ(Boxes.size(), 1u); // the job framework's report of the failed decode
+  for (int page = 1; page <= 7; ++page) {
+    TBitmap *b = Window.GetPageBitmap(page);
+    EXPECT_TRUE(b == nullptr || b->Empty());
+  }
+  Module->SetCurrentPage(1);
+  EXPECT_FALSE(Module->actFlSave->Enabled());
+
+  // A missing picture file fails the same way.
+  Boxes.clear();
+  ASSERT_TRUE(Module->OpenFile((Dir.Path / "missing.bmp").string()));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Boxes.size(), 1u);
+}
+
+TEST_F(ModuleFixture, FailedStartFreesTheDataAndStopsTheTimer) {
+  const fs::path file = Dir.Path / "pic.jpg";
+  WriteJpeg(file, 8, 8);
+  Module->tmjLoadPic->SetThreadMan(nullptr);
+  EXPECT_THROW(Module->OpenFile(file.string()), EThreadManNoThreadMan);
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_FALSE(Module->tmrRun->isActive());
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+  Module->tmjLoadPic->SetThreadMan(Module->thmMain);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Window.GetPageBitmap(1)->Width(), 8);
+}
+
+// A job whose end the test can see.
+struct TrackedJob : dmdKalvMain::TThreadManJob {
+  using dmdKalvMain::TThreadManJob::TThreadManJob;
+  ~TrackedJob() override { ++Freed; }
+  static inline int Freed = 0;
+};
+
+TEST_F(ModuleFixture, RegionJobsShareTheHandlersButNotTheLoadSideEffects) {
+  FakePanel region;
+  TrackedJob::Freed = 0;
+  TrackedJob *job = Module->CreateJob<TrackedJob>(&region);
+  EXPECT_EQ(job->Owner(), nullptr);
+  EXPECT_EQ(job->TargetPanel, &region);
+  EXPECT_TRUE(job->FreeOnDone);
+  EXPECT_EQ(job->ThreadMan(), Module->thmMain);
+  EXPECT_EQ(job->Executes, Module->tmjLoadPic->Executes);
+  EXPECT_TRUE(static_cast<bool>(job->OnDone));
+
+  // The copy operation copies TargetPanel between jobs of the module's class only.
+  dmdKalvMain::TThreadManJob other(nullptr);
+  other.Assign(job);
+  EXPECT_EQ(other.TargetPanel, &region);
+
+  auto bmp = std::make_unique<TBitmap24>();
+  bmp->SetSize(10, 6);
+  auto *data = new TMemPicJobData(std::move(bmp), NoProgressWnd);
+  data->Job = job;
+  job->Start(static_cast<TJobData *>(data));
+  EXPECT_TRUE(Module->IsBusy());
+  EXPECT_FALSE(Module->tmrRun->isActive()); // no time is shown for region runs
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(TrackedJob::Freed, 1);
+  EXPECT_EQ(region.Calls.size(), 14u);
+  EXPECT_EQ(region.Calls[0].SCount, 60);
+  EXPECT_EQ(region.Position, (std::array<int, 4>{-1, -1, -1, -1}));
+  EXPECT_TRUE(Window.HandOrder.empty());
+  EXPECT_TRUE(Window.Status.find(1) == Window.Status.end());
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+}
+
+TEST_F(ModuleFixture, CommandsReachTheWindow) {
+  Module->actNsSameScale->Execute();
+  EXPECT_TRUE(Module->SameScale());
+  EXPECT_TRUE(Module->actNsSameScale->Checked());
+  EXPECT_EQ(Window.Redraws, 1);
+  // A click toggles the check mark itself; the command still toggles only once.
+  Module->actNsSameScale->Action()->trigger();
+  EXPECT_FALSE(Module->SameScale());
+  EXPECT_FALSE(Module->actNsSameScale->Checked());
+  EXPECT_EQ(Window.Redraws, 2);
+
+  Module->actNsSetChartsDefHeight->Execute();
+  EXPECT_EQ(Window.Panel.DefaultHeights, 1);
+  Module->actNsSetChartDefHeight->Execute(); // no current chart: nothing
+  EXPECT_EQ(Window.DefaultHeightChart, nullptr);
+  Module->actFlExt->Execute();
+  EXPECT_EQ(Window.Closes, 1);
+  Module->RegionsChanged(1);
+  Module->RegionPageChanged(true);
+  Module->actNsClose->Execute();
+  Module->actNsCloseAll->Execute();
+  EXPECT_EQ(Window.RemovedRegions, 1);
+  EXPECT_EQ(Window.ClearedRegions, 1);
+
+  // Hints go to panel 0, except while the info window is up; a failing info window is dropped.
+  Application()->SetHint("close this program");
+  EXPECT_EQ(Window.Status[0], "close this program");
+  bool shown = false;
+  Module->OnShowInfo = [&] {
+    shown = true;
+    Application()->SetHint("inside");
+    throw Exception("no window");
+  };
+  Module->actHlpInfo->Execute();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(Window.Status[0], "close this program");
+  Application()->SetHint("");
+  EXPECT_EQ(Window.Status[0], "");
+}
+
+TEST_F(ModuleFixture, OpenCommandRemembersTheFolder) {
+  const fs::path folder = Dir.Path / "pics";
+  fs::create_directories(folder);
+  const fs::path file = folder / "a.jpg";
+  WriteJpeg(file, 12, 9);
+  std::vector<std::string> initialDirs;
+  auto old = SetFileDialogExecuteFunction([&](TOpenDialog &D) {
+    initialDirs.push_back(D.InitialDir);
+    D.FileName = file.string();
+    return true;
+  });
+  Module->actFlOpn->Execute();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Window.GetPageBitmap(1)->Width(), 12);
+  Module->actFlOpn->Execute();
+  ASSERT_TRUE(WaitIdle());
+  SetFileDialogExecuteFunction(old);
+  ASSERT_EQ(initialDirs.size(), 2u);
+  EXPECT_EQ(initialDirs[1], folder.string());
+  // Cancelling opens nothing and lets the commands go.
+  old = SetFileDialogExecuteFunction([](TOpenDialog &) { return false; });
+  const size_t handed = Window.HandOrder.size();
+  Module->actFlOpn->Execute();
+  SetFileDialogExecuteFunction(old);
+  EXPECT_EQ(Window.HandOrder.size(), handed);
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+  EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+}
+
+TEST_F(ModuleFixture, StopAndWaitEndsARunningLoad) {
+  const fs::path file = Dir.Path / "big.jpg";
+  WriteJpeg(file, 1600, 1200);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  Module->StopAndWait();
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_FALSE(Module->tmjLoadPic->Terminated()); // reset after its done event
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+  EXPECT_TRUE(Boxes.empty()); // a stopped load is no error
+}
+
+} // namespace
