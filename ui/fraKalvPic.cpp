@@ -109,6 +109,8 @@ TfrKalvPic::TfrKalvPic(QWidget *Parent) : QWidget(Parent) {
   pnlPic->OnPaint = [this](TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &R) {
     pnlPicPaint(Sender, Canvas, R);
   };
+  QObject::connect(sbxPics->horizontalScrollBar(), &QScrollBar::rangeChanged, this, [this] { ApplyScrollPosition(); });
+  QObject::connect(sbxPics->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] { ApplyScrollPosition(); });
   pnlPic->OnBand = [this](TKalvPicPanel *, int L, int T, int R, int B) {
     if (OnAddRegion) OnAddRegion(this, L, T, R, B);
   };
@@ -122,9 +124,28 @@ void TfrKalvPic::SetBitmap(TBitmap *Value) {
   UpdateLayout();
 }
 
+void TfrKalvPic::SetScrollPosition(int X, int Y) {
+  FWantX = X;
+  FWantY = Y;
+  ApplyScrollPosition();
+}
+
+void TfrKalvPic::KeepScrollPosition() {
+  FWantX = sbxPics->horizontalScrollBar()->value();
+  FWantY = sbxPics->verticalScrollBar()->value();
+}
+
+void TfrKalvPic::ApplyScrollPosition() {
+  QScrollBar *h = sbxPics->horizontalScrollBar(), *v = sbxPics->verticalScrollBar();
+  const bool was = FApplying;
+  FApplying = true;
+  if (h->value() != FWantX && FWantX <= h->maximum()) h->setValue(FWantX);
+  if (v->value() != FWantY && FWantY <= v->maximum()) v->setValue(FWantY);
+  FApplying = was;
+}
+
 void TfrKalvPic::UpdateLayout() {
-  sbxPics->horizontalScrollBar()->setValue(0);
-  sbxPics->verticalScrollBar()->setValue(0);
+  SetScrollPosition(0, 0);
   QApplication::processEvents();
   bool show = FBitmap && !FBitmap->Empty();
   pnlPic->setVisible(show);

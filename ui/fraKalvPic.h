@@ -72,6 +72,14 @@ public:
   // sizes it to the picture.
   void UpdateLayout();
 
+  // Scrolls to (X, Y). A page that is not on show has no scroll range yet; the position is kept
+  // and taken as soon as the range allows it, so every page shows the same part of the picture.
+  void SetScrollPosition(int X, int Y);
+  // The position the view keeps (its own after the user scrolled it).
+  void KeepScrollPosition();
+  // True while the view moves itself to the kept position (no scroll of the user's to pass on).
+  bool ApplyingScroll() const { return FApplying; }
+
   // A completed rubber band (Left, Top, Right, Bottom on the picture); the main window turns it
   // into a region. Without a handler the band only disappears.
   std::function<void(TfrKalvPic *Sender, int Left, int Top, int Right, int Bottom)> OnAddRegion;
@@ -82,5 +90,8 @@ protected:
   void resizeEvent(QResizeEvent *Event) override;
 
 private:
+  void ApplyScrollPosition();
   std::unique_ptr<TBitmap> FBitmap;
+  int FWantX = 0, FWantY = 0;
+  bool FApplying = false;
 };
