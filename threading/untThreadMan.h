@@ -321,6 +321,7 @@ class TThreadManThread : public TCustomThread {
 public:
   TThreadManThread(TThreadMan *AOwner, HWND AWnd, TThreadPriority APriority,
                    std::shared_ptr<TThreadManShared> Shared);
+  ~TThreadManThread() override { StopAndWait(); }
 
   // Jobs handed to this thread and not yet finished on the main thread. Main thread only.
   int JobCount = 0;

@@ -43,11 +43,15 @@ TCustomThread::TCustomThread(TObject *AOwner, HWND AWnd, TThreadPriority APriori
   FreeOnTerminate = false;
 }
 
-TCustomThread::~TCustomThread() {
+TCustomThread::~TCustomThread() { StopAndWait(); }
+
+void TCustomThread::StopAndWait() {
   // A thread destroyed while it still serves its queue would never see the terminated flag the
-  // base destructor sets (it sleeps in WaitMessage), so it is told to quit the usual way first.
-  if (!Suspended() && !Finished() && ThreadID() != 0 && ThreadID() != GetCurrentThreadId())
-    PostThreadMessage(ThreadID(), WM_QUIT, 0, 0);
+  // base destructor sets (it sleeps in WaitMessage), so it is told to quit the usual way, and
+  // waited for here, while the object is still whole.
+  if (Suspended() || Finished() || ThreadID() == GetCurrentThreadId()) return;
+  PostThreadMessage(ThreadID(), WM_QUIT, 0, 0);
+  WaitFor();
 }
 
 bool TCustomThread::Orphan() {

@@ -43,6 +43,9 @@ void DescribeException(std::exception_ptr E, std::string &ClassName, std::string
 // it by posting WM_QUIT to its ThreadID and destroys it after it has ended (unless the thread had
 // to free itself, see below). Everything queued before WM_QUIT is still handled.
 //
+// Destroying a thread that still runs tells it to quit and waits for it; classes derived from
+// this one do the same in their own destructor (StopAndWait), before their part of the object goes.
+//
 // Thread rules: Owner and Wnd are set at construction and only read afterwards. ExceptClassName and
 // ExceptMessage are written by the thread itself and may be read once it has ended.
 class TCustomThread : public TThread {
@@ -64,6 +67,8 @@ public:
   std::string ExceptMessage;
 
 protected:
+  // Posts WM_QUIT and waits for the end, unless the thread is not running (or is the caller).
+  void StopAndWait();
   void Execute() override;
   // Takes every queued message and hands it to HandleMessage; a failure is reported to Wnd and
   // the next message is handled.

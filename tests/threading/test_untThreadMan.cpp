@@ -228,6 +228,22 @@ TEST_F(TThreadManJobs, FullEventSequenceAndStateLog) {
   ASSERT_TRUE(WaitForState(job, tmjsReady));
   EXPECT_EQ(load.Get(), (std::vector<std::string>{"waiting", "internBefore", "internExecute", "internAfter", "done"}));
   EXPECT_EQ(load.WrongThread, 0);
+
+  // Destroying a job is reported as its last change.
+  auto gone = std::make_unique<TThreadManJob>();
+  gone->SetThreadMan(man.get());
+  gone->Start(nullptr);
+  ASSERT_TRUE(WaitForState(*gone, tmjsReady));
+  prev.clear();
+  TThreadManJob *goneJob = gone.get();
+  man->OnJobLog = [&](TThreadManJob *J, TThreadManJobState P) {
+    if (J != goneJob) return;
+    prev.push_back(P);
+    EXPECT_EQ(J->State(), tmjsFree);
+  };
+  gone.reset();
+  EXPECT_EQ(prev, (std::vector<TThreadManJobState>{tmjsReady}));
+  man->OnJobLog = nullptr;
 }
 
 TEST_F(TThreadManJobs, FailuresOnTheWorkerAreReportedAndTheJobStillCompletes) {

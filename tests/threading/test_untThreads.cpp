@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -89,16 +90,24 @@ TEST(TCustomThread, FreesItselfWhenItCannotReportItsStart) {
   // error and frees itself (nobody else could). Run under the address sanitizer this proves that
   // the object is freed exactly once.
   std::atomic<bool> ended{false};
+  std::atomic<bool> started{false};
   auto *thread = new TTestThread(nullptr, 0x7FFFFFF0, tpNormal);
-  thread->OnTerminate = [&](TObject *) { ended = true; };
+  // Held until Start has returned: the thread must not free itself while Start still fills in
+  // the object.
+  thread->OnTerminate = [&](TObject *) {
+    while (!started) std::this_thread::yield();
+    ended = true;
+  };
   thread->Start();
+  started = true;
   ASSERT_TRUE(testutil::ProcessUntil([&] { return ended.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let it finish freeing itself
 }
 
 TEST(TCustomThread, DestroyingAServingThreadStopsIt) {
   TReports reports;
   {
-    TTestThread thread(nullptr, reports.Window.Handle(), tpNormal);
+    TCustomThread thread(nullptr, reports.Window.Handle(), tpNormal);
     thread.Start();
     ASSERT_TRUE(testutil::ProcessUntil([&] { return reports.Count(WM_TM_THREADSTARTED) == 1; }));
   } // must not hang in WaitMessage
