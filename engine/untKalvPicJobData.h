@@ -262,4 +262,6 @@ private:
   int FRowsSinceFlush = 0;
   int FRowsPerFlush = 1;
   std::vector<std::int16_t> FPlanes; // per-row planar copies of the current and previous row
+  int FCurHalf = 0;
+  const std::uint8_t *FLastRGB = nullptr, *FLastL = nullptr;
 };

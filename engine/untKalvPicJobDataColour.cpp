@@ -14,7 +14,9 @@
 // An exhaustive test compares the kernel with the direct formulas for all 2^24 colours.
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include "engine/untKalvPicJobData.h"
@@ -137,7 +139,6 @@ public:
     std::uint8_t vlo[3], vhi[3];
     F(Lo, vlo);
     F(Hi, vhi);
-    Ambiguous.assign(static_cast<size_t>(Buckets), 0);
     for (int c = 0; c < N; ++c) {
       Base[c] = vlo[c];
       Dir[c] = vhi[c] >= vlo[c] ? 1 : -1;
@@ -162,12 +163,25 @@ public:
         }
         T[c].push_back(FromOrd(b));
       }
-      Start[c].assign(static_cast<size_t>(Buckets), 0);
-      for (float t : T[c]) {
-        const int bk = Bucket(t);
-        for (int k = bk + 1; k < Buckets; ++k) ++Start[c][static_cast<size_t>(k)];
+    }
+    // Per bucket: the bytes at its lower end and the one step inside it; a bucket with more than
+    // one step of a channel converts directly.
+    Table.assign(static_cast<size_t>(Buckets), TBucket{});
+    for (int c = 0; c < N; ++c) {
+      size_t n = 0;
+      for (int k = 0; k < Buckets; ++k) {
+        while (n < T[c].size() && Bucket(T[c][n]) < k) ++n;
+        TBucket &bk = Table[static_cast<size_t>(k)];
+        bk.Base[c] = static_cast<std::uint8_t>(Base[c] + Dir[c] * static_cast<int>(n));
+        bk.Dir[c] = static_cast<std::int8_t>(Dir[c]);
+        size_t inside = 0;
+        while (n + inside < T[c].size() && Bucket(T[c][n + inside]) == k) ++inside;
+        bk.Thr[c] = inside == 1 ? T[c][n] : std::numeric_limits<float>::infinity();
+        if (inside > 1) bk.Amb = 1;
       }
     }
+    for (int c = N; c < 3; ++c)
+      for (TBucket &bk : Table) bk.Thr[c] = std::numeric_limits<float>::infinity();
     // Where the table and the direct formula disagree near a step, convert directly.
     constexpr std::int32_t Window = 48;
     for (int c = 0; c < N; ++c) {
@@ -178,12 +192,12 @@ public:
           std::uint8_t direct[3], table[3];
           const float v = FromOrd(p);
           F(v, direct);
-          Steps(v, Bucket(v), table);
+          Steps(v, table);
           bad = direct[c] != table[c];
         }
         if (bad) {
           const int b0 = Bucket(FromOrd(std::max(olo, o - Window))), b1 = Bucket(FromOrd(std::min(ohi, o + Window)));
-          for (int k = b0; k <= b1; ++k) Ambiguous[static_cast<size_t>(k)] = 1;
+          for (int k = b0; k <= b1; ++k) Table[static_cast<size_t>(k)].Amb = 1;
         }
       }
     }
@@ -195,18 +209,16 @@ public:
       F(v, Out);
       return;
     }
-    const int bk = Bucket(v);
-    if (Ambiguous[static_cast<size_t>(bk)]) {
+    const TBucket &bk = Table[static_cast<size_t>(Bucket(v))];
+    if (bk.Amb) {
       F(v, Out);
       return;
     }
-    Steps(v, bk, Out);
-  }
-
-  int AmbiguousBuckets() const {
-    int n = 0;
-    for (auto a : Ambiguous) n += a;
-    return n;
+    // Without branches: whether v passed the bucket's step is as good as random.
+    for (int c = 0; c < N; ++c) {
+      const int passed = static_cast<int>(v >= bk.Thr[c]);
+      Out[c] = static_cast<std::uint8_t>(bk.Base[c] + bk.Dir[c] * passed);
+    }
   }
 
 private:
@@ -214,14 +226,19 @@ private:
     const int b = static_cast<int>((v - Lo) * Scale);
     return b < 0 ? 0 : (b >= Buckets ? Buckets - 1 : b);
   }
-  void Steps(float v, int bk, std::uint8_t *Out) const {
+  // The bytes by the step lists alone (for checking the buckets against the direct formula).
+  void Steps(float v, std::uint8_t *Out) const {
     for (int c = 0; c < N; ++c) {
-      const std::vector<float> &t = T[c];
-      size_t n = Start[c][static_cast<size_t>(bk)];
-      while (n < t.size() && t[n] <= v) ++n;
+      const size_t n = static_cast<size_t>(std::upper_bound(T[c].begin(), T[c].end(), v) - T[c].begin());
       Out[c] = static_cast<std::uint8_t>(Base[c] + Dir[c] * static_cast<int>(n));
     }
   }
+  struct TBucket {
+    float Thr[3] = {};
+    std::uint8_t Base[3] = {};
+    std::int8_t Dir[3] = {};
+    std::uint8_t Amb = 0;
+  };
 
   TFunc F = nullptr;
   int N = 0;
@@ -229,8 +246,7 @@ private:
   int Buckets = 1;
   int Base[3] = {}, Dir[3] = {};
   std::vector<float> T[3];
-  std::vector<std::uint32_t> Start[3];
-  std::vector<std::uint8_t> Ambiguous;
+  std::vector<TBucket> Table;
 };
 
 struct TTables {

@@ -61,29 +61,51 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   FRowsPerFlush = std::max(1, 65535 / (Width - 1));
   if (FRowsSinceFlush >= FRowsPerFlush) Flush();
   const size_t w = static_cast<size_t>(Width);
-  FPlanes.resize(2 * Planes * w);
-  std::int16_t *prev = FPlanes.data(), *cur = FPlanes.data() + Planes * w;
-  Planarize(PrevRGB, PrevL, Width, prev);
+  // Planar copies of both rows; the previous call's current row is usually this call's previous
+  // one, so its planes are kept.
+  if (FPlanes.size() != 2 * Planes * w) {
+    FPlanes.assign(2 * Planes * w, 0);
+    FLastRGB = nullptr;
+  }
+  std::int16_t *prev = FPlanes.data() + (FCurHalf ^ 1) * Planes * w, *cur = FPlanes.data() + FCurHalf * Planes * w;
+  if (PrevRGB == FLastRGB && PrevL == FLastL) {
+    std::swap(prev, cur);
+    FCurHalf ^= 1;
+  } else {
+    Planarize(PrevRGB, PrevL, Width, prev);
+  }
   if (CurRGB == PrevRGB && CurL == PrevL) std::memcpy(cur, prev, Planes * w * sizeof(std::int16_t));
   else Planarize(CurRGB, CurL, Width, cur);
+  FLastRGB = CurRGB;
+  FLastL = CurL;
 
+  // All channels at once for each pixel: an increment meets the same sub-histogram again only 28
+  // increments later, long after the previous store has retired.
   std::uint16_t *hist = FSmall.data();
+  std::uint16_t *h[Planes][Dirs];
+  const std::int16_t *c[Planes], *p[Planes];
   for (int ch = 0; ch < Planes; ++ch) {
-    const std::int16_t *c = cur + static_cast<size_t>(ch) * w, *p = prev + static_cast<size_t>(ch) * w;
-    std::uint16_t *h0 = hist + Offset(ch, 0), *h1 = hist + Offset(ch, 1), *h2 = hist + Offset(ch, 2),
-                  *h3 = hist + Offset(ch, 3);
-    const int last = Width - 1;
-    for (int x = 1; x < last; ++x) {
-      const int v = c[x];
-      ++h0[Abs(c[x - 1] - v)];
-      ++h1[Abs(p[x - 1] - v)];
-      ++h2[Abs(p[x] - v)];
-      ++h3[Abs(p[x + 1] - v)];
+    for (int k = 0; k < Dirs; ++k) h[ch][k] = hist + Offset(ch, k);
+    c[ch] = cur + static_cast<size_t>(ch) * w;
+    p[ch] = prev + static_cast<size_t>(ch) * w;
+  }
+  const int last = Width - 1;
+  for (int x = 1; x < last; ++x) {
+#pragma GCC unroll 7
+    for (int ch = 0; ch < Planes; ++ch) {
+      const std::int16_t *cc = c[ch], *pp = p[ch];
+      const int v = cc[x];
+      ++h[ch][0][Abs(cc[x - 1] - v)];
+      ++h[ch][1][Abs(pp[x - 1] - v)];
+      ++h[ch][2][Abs(pp[x] - v)];
+      ++h[ch][3][Abs(pp[x + 1] - v)];
     }
-    const int v = c[last];
-    ++h0[Abs(c[last - 1] - v)];
-    ++h1[Abs(p[last - 1] - v)];
-    ++h2[Abs(p[last] - v)];
+  }
+  for (int ch = 0; ch < Planes; ++ch) {
+    const int v = c[ch][last];
+    ++h[ch][0][Abs(c[ch][last - 1] - v)];
+    ++h[ch][1][Abs(p[ch][last - 1] - v)];
+    ++h[ch][2][Abs(p[ch][last] - v)];
   }
   ++FRowsSinceFlush;
 }
