@@ -1,0 +1,87 @@
+// The platform bitmap: row access, BMP reading checks and writing, and the canvas rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/untBitmaps.h"
+
+namespace {
+
+TEST(Bitmap, ScanLinesSizesAndBmpRoundTrip) {
+  TBitmap b;
+  EXPECT_THROW(b.ScanLine(0), EInvalidOperation);
+  b.SetSize(5, 3);
+  EXPECT_THROW(b.ScanLine(3), EInvalidOperation);
+  EXPECT_THROW(b.ScanLine(-1), EInvalidOperation);
+  for (int y = 0; y < 3; ++y)
+    for (int i = 0; i < 15; ++i) b.ScanLine(y)[i] = static_cast<std::uint8_t>(y * 15 + i);
+  TMemoryStream ms;
+  b.SaveToStream(ms);
+  EXPECT_EQ(ms.Size(), 14 + 40 + 3 * 16);
+  ms.SetPosition(0);
+  TBitmap c;
+  c.LoadFromStream(ms);
+  ASSERT_EQ(c.Width(), 5);
+  for (int y = 0; y < 3; ++y) EXPECT_EQ(std::memcmp(c.ScanLine(y), b.ScanLine(y), 15), 0);
+
+  // Pixel data cut short, and an offset beyond the end: refused, the bitmap keeps its content.
+  TMemoryStream cut;
+  cut.WriteBuffer(ms.Memory(), ms.Size() - 5);
+  cut.SetPosition(0);
+  EXPECT_THROW(c.LoadFromStream(cut), EReadError);
+  EXPECT_EQ(c.Width(), 5);
+  TMemoryStream bad;
+  bad.WriteBuffer(ms.Memory(), ms.Size());
+  std::uint8_t *m = bad.Memory();
+  m[10] = 0xFF; m[11] = 0xFF; m[12] = 0; m[13] = 0;
+  bad.SetPosition(0);
+  EXPECT_THROW(c.LoadFromStream(bad), EReadError);
+  TMemoryStream junk;
+  junk.WriteBuffer("hello world, not a picture at all", 33);
+  junk.SetPosition(0);
+  EXPECT_THROW(c.LoadFromStream(junk), EReadError);
+  // The size check sees the announced size before anything is read.
+  ms.SetPosition(0);
+  EXPECT_THROW(c.LoadFromStream(ms, [](int W, int H) { if (W * H > 10) throw EOutOfMemory("too large"); }),
+               EOutOfMemory);
+
+  // 8 bits with a palette survive the round trip.
+  TBitmap g;
+  g.SetPixelFormat(pf8bit);
+  g.SetSize(3, 2);
+  g.ScanLine(1)[2] = 77;
+  TMemoryStream gs;
+  g.SaveToStream(gs);
+  gs.SetPosition(0);
+  TBitmap g2;
+  g2.LoadFromStream(gs);
+  EXPECT_EQ(g2.PixelFormat(), pf8bit);
+  EXPECT_EQ(g2.ScanLine(1)[2], 77);
+}
+
+TEST(Canvas, LinesRectanglesAndXor) {
+  TBitmap b;
+  b.SetSize(10, 10);
+  TCanvas *c = b.Canvas();
+  c->Brush.Color = clWhite;
+  c->FillRect(Rect(0, 0, 10, 10));
+  EXPECT_EQ(c->Pixel(9, 9), clWhite);
+  c->Pen.Color = clRed;
+  c->MoveTo(0, 0);
+  c->LineTo(5, 0);
+  EXPECT_EQ(c->Pixel(4, 0), clRed);
+  EXPECT_EQ(c->Pixel(5, 0), clWhite); // the end pixel is not drawn
+  c->Pen.Mode = pmXor;
+  c->Pen.Color = clWhite;
+  c->Brush.Style = bsClear;
+  c->Rectangle(2, 2, 6, 6);
+  EXPECT_EQ(c->Pixel(2, 2), clBlack);
+  EXPECT_EQ(c->Pixel(5, 5), clBlack);
+  EXPECT_EQ(c->Pixel(6, 6), clWhite); // right and bottom edges excluded
+  EXPECT_EQ(c->Pixel(3, 3), clWhite); // hollow
+  c->Rectangle(2, 2, 6, 6); // drawn twice, gone
+  EXPECT_EQ(c->Pixel(2, 2), clWhite);
+  EXPECT_EQ(c->Pixel(-1, 0), CLR_INVALID);
+}
+
+} // namespace
