@@ -92,6 +92,9 @@ TEST(PicJobsLoad, JpegKindsThroughFileAndStreamJobs) {
                       o[0] = static_cast<std::uint8_t>(x * 4); o[1] = static_cast<std::uint8_t>(y * 4);
                       o[2] = 90; o[3] = 255;
                     })
+              : k == Kind::Gray ? jpegtest::PixelFn([](int x, int y, std::uint8_t *o) {
+                      o[0] = static_cast<std::uint8_t>(x * 3 + y * 5);
+                    })
                   : jpegtest::PixelFn(jpegtest::Texture);
     const auto bytes = jpegtest::Make(61, 37, k, fn, 92);
     std::unique_ptr<TPicJobData> job;
