@@ -1,0 +1,24 @@
+// The single-channel chart: the chart frame with the channel's S/N ratio, S mean and N mean.
+//
+// Main thread only.
+#pragma once
+
+#include "ui/fraKalvCustomNoiseDraw.h"
+
+class TTntExtraUnitLabeledEdit;
+class TTntExtraLabeledEdit;
+
+class TfrKalvNoise : public TfrKalvCustomNoiseDraw {
+  Q_OBJECT
+public:
+  explicit TfrKalvNoise(QWidget *Parent = nullptr);
+
+  TTntExtraUnitLabeledEdit *edtSNRatio = nullptr;
+  TTntExtraLabeledEdit *edtSMean = nullptr;
+  TTntExtraLabeledEdit *edtNMean = nullptr;
+
+  // The caption takes Data's colour, then as for every chart.
+  void SetData(int Index, const TChannelNoiseData *Data) override;
+  // Fills the three fields from channel 0 (empty where a figure is unavailable), then draws.
+  void RedrawCharts() override;
+};
