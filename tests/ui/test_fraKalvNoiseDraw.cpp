@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+#include <atomic>
+#include <thread>
+
+#include "tests/common/TestUtil.h"
+#include "ui/fraKalvNoise.h"
+#include "ui/untNoiseHost.h"
+
+namespace {
+
+class FakeHost : public TNoiseChartHost {
+public:
+  TThreadMan *Thm = nullptr;
+  TfrKalvCustomNoiseDraw *Current = nullptr;
+  TThreadMan *NoiseThreadMan() override { return Thm; }
+  bool SameScale() override { return false; }
+  std::int64_t GetMaxCount(int) override { return 0; }
+  std::int64_t GetTotalCount(int) override { return 0; }
+  std::uint8_t GetMaxLevel(int) override { return 255; }
+  void RedrawAllCharts() override {}
+  void SetCurrentChart(TfrKalvCustomNoiseDraw *C) override { Current = C; }
+  TfrKalvCustomNoiseDraw *CurrentChart() override { return Current; }
+  void SyncChartHeights(TfrKalvNoises *) override {}
+  void SyncNoiseScroll(TfrKalvNoises *) override {}
+  QAction *NoiseAction(TNoiseHostAction) override { return nullptr; }
+};
+
+// One worker, held busy by a job that waits for Release, so draw jobs stay queued meanwhile.
+struct Blocker {
+  TThreadManJob Job;
+  std::atomic<bool> Release{false};
+  Blocker() {
+    Job.Executes = {tmjeInternExecute};
+    Job.OnInternExecute = [this](TThreadManThread *, TThreadManJob *) {
+      while (!Release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    };
+  }
+};
+
+TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached) {
+  TThreadMan thm;
+  thm.SetThreadCountMode(tcmManual);
+  thm.SetThreadCount(1);
+  FakeHost host;
+  host.Thm = &thm;
+  SetNoiseChartHost(&host);
+  {
+    Blocker block;
+    thm.StartJob(&block.Job, -1, nullptr);
+    TfrKalvNoise chart;
+    chart.resize(400, 200);
+    chart.show();
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return chart.DrawCount() >= 1; }));
+    const int first = chart.DrawCount();
+    for (int w : {410, 420, 430}) {
+      chart.resize(w, 200);
+      QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(chart.Drawing());
+    EXPECT_TRUE(chart.RedrawPending());
+    EXPECT_EQ(chart.DrawCount(), first);
+    block.Release = true;
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return !chart.Drawing() && chart.Picture() != nullptr; }));
+    EXPECT_EQ(chart.DrawCount(), first + 1);
+    EXPECT_EQ(chart.Picture()->Width(), chart.pnlClnt->width());
+    testutil::ProcessUntil([&] { return thm.JobCount() == 0; });
+  }
+  {
+    Blocker block;
+    thm.StartJob(&block.Job, -1, nullptr);
+    auto *chart = new TfrKalvNoise;
+    chart->resize(400, 200);
+    chart->show();
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return chart->Drawing(); }));
+    host.Current = chart;
+    delete chart; // its job is still queued
+    EXPECT_EQ(host.Current, nullptr);
+    block.Release = true;
+    EXPECT_TRUE(testutil::ProcessUntil([&] { return thm.JobCount() == 0; }));
+  }
+  SetNoiseChartHost(nullptr);
+}
+
+TEST(KalvNoiseDraw, HeightDragKeepsTheMinimumAndDoubleClickGivesTheDefault) {
+  TfrKalvNoise chart;
+  chart.resize(400, 300);
+  chart.SetFrameHeight(300);
+  chart.show();
+  QPoint p(10, 2);
+  QMouseEvent press(QEvent::MouseButtonPress, p, chart.pnlBtm->mapToGlobal(p), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(chart.pnlBtm, &press);
+  EXPECT_TRUE(chart.Dragging());
+  QPoint up(10, -400);
+  QMouseEvent move(QEvent::MouseMove, up, chart.pnlBtm->mapToGlobal(QPoint(10, 2)) + QPoint(0, -400), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(chart.pnlBtm, &move);
+  EXPECT_EQ(chart.FrameHeight(), 50);
+  QMouseEvent rel(QEvent::MouseButtonRelease, p, chart.pnlBtm->mapToGlobal(p), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(chart.pnlBtm, &rel);
+  EXPECT_FALSE(chart.Dragging());
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, p, chart.pnlBtm->mapToGlobal(p), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(chart.pnlBtm, &dbl);
+  EXPECT_EQ(chart.FrameHeight(), 250);
+}
+
+} // namespace
