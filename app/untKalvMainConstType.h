@@ -1,6 +1,7 @@
 // Types shared by the main module and the units around it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Groups of file dialogs that share one remembered folder; the names are the keys in the
@@ -36,5 +37,7 @@ enum TFileKind : unsigned char {
 // By the extension (".jpg", ".jpe", ".jpeg", ".bmp", any case), otherwise by the 8-bit code
 // "FileType" of section "Program" of the file read as an ini-style file: 0 (or none) a project,
 // 1 a project with picture, 2 a regions file, anything else unknown. A missing file reads as
-// empty, so it counts as a project; a file that cannot be read at all raises.
+// empty, so it counts as a project; a file larger than MaxKindProbeSize (1 GiB) is unknown; a file
+// that cannot be read at all raises.
+extern const std::uintmax_t MaxKindProbeSize;
 TFileKind GetFileKind(const std::string &FileName);
