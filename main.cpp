@@ -7,6 +7,17 @@
 #include "KalvexVersion.h"
 #include "cli/untMeasure.h"
 
+#ifdef KALVEX_WITH_GUI
+#include <QApplication>
+#include <memory>
+
+#include "app/dmdKalvMain.h"
+#include "platform/untApplication.h"
+#include "platform/untSystem.h"
+#include "ui/frmKalvInfo.h"
+#include "ui/frmKalvMain.h"
+#endif
+
 namespace {
 void PrintUsage(std::FILE *to) {
   std::fprintf(to, "Usage: kalvex [FILE...] | --measure FILE... [options] | --version | --help\n"
@@ -14,6 +25,36 @@ void PrintUsage(std::FILE *to) {
                    "  --measure FILE...  measure pictures without a window (kalvex --measure --help)\n"
                    "  --version          print the version\n");
 }
+
+#ifdef KALVEX_WITH_GUI
+// The window: splash, title, the main module, then the main window, and the event loop until the
+// window closes. The window opens the command line's files itself once it is on screen.
+int RunWindow(int argc, char **argv) {
+  SetSinglePrecisionMode();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kalvex"));
+  QApplication::setWindowIcon(ProgramIcon());
+  TfmKalvInfo::ShowSplash();
+  Application()->SetTitle("Kalvex");
+  int result = 0;
+  try {
+    auto module = std::make_unique<TdmKalvMain>();
+    {
+      auto window = std::make_unique<TfmKalvMain>(module.get());
+      window->show();
+      // The splash stays above the window until the start-up work lets it go.
+      if (TfmKalvInfo *splash = TfmKalvInfo::Splash()) splash->raise();
+      result = app.exec();
+    }
+    module.reset();
+  } catch (...) {
+    Application()->HandleException();
+    TfmKalvInfo::CloseSplash();
+    return 1;
+  }
+  return result;
+}
+#endif
 } // namespace
 
 int main(int argc, char **argv) {
@@ -37,6 +78,18 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
+#ifdef KALVEX_WITH_GUI
+  // Files (and Qt's own one-dash options) go to the window; an unknown long option is a mistake.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fprintf(stderr, "kalvex: unknown option %s\n", argv[i]);
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
+  return RunWindow(argc, argv);
+#else
   PrintUsage(stderr);
   return 2;
+#endif
 }

@@ -1,0 +1,313 @@
+#include <QApplication>
+#include <QDir>
+#include <QMenuBar>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QToolTip>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "app/dmdKalvMain.h"
+#include "engine/untGraphics.h"
+#include "engine/untJpeg.h"
+#include "platform/untApplication.h"
+#include "tests/common/TestUtil.h"
+#include "threading/untJobData.h"
+#include "ui/fraKalvNoises.h"
+#include "ui/fraKalvPic.h"
+#include "ui/frmKalvMain.h"
+#include "widgets/TntExtraEdits.h"
+#include "widgets/untStatusBar.h"
+#include "widgets/untStatusBarWideText.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// " <seconds>.<three digits>s", the run timer's text.
+bool IsElapsedText(const std::string &T) {
+  const size_t dot = T.find('.');
+  if (T.size() < 7 || T[0] != ' ' || T.back() != 's' || dot == std::string::npos || dot < 2 || dot + 5 != T.size())
+    return false;
+  for (size_t i = 1; i + 1 < T.size(); ++i)
+    if (i != dot && (T[i] < '0' || T[i] > '9')) return false;
+  return true;
+}
+
+void WriteFile(const fs::path &P, const std::string &Content) {
+  std::ofstream f(P, std::ios::binary);
+  f << Content;
+}
+
+void WriteJpeg(const fs::path &P, int W, int H) {
+  TBitmap24 bmp;
+  bmp.SetSize(W, H);
+  std::vector<const std::uint8_t *> rows;
+  for (int y = 0; y < H; ++y) {
+    std::uint8_t *row = bmp.ScanLine(y);
+    for (int x = 0; x < 3 * W; ++x) row[x] = static_cast<std::uint8_t>((x * 5 + y * 3) & 0xFF);
+    rows.push_back(row);
+  }
+  const std::vector<std::uint8_t> data = EncodeJpeg(W, H, 3, rows, 90);
+  WriteFile(P, std::string(data.begin(), data.end()));
+}
+
+struct WindowFixture : ::testing::Test {
+  WindowFixture() {
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((Dir.Path / "config").string()));
+    OldBox = SetMessageBoxFunction([this](const std::string &Text, const std::string &, UINT) {
+      Boxes.push_back(Text);
+      return IDOK;
+    });
+    Module = std::make_unique<TdmKalvMain>();
+    Window = std::make_unique<TfmKalvMain>(Module.get());
+  }
+  ~WindowFixture() override {
+    if (Window) {
+      Window->close();
+      Window.reset();
+    }
+    Module.reset();
+    SetMessageBoxFunction(OldBox);
+  }
+  void ShowAndStart() {
+    Window->show();
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return Module->actFlOpn->Enabled(); }));
+  }
+  bool WaitIdle(int Ms = 30000) { return testutil::ProcessUntil([&] { return !Module->IsBusy(); }, Ms); }
+
+  testutil::TempDir Dir;
+  TMessageBoxFunction OldBox;
+  std::vector<std::string> Boxes;
+  std::unique_ptr<TdmKalvMain> Module;
+  std::unique_ptr<TfmKalvMain> Window;
+};
+
+TEST_F(WindowFixture, FirstShowHoldsTheCommandsUntilTheDeferredStartUpRan) {
+  EXPECT_EQ(Window->windowTitle(), "Kalvex");
+  EXPECT_EQ(Window->pctPics->count(), 7);
+  EXPECT_EQ(Window->pctMain->tabText(0), "Picture S/N ratio");
+  EXPECT_EQ(Window->stbMain->PanelCount(), 5);
+  EXPECT_EQ(Window->stbMain->height(), 19);
+  Window->show();
+  // The start-up message is only posted: right after the show everything is held.
+  EXPECT_FALSE(Module->actFlOpn->Enabled());
+  EXPECT_FALSE(Module->actHlpInfo->Enabled());
+  EXPECT_EQ(Window->PageNumber(Window->tbsPics[0]), 0);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return Module->actFlOpn->Enabled(); }));
+  EXPECT_EQ(Window->menuBar(), Module->mnuMain.data());
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(TfmKalvMain::PageNumber(Window->tbsPics[static_cast<size_t>(i)]), i + 1);
+  EXPECT_EQ(Window->stxMain->HintPanel(), 0);
+  EXPECT_EQ(Module->CurrentPage(), 1);
+  EXPECT_EQ(Module->tmjLoadPic->TargetPanel, Window->frNs);
+  // Commands with no picture on show stay off; the rest are back.
+  EXPECT_FALSE(Module->actFlSave->Enabled());
+  EXPECT_FALSE(Module->actNsClose->Enabled());
+  EXPECT_TRUE(Module->actNsSameScale->Enabled());
+  EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+  // The tool bar shows open, save, a 4-pixel gap and remove region.
+  const QList<QAction *> tools = Window->tlbMain->actions();
+  ASSERT_EQ(tools.size(), 4);
+  EXPECT_EQ(tools[0], Module->actFlOpn->Action());
+  EXPECT_EQ(tools[1], Module->actFlSave->Action());
+  EXPECT_EQ(tools[3], Module->actNsClose->Action());
+}
+
+TEST_F(WindowFixture, OpeningAPictureFillsTheSevenViewsAndThePanel) {
+  ShowAndStart();
+  const fs::path file = Dir.Path / "photo.jpg";
+  WriteJpeg(file, 123, 77);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Window->pctPics->tabText(0), "photo.jpg");
+  for (int page = 1; page <= 7; ++page) {
+    TBitmap *b = Window->GetPageBitmap(page);
+    ASSERT_NE(b, nullptr) << page;
+    EXPECT_EQ(b->Width(), 123);
+    EXPECT_EQ(b->Height(), 77);
+    EXPECT_EQ(Window->frPics[static_cast<size_t>(page - 1)]->pnlPic->size(), QSize(123, 77));
+  }
+  EXPECT_EQ(Window->GetPageBitmap(0), nullptr);
+  EXPECT_EQ(Window->GetPageBitmap(8), nullptr);
+  EXPECT_EQ(Window->frNs->edtPosLeft->text(), "0");
+  EXPECT_EQ(Window->frNs->edtPosTop->text(), "0");
+  EXPECT_EQ(Window->frNs->edtPosWidth->text(), "123");
+  EXPECT_EQ(Window->frNs->edtPosHeight->text(), "77");
+  // Status: elapsed time, the file name, and the empty phase once done.
+  testutil::ProcessUntil([&] { return Window->stxMain->PanelText(2) == file.string(); }, 2000);
+  EXPECT_EQ(Window->stxMain->PanelText(2), file.string());
+  EXPECT_EQ(Window->stxMain->PanelText(3), "");
+  EXPECT_EQ(Window->stbMain->Panel(3).Width, 0);
+  EXPECT_TRUE(IsElapsedText(Window->stxMain->PanelText(1)));
+  for (int page = 1; page <= 7; ++page) {
+    Window->pctPics->setCurrentIndex(page - 1);
+    EXPECT_EQ(Module->CurrentPage(), page);
+    EXPECT_TRUE(Module->actFlSave->Enabled()) << page;
+  }
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowFixture, CommandLineOpensTheFirstFileAndStartsInstancesForTheOthers) {
+  ShowAndStart();
+  const fs::path a = Dir.Path / "a.jpg", b = Dir.Path / "b b.jpg", c = Dir.Path / "c.BMP",
+                 rgn = Dir.Path / "r.KalvexRegions";
+  WriteJpeg(a, 10, 10);
+  WriteJpeg(b, 10, 10);
+  TBitmap24 bmp;
+  bmp.SetSize(5, 4);
+  bmp.SaveToFile(c.string());
+  WriteFile(rgn, "[Program]\r\nFileType=2\r\n");
+  std::vector<std::pair<QString, QStringList>> started;
+  auto old = TfmKalvMain::SetStartInstanceFunction([&](const QString &P, const QStringList &Args) {
+    started.emplace_back(P, Args);
+    return true;
+  });
+  const QString oldDir = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(Dir.Path.string()));
+  // Relative names are taken from the current folder.
+  Window->OpenCommandLine({"r.KalvexRegions", "missing.jpg", "a.jpg", QString::fromStdString(b.string()), "c.BMP"});
+  QDir::setCurrent(oldDir);
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_EQ(started.size(), 2u);
+  EXPECT_EQ(started[0].first, QCoreApplication::applicationFilePath());
+  EXPECT_EQ(started[0].second, QStringList{QString::fromStdString(b.string())});
+  EXPECT_EQ(started[1].second, QStringList{QString::fromStdString(c.string())});
+  EXPECT_EQ(Module->CurrentFileName(), a.string());
+  EXPECT_EQ(Window->GetPageBitmap(1)->Width(), 10);
+
+  // An instance that cannot be started is an error; the first file is not opened then.
+  TfmKalvMain::SetStartInstanceFunction([](const QString &, const QStringList &) { return false; });
+  EXPECT_THROW(Window->OpenCommandLine({QString::fromStdString(a.string()), QString::fromStdString(c.string())}), EOSError);
+  TfmKalvMain::SetStartInstanceFunction(old);
+}
+
+TEST_F(WindowFixture, SplitterAndResizeKeepBothSidesAtTwoHundred) {
+  ShowAndStart();
+  EXPECT_EQ(TfmKalvMain::splMainCanResize(150), 200);
+  EXPECT_EQ(TfmKalvMain::splMainCanResize(350), 350);
+  EXPECT_EQ(Window->splMain->handleWidth(), 4);
+  EXPECT_FALSE(Window->splMain->childrenCollapsible());
+  // The splitter cannot make the right side narrower than 200.
+  const int total = Window->splMain->width() - Window->splMain->handleWidth();
+  Window->splMain->setSizes({total - 50, 50});
+  QApplication::processEvents();
+  EXPECT_GE(Window->RightWidth(), 200);
+  // A wide right side and a narrow window: the pictures keep 200, the right side gives way.
+  Window->splMain->setSizes({200, total - 200});
+  Window->resize(700, 500);
+  testutil::ProcessUntil([&] { return Window->width() == 700; }, 2000);
+  QApplication::processEvents();
+  EXPECT_GE(Window->pctPics->width(), 200);
+  EXPECT_EQ(Window->pctPics->width() + Window->RightWidth() + 4, Window->splMain->width());
+  // The window itself stops at 640 x 480.
+  Window->resize(300, 200);
+  QApplication::processEvents();
+  EXPECT_GE(Window->width(), 640);
+  EXPECT_GE(Window->height(), 480);
+  EXPECT_EQ(Window->minimumSize(), QSize(640, 480));
+}
+
+TEST_F(WindowFixture, AllPicturePagesScrollTogether) {
+  ShowAndStart();
+  for (int page = 1; page <= 7; ++page) {
+    auto *bmp = new TBitmap24;
+    bmp->SetSize(2000, 1500);
+    Window->SetPageBitmap(page, bmp);
+  }
+  QApplication::processEvents();
+  QScrollArea *box = Window->frPics[0]->sbxPics;
+  ASSERT_GT(box->horizontalScrollBar()->maximum(), 300);
+  box->horizontalScrollBar()->setValue(300);
+  box->verticalScrollBar()->setValue(200);
+  // Every page shows the same part, also those that were not on show while it scrolled.
+  for (int i = 1; i < 7; ++i) {
+    Window->pctPics->setCurrentIndex(i);
+    QApplication::processEvents();
+    TfrKalvPic *view = Window->frPics[static_cast<size_t>(i)];
+    EXPECT_EQ(view->sbxPics->horizontalScrollBar()->value(), 300) << i;
+    EXPECT_EQ(view->sbxPics->verticalScrollBar()->value(), 200) << i;
+  }
+  // Scrolling another page moves the first one along.
+  Window->frPics[4]->sbxPics->verticalScrollBar()->setValue(120);
+  Window->pctPics->setCurrentIndex(0);
+  QApplication::processEvents();
+  EXPECT_EQ(box->verticalScrollBar()->value(), 120);
+  EXPECT_EQ(box->horizontalScrollBar()->value(), 300);
+  // A new picture brings every page back to the corner.
+  for (int page = 1; page <= 7; ++page) {
+    auto *bmp = new TBitmap24;
+    bmp->SetSize(1800, 1400);
+    Window->SetPageBitmap(page, bmp);
+  }
+  for (int i = 0; i < 7; ++i) {
+    Window->pctPics->setCurrentIndex(i);
+    QApplication::processEvents();
+    EXPECT_EQ(Window->frPics[static_cast<size_t>(i)]->sbxPics->horizontalScrollBar()->value(), 0) << i;
+    EXPECT_EQ(Window->frPics[static_cast<size_t>(i)]->sbxPics->verticalScrollBar()->value(), 0) << i;
+  }
+}
+
+TEST_F(WindowFixture, StatusPanelsShowHintsAndProgressTexts) {
+  ShowAndStart();
+  // Hints of commands under the pointer arrive as status tips.
+  QStatusTipEvent tip("open a picture file for analysis");
+  QApplication::sendEvent(Window.get(), &tip);
+  EXPECT_EQ(Window->stxMain->PanelText(0), "open a picture file for analysis");
+  QFont bold = Window->stbMain->font();
+  bold.setBold(true);
+  EXPECT_EQ(Window->stbMain->Panel(0).Width, QFontMetrics(bold).horizontalAdvance("  open a picture file for analysis ") +
+                                                 Window->stbMain->BorderWidth() + Window->stbMain->PanelSpacing());
+  EXPECT_TRUE(Window->PanelFont(0).bold());
+  EXPECT_FALSE(Window->PanelFont(2).bold());
+
+  // Progress texts are posted with a text object the window frees.
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 1, 0, reinterpret_cast<LPARAM>(new TJobInfoText("/p/x.jpg"))));
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 2, 0, reinterpret_cast<LPARAM>(new TJobInfoText("Analyze Data"))));
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return Window->stxMain->PanelText(3) == "Analyze Data"; }));
+  EXPECT_EQ(Window->stxMain->PanelText(2), "/p/x.jpg");
+  EXPECT_GT(Window->stbMain->Panel(2).Width, 0);
+
+  // The hint panel is painted on the tooltip colours, the others on the bar's own.
+  const QImage shot = Window->stbMain->grab().toImage();
+  const QRect r0 = Window->stbMain->PanelRect(0), r3 = Window->stbMain->PanelRect(3);
+  EXPECT_EQ(QColor(shot.pixel(r0.left() + 1, r0.top() + 1)), QToolTip::palette().color(QPalette::ToolTipBase));
+  EXPECT_EQ(QColor(shot.pixel(r3.left() + 1, r3.top() + 1)), Window->stbMain->palette().color(QPalette::Window));
+  QStatusTipEvent none("");
+  QApplication::sendEvent(Window.get(), &none);
+  EXPECT_EQ(Window->stbMain->Panel(0).Width, 0);
+}
+
+TEST_F(WindowFixture, RemoveRegionFollowsTheRightHandPage) {
+  ShowAndStart();
+  EXPECT_FALSE(Module->actNsClose->Enabled());
+  auto *page = new QWidget;
+  Window->pctMain->addTab(page, "L:0 T:0 W:20 H:20");
+  Window->pctMain->setCurrentIndex(1);
+  EXPECT_TRUE(Module->actNsClose->Enabled());
+  Window->pctMain->setCurrentIndex(0);
+  EXPECT_FALSE(Module->actNsClose->Enabled());
+}
+
+TEST_F(WindowFixture, ClosingDuringALoadStopsItWaitsAndCloses) {
+  ShowAndStart();
+  const fs::path file = Dir.Path / "big.jpg";
+  WriteJpeg(file, 2400, 1800);
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  ASSERT_TRUE(Module->IsBusy());
+  Module->actFlExt->Action()->setEnabled(true); // the command itself is held; close as the window manager would
+  EXPECT_TRUE(Window->close());
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_FALSE(Window->isVisible());
+  EXPECT_TRUE(Boxes.empty());
+  // The module outlives the window without touching it.
+  Window.reset();
+  EXPECT_EQ(Module->MainWindow(), nullptr);
+}
+
+} // namespace

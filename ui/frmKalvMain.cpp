@@ -1,0 +1,449 @@
+#include "ui/frmKalvMain.h"
+
+#include <QAction>
+#include <QMenuBar>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QPainter>
+#include <QProcess>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QToolTip>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/dmdKalvMain.h"
+#include "app/untKalvMainConstType.h"
+#include "platform/untApplication.h"
+#include "threading/untJobData.h"
+#include "ui/fraKalvNoises.h"
+#include "ui/fraKalvRectNoises.h"
+#include "ui/fraKalvPic.h"
+#include "ui/frmKalvInfo.h"
+#include "widgets/untStatusBar.h"
+#include "widgets/untStatusBarWideText.h"
+
+TfmKalvMain *fmKalvMain = nullptr;
+
+namespace {
+TfmKalvMain::TStartInstanceFunction gStartInstance;
+
+bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
+  // Never through a shell: the file name is one argument, whatever it contains.
+  return QProcess::startDetached(Program, Args);
+}
+
+const char *const PicPageCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
+} // namespace
+
+TfmKalvMain::TStartInstanceFunction TfmKalvMain::SetStartInstanceFunction(TStartInstanceFunction Function) {
+  TStartInstanceFunction old = std::move(gStartInstance);
+  gStartInstance = std::move(Function);
+  return old;
+}
+
+TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Parent), FModule(Module) {
+  setObjectName(QStringLiteral("fmKalvMain"));
+  setWindowTitle(QStringLiteral("Kalvex"));
+  FWindow = std::make_unique<TMessageWindow>([this](TMessage &M) { WndProc(M); });
+  CreateComponents();
+  resize(923, 637);
+  setMinimumSize(640, 480);
+  fmKalvMain = this;
+  if (FModule != nullptr) FModule->SetMainWindow(this);
+  SetNoiseChartHost(this);
+  frPicRGB()->setFocus();
+}
+
+TfmKalvMain::~TfmKalvMain() {
+  CallGuarded([this] { ClearRegions(); });
+  if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
+  if (FModule != nullptr && FModule->MainWindow() == this) FModule->SetMainWindow(nullptr);
+  if (FModule != nullptr && FModule->tmjLoadPic->TargetPanel == frNs) FModule->tmjLoadPic->TargetPanel = nullptr;
+  if (fmKalvMain == this) fmKalvMain = nullptr;
+  // The message window goes first, so that no progress text reaches a half-destroyed window.
+  FWindow.reset();
+}
+
+void TfmKalvMain::CreateComponents() {
+  tlbMain = addToolBar(QStringLiteral("tlbMain"));
+  tlbMain->setObjectName(QStringLiteral("tlbMain"));
+  tlbMain->setMovable(false);
+  tlbMain->setIconSize(QSize(16, 16));
+  tlbMain->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  if (FModule != nullptr) {
+    tlbMain->addAction(FModule->actFlOpn->Action());
+    tlbMain->widgetForAction(FModule->actFlOpn->Action())->setObjectName(QStringLiteral("btnFlOpn"));
+    tlbMain->addAction(FModule->actFlSave->Action());
+    tlbMain->widgetForAction(FModule->actFlSave->Action())->setObjectName(QStringLiteral("btnFlSave"));
+    auto *sep0 = new QWidget(tlbMain);
+    sep0->setObjectName(QStringLiteral("sep0"));
+    sep0->setFixedWidth(4);
+    tlbMain->addWidget(sep0);
+    tlbMain->addAction(FModule->actNsClose->Action());
+    tlbMain->widgetForAction(FModule->actNsClose->Action())->setObjectName(QStringLiteral("btnNsClose"));
+  }
+
+  pnlClnt = new QWidget(this);
+  pnlClnt->setObjectName(QStringLiteral("pnlClnt"));
+  auto *clientLayout = new QVBoxLayout(pnlClnt);
+  clientLayout->setContentsMargins(0, 0, 0, 0);
+  clientLayout->setSpacing(0);
+  splMain = new QSplitter(Qt::Horizontal, pnlClnt);
+  splMain->setObjectName(QStringLiteral("splMain"));
+  splMain->setHandleWidth(4);
+  splMain->setChildrenCollapsible(false);
+  splMain->setOpaqueResize(true);
+  clientLayout->addWidget(splMain);
+
+  pctPics = new QTabWidget(splMain);
+  pctPics->setObjectName(QStringLiteral("pctPics"));
+  pctPics->setMinimumWidth(SplitterMinSize);
+  for (int i = 0; i < 7; ++i) {
+    auto *page = new QWidget;
+    static const char *const names[7] = {"tbsRGB", "tbsR", "tbsG", "tbsB", "tbsL", "tbsLa", "tbsLb"};
+    static const char *const views[7] = {"frPicRGB", "frPicR", "frPicG", "frPicB", "frPicL", "frPicLa", "frPicLb"};
+    page->setObjectName(QString::fromLatin1(names[i]));
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *view = new TfrKalvPic(page);
+    view->setObjectName(QString::fromLatin1(views[i]));
+    layout->addWidget(view);
+    pctPics->addTab(page, QString::fromUtf8(PicPageCaptions[i]));
+    tbsPics[static_cast<size_t>(i)] = page;
+    frPics[static_cast<size_t>(i)] = view;
+  }
+
+  pctMain = new QTabWidget(splMain);
+  pctMain->setObjectName(QStringLiteral("pctMain"));
+  pctMain->setMinimumWidth(SplitterMinSize);
+  tbsPicNoise = new QWidget;
+  tbsPicNoise->setObjectName(QStringLiteral("tbsPicNoise"));
+  auto *noiseLayout = new QVBoxLayout(tbsPicNoise);
+  noiseLayout->setContentsMargins(0, 0, 0, 0);
+  frNs = new TfrKalvNoises(tbsPicNoise);
+  frNs->setObjectName(QStringLiteral("frNs"));
+  noiseLayout->addWidget(frNs);
+  pctMain->addTab(tbsPicNoise, QStringLiteral("Picture S/N ratio"));
+
+  splMain->addWidget(pctPics);
+  splMain->addWidget(pctMain);
+  // The right side keeps its width when the window is resized; the pictures take the rest.
+  splMain->setStretchFactor(0, 1);
+  splMain->setStretchFactor(1, 0);
+  splMain->setSizes({923 - 410 - 4, 410});
+  setCentralWidget(pnlClnt);
+
+  stbMain = new TStatusBar(this);
+  stbMain->setObjectName(QStringLiteral("stbMain"));
+  stbMain->SetPanelCount(5);
+  for (int i = 0; i < 4; ++i) stbMain->SetPanelStyle(i, psOwnerDraw);
+  stbMain->OnDrawPanel = [this](TStatusBar *Bar, int Panel, QPainter &P, const QRect &R) {
+    stbMainDrawPanel(Bar, Panel, P, R);
+  };
+  clientLayout->addWidget(stbMain);
+  FStatusText = std::make_unique<TStatusBarWideText>();
+  stxMain = FStatusText.get();
+  stxMain->SetName("stxMain");
+  stxMain->SetStatusBar(stbMain);
+
+  QObject::connect(pctPics, &QTabWidget::currentChanged, this, [this](int) { CallGuarded([this] { pctPicsChange(); }); });
+  QObject::connect(pctMain, &QTabWidget::currentChanged, this, [this](int) { CallGuarded([this] { pctMainChange(); }); });
+}
+
+int TfmKalvMain::PageNumber(const QWidget *Page) {
+  return Page == nullptr ? 0 : Page->property("Tag").toInt();
+}
+
+// ---- TKalvMainIntf ----------------------------------------------------------------------------
+
+HWND TfmKalvMain::ProgressWnd() { return FWindow->Handle(); }
+
+TBitmap *TfmKalvMain::GetPageBitmap(int Page) {
+  if (Page < 1 || Page > 7) return nullptr;
+  return frPics[static_cast<size_t>(Page - 1)]->Bitmap();
+}
+
+void TfmKalvMain::SetPageBitmap(int Page, TBitmap *Bitmap) {
+  if (Page < 1 || Page > 7) {
+    delete Bitmap;
+    return;
+  }
+  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap);
+}
+
+TKalvNoiseTarget *TfmKalvMain::PictureNoisePanel() { return frNs; }
+
+void TfmKalvMain::SetPictureCaption(const std::string &Caption) {
+  pctPics->setTabText(0, QString::fromStdString(Caption));
+}
+
+void TfmKalvMain::ClearRegions() {
+  // Region pages follow the whole-picture page; they go with their regions.
+  while (pctMain->count() > 1) {
+    QWidget *page = pctMain->widget(pctMain->count() - 1);
+    pctMain->removeTab(pctMain->count() - 1);
+    delete page;
+  }
+  if (FModule != nullptr) FModule->RegionsChanged(0);
+}
+
+void TfmKalvMain::RemoveCurrentRegion() {
+  const int index = pctMain->currentIndex();
+  if (index <= 0) return;
+  QWidget *page = pctMain->widget(index);
+  pctMain->removeTab(index);
+  delete page;
+  if (FModule != nullptr) FModule->RegionsChanged(pctMain->count() - 1);
+}
+
+std::vector<TfrKalvNoises *> TfmKalvMain::NoisePanels() const {
+  std::vector<TfrKalvNoises *> panels{frNs};
+  for (TfrKalvRectNoises *p : RectNoisesList()) panels.push_back(p);
+  return panels;
+}
+
+void TfmKalvMain::RedrawAllCharts() { NoisePanelsRedraw(NoisePanels()); }
+
+void TfmKalvMain::SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) {
+  if (Chart != nullptr) Chart->pnlBtmDblClick();
+}
+
+void TfmKalvMain::SetStatusText(int Panel, const std::string &Text) { stxMain->SetPanelText(Panel, Text); }
+
+void TfmKalvMain::InvalidateStatusBar() { stbMain->update(); }
+
+// ---- TNoiseChartHost --------------------------------------------------------------------------
+
+TThreadMan *TfmKalvMain::NoiseThreadMan() { return FModule != nullptr ? FModule->thmMain : nullptr; }
+bool TfmKalvMain::SameScale() { return FModule != nullptr && FModule->SameScale(); }
+std::int64_t TfmKalvMain::GetMaxCount(int Group) { return NoisePanelsMaxCount(NoisePanels(), Group); }
+std::int64_t TfmKalvMain::GetTotalCount(int Group) { return NoisePanelsTotalCount(NoisePanels(), Group); }
+std::uint8_t TfmKalvMain::GetMaxLevel(int Group) { return NoisePanelsMaxLevel(NoisePanels(), Group); }
+
+void TfmKalvMain::SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) {
+  if (FModule != nullptr) FModule->SetCurrentChart(Chart);
+}
+
+TfrKalvCustomNoiseDraw *TfmKalvMain::CurrentChart() {
+  return FModule != nullptr ? FModule->CurrentChart() : nullptr;
+}
+
+void TfmKalvMain::SyncChartHeights(TfrKalvNoises *Source) { NoisePanelsSyncChartHeights(NoisePanels(), Source); }
+void TfmKalvMain::SyncNoiseScroll(TfrKalvNoises *Sender) { NoisePanelsSyncScroll(NoisePanels(), Sender); }
+
+QAction *TfmKalvMain::NoiseAction(TNoiseHostAction Which) {
+  if (FModule == nullptr) return nullptr;
+  switch (Which) {
+  case nhaSetChartDefHeight: return FModule->actNsSetChartDefHeight->Action();
+  case nhaSetChartsDefHeight: return FModule->actNsSetChartsDefHeight->Action();
+  case nhaSameScale: return FModule->actNsSameScale->Action();
+  case nhaClose: return FModule->actNsClose->Action();
+  case nhaCloseAll: return FModule->actNsCloseAll->Action();
+  }
+  return nullptr;
+}
+
+// ---- views ----------------------------------------------------------------------------------
+
+void TfmKalvMain::SyncPictureScroll(QObject *Sender) {
+  static bool syncing = false;
+  if (syncing) return;
+  auto *source = qobject_cast<QScrollArea *>(Sender);
+  if (source == nullptr) return;
+  syncing = true;
+  const int x = source->horizontalScrollBar()->value();
+  const int y = source->verticalScrollBar()->value();
+  for (TfrKalvPic *view : frPics) {
+    if (view->sbxPics == source) view->KeepScrollPosition();
+    else view->SetScrollPosition(x, y);
+  }
+  syncing = false;
+}
+
+void TfmKalvMain::UpdatePictureViews() {
+  for (TfrKalvPic *view : frPics) view->UpdateLayout();
+}
+
+// ---- start-up ---------------------------------------------------------------------------------
+
+void TfmKalvMain::showEvent(QShowEvent *Event) {
+  QMainWindow::showEvent(Event);
+  if (FShown) return;
+  FShown = true;
+  // The right side starts at its design width of 410, now that the window has its size.
+  const int total = splMain->width() - splMain->handleWidth();
+  if (total >= 2 * SplitterMinSize) splMain->setSizes({total - std::min(410, total - SplitterMinSize), std::min(410, total - SplitterMinSize)});
+  CallGuarded([this] {
+    if (FModule != nullptr) FModule->edaMain->DisableActions(false);
+    if (!PostMessage(FWindow->Handle(), WM_KALV_STARTUP, 0, 0)) RaiseLastOSError();
+  });
+}
+
+void TfmKalvMain::StartUp() {
+  if (FStartedUp) return;
+  FStartedUp = true;
+  // Whatever fails on the way, the commands held since the first show are released again.
+  struct TRelease {
+    TdmKalvMain *Module;
+    ~TRelease() {
+      TfmKalvInfo::CloseSplash();
+      if (Module != nullptr) Module->edaMain->EnableActions(false);
+    }
+  } release{FModule};
+  if (FModule != nullptr) FModule->InitModule();
+  // Qt paints every widget double-buffered already.
+  stxMain->RefreshWidths();
+  stxMain->SetHintPanel(0);
+  if (FModule != nullptr && FModule->mnuMain) setMenuBar(FModule->mnuMain);
+  for (TfrKalvPic *view : frPics) {
+    QScrollArea *box = view->sbxPics;
+    const auto scrolled = [this, view, box](int) {
+      if (!view->ApplyingScroll()) CallGuarded([this, box] { SyncPictureScroll(box); });
+    };
+    QObject::connect(box->horizontalScrollBar(), &QScrollBar::valueChanged, this, scrolled);
+    QObject::connect(box->verticalScrollBar(), &QScrollBar::valueChanged, this, scrolled);
+  }
+  UpdatePictureViews();
+  for (int i = 0; i < 7; ++i) tbsPics[static_cast<size_t>(i)]->setProperty("Tag", i + 1);
+  pctPicsChange();
+  pctMainChange();
+  QStringList args = QCoreApplication::arguments();
+  if (!args.isEmpty()) args.removeFirst();
+  OpenCommandLine(args);
+}
+
+void TfmKalvMain::OpenCommandLine(const QStringList &Args) {
+  QStringList files;
+  for (const QString &arg : Args) {
+    const QFileInfo info(arg);
+    if (!info.isFile()) continue;
+    const QString path = info.absoluteFilePath();
+    const TFileKind kind = GetFileKind(path.toStdString());
+    if (kind == fkJPEG || kind == fkBMP || kind == fkProject || kind == fkProjectWithPicture) files << path;
+  }
+  const QString program = QCoreApplication::applicationFilePath();
+  for (int i = 1; i < files.size(); ++i) {
+    const bool started = gStartInstance ? gStartInstance(program, {files[i]}) : DefaultStartInstance(program, {files[i]});
+    if (!started)
+      throw EOSError(ERROR_FILE_NOT_FOUND,
+                     Format("Cannot start \"%s\" for \"%s\"", program.toStdString(), files[i].toStdString()));
+  }
+  if (!files.isEmpty() && FModule != nullptr) FModule->OpenFile(files.first().toStdString(), nullptr);
+}
+
+// ---- page changes -----------------------------------------------------------------------------
+
+void TfmKalvMain::pctPicsChange() {
+  if (FModule != nullptr) FModule->SetCurrentPage(static_cast<std::uint8_t>(PageNumber(pctPics->currentWidget())));
+}
+
+void TfmKalvMain::pctMainChange() {
+  const int page = PageNumber(pctPics->currentWidget());
+  if (page >= 1 && page <= 7) frPics[static_cast<size_t>(page - 1)]->pnlPic->update();
+  if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
+}
+
+// ---- splitter and resize ----------------------------------------------------------------------
+
+int TfmKalvMain::splMainCanResize(int NewSize) { return std::max(NewSize, SplitterMinSize); }
+
+int TfmKalvMain::RightWidth() const { return pctMain->width(); }
+
+void TfmKalvMain::FormResize() {
+  const QList<int> sizes = splMain->sizes();
+  if (sizes.size() != 2) return;
+  if (sizes[0] < SplitterMinSize) {
+    const int right = std::max(SplitterMinSize, splMain->width() - SplitterMinSize - splMain->handleWidth());
+    splMain->setSizes({splMain->width() - right - splMain->handleWidth(), right});
+  } else if (sizes[1] < SplitterMinSize) {
+    splMain->setSizes({splMain->width() - SplitterMinSize - splMain->handleWidth(), SplitterMinSize});
+  }
+}
+
+void TfmKalvMain::resizeEvent(QResizeEvent *Event) {
+  QMainWindow::resizeEvent(Event);
+  CallGuarded([this] { FormResize(); });
+}
+
+// ---- status bar -------------------------------------------------------------------------------
+
+QFont TfmKalvMain::PanelFont(int Panel) const {
+  QFont font = stbMain->font();
+  font.setBold(Panel == stxMain->HintPanel());
+  return font;
+}
+
+void TfmKalvMain::stbMainDrawPanel(TStatusBar *StatusBar, int Panel, QPainter &Painter, const QRect &Rect) {
+  if (Panel < 0 || Panel > 3) return;
+  const bool hint = Panel == stxMain->HintPanel();
+  const QPalette &pal = StatusBar->palette();
+  const QColor back = hint ? QToolTip::palette().color(QPalette::ToolTipBase) : pal.color(QPalette::Window);
+  const QColor fore = hint ? QToolTip::palette().color(QPalette::ToolTipText) : pal.color(QPalette::ButtonText);
+  Painter.save();
+  Painter.fillRect(Rect, back);
+  const QString text = TStatusBarWideText::CleanText(StatusBar->Panel(Panel).Text);
+  if (!text.isEmpty()) {
+    const QFont font = PanelFont(Panel);
+    Painter.setFont(font);
+    Painter.setPen(fore);
+    const QFontMetrics fm(font);
+    const int h = fm.height(); // the height of "À_" in this font
+    const int x = Rect.left() + std::max(4, (Rect.width() - fm.horizontalAdvance(text)) / 2);
+    const int y = Rect.top() + (Rect.height() - h) / 2;
+    Painter.drawText(x, y + fm.ascent(), text);
+  }
+  Painter.restore();
+}
+
+// ---- messages ---------------------------------------------------------------------------------
+
+void TfmKalvMain::WndProc(TMessage &Message) {
+  Message.Result = 0;
+  switch (Message.Msg) {
+  case WM_KALV_STARTUP:
+    CallGuarded([this] { StartUp(); });
+    break;
+  case WM_KALV_FILENAME:
+  case WM_KALV_PHASE: {
+    // The text object belongs to this window from now on.
+    std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(Message.LParam));
+    if (text) CallGuarded([&] { SetStatusText(Message.Msg == WM_KALV_FILENAME ? 2 : 3, text->Text()); });
+    break;
+  }
+  default:
+    break;
+  }
+}
+
+bool TfmKalvMain::event(QEvent *Event) {
+  if (Event->type() == QEvent::StatusTip) {
+    // The hint of the command under the pointer (empty when it leaves).
+    Application()->SetHint(static_cast<QStatusTipEvent *>(Event)->tip().toStdString());
+    return true;
+  }
+  return QMainWindow::event(Event);
+}
+
+// ---- closing ----------------------------------------------------------------------------------
+
+void TfmKalvMain::closeEvent(QCloseEvent *Event) {
+  if (FClosing) {
+    // A second close while the first one waits for the jobs: the first one closes.
+    Event->ignore();
+    return;
+  }
+  FClosing = true;
+  CallGuarded([this] {
+    if (FModule != nullptr) FModule->StopAndWait();
+    ClearRegions();
+  });
+  FClosing = false;
+  Event->accept();
+}

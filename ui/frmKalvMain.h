@@ -1,0 +1,145 @@
+// TfmKalvMain: the program's work window. The picture and its six channel pictures on the left
+// (pctPics), the noise panel of the whole picture and one page per region on the right (pctMain),
+// a splitter between them, the tool bar on top and the status bar at the bottom.
+//
+// The commands, menus and jobs belong to the main module (app/dmdKalvMain); the window implements
+// the module's view of it (TKalvMainIntf) and the noise panels' host (TNoiseChartHost). Start-up
+// work runs after the window is first shown, through the WM_APP message to its own message
+// window; the picture jobs post their progress texts there too (WM_APP + 1, WM_APP + 2).
+//
+// Only the main thread uses it.
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <array>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/untKalvMainIntf.h"
+#include "platform/untMessages.h"
+#include "platform/untObjects.h"
+#include "ui/untNoiseHost.h"
+
+class QScrollArea;
+class QSplitter;
+class QTabWidget;
+class QToolBar;
+class QPainter;
+class TStatusBar;
+class TStatusBarWideText;
+class TdmKalvMain;
+class TfrKalvPic;
+class TfrKalvNoises;
+
+// The messages of the window's message window.
+constexpr UINT WM_KALV_STARTUP = WM_APP;
+constexpr UINT WM_KALV_FILENAME = WM_APP + 1;
+constexpr UINT WM_KALV_PHASE = WM_APP + 2;
+
+// The splitter's minimum for both sides.
+constexpr int SplitterMinSize = 200;
+
+class TfmKalvMain : public QMainWindow, public TObject, public TKalvMainIntf, public TNoiseChartHost {
+  Q_OBJECT
+public:
+  // Module: the main module (not owned; it outlives the window).
+  explicit TfmKalvMain(TdmKalvMain *Module, QWidget *Parent = nullptr);
+  ~TfmKalvMain() override;
+
+  TdmKalvMain *Module() const { return FModule; }
+
+  // ---- components ----
+  QToolBar *tlbMain = nullptr;
+  QWidget *pnlClnt = nullptr;
+  QSplitter *splMain = nullptr;
+  QTabWidget *pctPics = nullptr;
+  QTabWidget *pctMain = nullptr;
+  TStatusBar *stbMain = nullptr;
+  TStatusBarWideText *stxMain = nullptr; // owned
+  std::array<QWidget *, 7> tbsPics{};    // tbsRGB, tbsR, tbsG, tbsB, tbsL, tbsLa, tbsLb
+  std::array<TfrKalvPic *, 7> frPics{};  // frPicRGB .. frPicLb
+  QWidget *tbsPicNoise = nullptr;
+  TfrKalvNoises *frNs = nullptr;
+
+  TfrKalvPic *frPicRGB() const { return frPics[0]; }
+  // The page number in a picture page's tag (1..7), 0 for none.
+  static int PageNumber(const QWidget *Page);
+
+  // ---- TKalvMainIntf ----
+  HWND ProgressWnd() override;
+  TBitmap *GetPageBitmap(int Page) override;
+  void SetPageBitmap(int Page, TBitmap *Bitmap) override;
+  TKalvNoiseTarget *PictureNoisePanel() override;
+  void SetPictureCaption(const std::string &Caption) override;
+  void ClearRegions() override;
+  void RemoveCurrentRegion() override;
+  void RedrawAllCharts() override;
+  void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) override;
+  void SetStatusText(int Panel, const std::string &Text) override;
+  void InvalidateStatusBar() override;
+  QWidget *MainWidget() override { return this; }
+  void CloseMainWindow() override { close(); }
+
+  // ---- TNoiseChartHost ----
+  TThreadMan *NoiseThreadMan() override;
+  bool SameScale() override;
+  std::int64_t GetMaxCount(int Group) override;
+  std::int64_t GetTotalCount(int Group) override;
+  std::uint8_t GetMaxLevel(int Group) override;
+  void SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) override;
+  TfrKalvCustomNoiseDraw *CurrentChart() override;
+  void SyncChartHeights(TfrKalvNoises *Source) override;
+  void SyncNoiseScroll(TfrKalvNoises *Sender) override;
+  QAction *NoiseAction(TNoiseHostAction Which) override;
+
+  // ---- operations ----
+  // Sets every other picture view's scroll position to the sender's (Sender: a view's scroll box).
+  void SyncPictureScroll(QObject *Sender);
+  void UpdatePictureViews();
+  // The deferred start-up (WM_APP).
+  void StartUp();
+  // The command-line files: full paths of existing pictures and projects; the first is opened
+  // here, every further one in a new instance. Args excludes the program itself.
+  void OpenCommandLine(const QStringList &Args);
+  // Starts a new instance for one file: false when it could not be started. Tests replace it.
+  using TStartInstanceFunction = std::function<bool(const QString &Program, const QStringList &Args)>;
+  static TStartInstanceFunction SetStartInstanceFunction(TStartInstanceFunction Function);
+
+  // ---- handlers ----
+  void pctPicsChange();
+  void pctMainChange();
+  // The splitter's proposed width of pctMain, raised to the minimum.
+  static int splMainCanResize(int NewSize);
+  // Keeps the pictures' 200 pixels when the window gets narrow.
+  void FormResize();
+  void stbMainDrawPanel(TStatusBar *StatusBar, int Panel, QPainter &Painter, const QRect &Rect);
+  // The font a status panel is drawn and measured in.
+  QFont PanelFont(int Panel) const;
+  void WndProc(TMessage &Message);
+
+  // The picture panel, then every region panel.
+  std::vector<TfrKalvNoises *> NoisePanels() const;
+  // The width pctMain currently has.
+  int RightWidth() const;
+
+protected:
+  void showEvent(QShowEvent *Event) override;
+  void closeEvent(QCloseEvent *Event) override;
+  void resizeEvent(QResizeEvent *Event) override;
+  bool event(QEvent *Event) override;
+
+private:
+  void CreateComponents();
+
+  TdmKalvMain *FModule; // not owned
+  std::unique_ptr<TMessageWindow> FWindow;
+  std::unique_ptr<TStatusBarWideText> FStatusText;
+  bool FShown = false;
+  bool FStartedUp = false;
+  bool FClosing = false;
+};
+
+// The one main window (set while it exists).
+extern TfmKalvMain *fmKalvMain;
