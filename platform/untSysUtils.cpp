@@ -42,11 +42,11 @@ namespace {
   throw EConvertError(Format("Format '%s' invalid or incompatible with argument", std::string(fmt)));
 }
 
-template <class T> std::string Snprintf(const std::string &spec, T value) {
-  int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+template <class T> std::string Snprintf(const std::string &piece, T value) {
+  int n = std::snprintf(nullptr, 0, piece.c_str(), value);
   if (n < 0) return {};
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), value);
+  std::snprintf(out.data(), out.size(), piece.c_str(), value);
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -68,12 +68,12 @@ std::string FormatArgs(std::string_view fmt, const std::vector<TFormatArg> &args
     }
     // %[flags][width][.precision]conversion
     size_t j = i + 1;
-    std::string spec = "%";
-    while (j < fmt.size() && std::strchr("-+ 0#", fmt[j]) != nullptr) spec += fmt[j++];
-    while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec += fmt[j++];
+    std::string piece = "%";
+    while (j < fmt.size() && std::strchr("-+ 0#", fmt[j]) != nullptr) piece += fmt[j++];
+    while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) piece += fmt[j++];
     if (j < fmt.size() && fmt[j] == '.') {
-      spec += fmt[j++];
-      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec += fmt[j++];
+      piece += fmt[j++];
+      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) piece += fmt[j++];
     }
     if (j >= fmt.size() || argIndex >= args.size()) BadFormat(fmt);
     const char conv = static_cast<char>(std::tolower(static_cast<unsigned char>(fmt[j])));
@@ -94,15 +94,15 @@ std::string FormatArgs(std::string_view fmt, const std::vector<TFormatArg> &args
         BadFormat(fmt);
       }
       if (conv == 'd') {
-        out += Snprintf(spec + "lld", sv);
+        out += Snprintf(piece + "lld", sv);
       } else if (conv == 'u') {
-        out += Snprintf(spec + "llu", uv);
+        out += Snprintf(piece + "llu", uv);
       } else {
         // Hexadecimal digits are always upper case; a negative 32-bit value prints as its
         // two's complement of 32 bits, as the platform's 32-bit integers do.
         if (std::holds_alternative<long long>(arg) && sv < 0 && sv >= INT32_MIN)
           uv = static_cast<std::uint32_t>(sv);
-        out += Snprintf(spec + "llX", uv);
+        out += Snprintf(piece + "llX", uv);
       }
       break;
     }
@@ -113,13 +113,13 @@ std::string FormatArgs(std::string_view fmt, const std::vector<TFormatArg> &args
       double v = 0;
       if (const auto *p = std::get_if<double>(&arg)) v = *p;
       else BadFormat(fmt);
-      out += Snprintf(spec + (conv == 'n' ? 'f' : conv), v);
+      out += Snprintf(piece + (conv == 'n' ? 'f' : conv), v);
       break;
     }
     case 's': {
       const auto *p = std::get_if<std::string>(&arg);
       if (p == nullptr) BadFormat(fmt);
-      out += Snprintf(spec + "s", p->c_str());
+      out += Snprintf(piece + "s", p->c_str());
       break;
     }
     default:
