@@ -26,5 +26,7 @@ echo "== thread sanitizer build (engine, threading, platform)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVEX_SANITIZE=thread \
       -DKALVEX_BUILD_BENCH=OFF -DKALVEX_BUILD_GUI=OFF >/dev/null
 cmake --build build-tsan --parallel "$jobs"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+# The file-dialog tests are left out here: QFileDialog starts Qt's own (uninstrumented) file-info
+# thread, whose hand-overs the thread sanitizer cannot see; they run in the two builds above.
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" GTEST_FILTER='-Dialogs.*' \
    ctest --output-on-failure --parallel "$jobs" -L 'platform|engine|threading')
