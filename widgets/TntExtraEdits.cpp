@@ -124,12 +124,12 @@ double TTntExtraCustomEdit::TextToExtended(const QString &Text, bool *Ok) {
 }
 
 QString TTntExtraCustomEdit::ExtendedToText(double Value, TDecimal Decimal) {
-  char spec[16];
-  std::snprintf(spec, sizeof spec, "%%.%uf", static_cast<unsigned>(Decimal));
-  const int n = std::snprintf(nullptr, 0, spec, Value);
+  char pattern[16];
+  std::snprintf(pattern, sizeof pattern, "%%.%uf", static_cast<unsigned>(Decimal));
+  const int n = std::snprintf(nullptr, 0, pattern, Value);
   if (n <= 0) return {};
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec, Value);
+  std::snprintf(out.data(), out.size(), pattern, Value);
   out.resize(static_cast<size_t>(n));
   QString t = QString::fromStdString(out);
   const QChar sep = DecimalSeparator();
