@@ -241,11 +241,20 @@ enum TSimdPath { spAuto, spPortable, spAVX2 };
 void SetSimdPathForTests(TSimdPath Path);
 TSimdPath ActiveSimdPath();
 
-// The difference histograms of one part: 256 bins for R, G, B, L*, 511 for the pairs (folded into
-// 255 when turned into accumulators).
+// The difference histograms of one part. A magnitude of R, G, B or L* is at most 255; a pair
+// magnitude, at most 510, counts in bin 255 and in full in the sum.
+//
+// Each pixel has four neighbour magnitudes per channel; the vector code turns two of them into one
+// 16-bit index, so a pixel costs 14 counts instead of 28. Small parts count each magnitude in a
+// 256-bin histogram; from JointAfter pixels on, the two-magnitude indices count in 65536-bin joint
+// histograms (1.75 MB per copy), whose row and column sums are the same counts.
 class TNoiseHistograms {
 public:
-  TNoiseHistograms();
+  static constexpr std::int64_t DefaultJointAfter = 1 << 18;
+  explicit TNoiseHistograms(std::int64_t JointAfter = DefaultJointAfter);
+  ~TNoiseHistograms();
+  TNoiseHistograms(const TNoiseHistograms &) = delete;
+  TNoiseHistograms &operator=(const TNoiseHistograms &) = delete;
   // Compares row Cur with its left neighbours and row Prev (both Width pixels; RGB rows of 3 bytes
   // per pixel, L rows of 1).
   void AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *PrevL, const std::uint8_t *CurRGB,
@@ -255,13 +264,17 @@ public:
 
 private:
   void Flush();
-  // Small counters, flushed into the 64-bit totals before they can overflow; four of them per
-  // channel (one per neighbour direction) so consecutive increments rarely hit the same address.
-  std::vector<std::uint16_t> FSmall;
-  std::vector<std::int64_t> FTotal;
-  int FRowsSinceFlush = 0;
-  int FRowsPerFlush = 1;
+  void Count(const std::uint16_t *Index, int N);
+
+  std::int64_t FJointAfter;
+  std::int64_t FPixels = 0;          // pixels counted so far
+  std::int64_t FSinceFlush = 0;      // pixels since the 32-bit counters were last emptied
+  std::vector<std::uint32_t> FSmall; // 7 x 256
+  std::uint32_t *FJoint = nullptr;   // JointCopies x 7 x 65536, once the part is large
+  std::vector<std::int64_t> FTotal;  // 7 x 256
+  std::int64_t FSum[NoiseChannelCount] = {};
   std::vector<std::int16_t> FPlanes; // per-row planar copies of the current and previous row
+  std::vector<std::uint16_t> FIndex; // per block: two indices per channel and pixel
   int FCurHalf = 0;
   const std::uint8_t *FLastRGB = nullptr, *FLastL = nullptr;
 };

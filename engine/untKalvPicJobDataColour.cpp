@@ -13,6 +13,7 @@
 //   the tables' range, the kernel converts directly.
 // An exhaustive test compares the kernel with the direct formulas for all 2^24 colours.
 #include <bit>
+#include <immintrin.h>
 #include <cmath>
 #include <algorithm>
 #include <cstring>
@@ -123,7 +124,9 @@ float FromOrd(std::int32_t o) {
   return std::bit_cast<float>(i);
 }
 
-// Up to three monotonic byte functions of one float over [Lo, Hi].
+// Up to three monotonic byte functions of one float over [Lo, Hi], looked up as one packed word
+// (byte c at bits 8c). The steps of all channels share one list of buckets; a bucket holds at most
+// one step value, so a lookup is one compare.
 class TStepTable {
 public:
   using TFunc = void (*)(float, std::uint8_t *);
@@ -164,24 +167,29 @@ public:
         T[c].push_back(FromOrd(b));
       }
     }
-    // Per bucket: the bytes at its lower end and the one step inside it; a bucket with more than
-    // one step of a channel converts directly.
-    Table.assign(static_cast<size_t>(Buckets), TBucket{});
+    // Per bucket: the bytes at its lower end and the one step value inside it, with the channels
+    // that step there; a bucket holding two different step values converts directly.
+    Thr.assign(static_cast<size_t>(Buckets), std::numeric_limits<float>::infinity());
+    Word.assign(static_cast<size_t>(Buckets), 0);
     for (int c = 0; c < N; ++c) {
       size_t n = 0;
       for (int k = 0; k < Buckets; ++k) {
         while (n < T[c].size() && Bucket(T[c][n]) < k) ++n;
-        TBucket &bk = Table[static_cast<size_t>(k)];
-        bk.Base[c] = static_cast<std::uint8_t>(Base[c] + Dir[c] * static_cast<int>(n));
-        bk.Dir[c] = static_cast<std::int8_t>(Dir[c]);
+        float &thr = Thr[static_cast<size_t>(k)];
+        std::uint32_t &w = Word[static_cast<size_t>(k)];
+        w |= static_cast<std::uint32_t>(Base[c] + Dir[c] * static_cast<int>(n)) << (8 * c);
         size_t inside = 0;
         while (n + inside < T[c].size() && Bucket(T[c][n + inside]) == k) ++inside;
-        bk.Thr[c] = inside == 1 ? T[c][n] : std::numeric_limits<float>::infinity();
-        if (inside > 1) bk.Amb = 1;
+        if (inside == 0) continue;
+        if (inside > 1 || (thr != std::numeric_limits<float>::infinity() && thr != T[c][n])) {
+          w |= AmbFlag;
+          continue;
+        }
+        thr = T[c][n];
+        w |= 1u << (StepShift + c);
       }
     }
-    for (int c = N; c < 3; ++c)
-      for (TBucket &bk : Table) bk.Thr[c] = std::numeric_limits<float>::infinity();
+    for (int c = 0; c < N; ++c) (Dir[c] > 0 ? UpSel : DownSel) |= 1u << (8 * c);
     // Where the table and the direct formula disagree near a step, convert directly.
     constexpr std::int32_t Window = 48;
     for (int c = 0; c < N; ++c) {
@@ -197,29 +205,48 @@ public:
         }
         if (bad) {
           const int b0 = Bucket(FromOrd(std::max(olo, o - Window))), b1 = Bucket(FromOrd(std::min(ohi, o + Window)));
-          for (int k = b0; k <= b1; ++k) Table[static_cast<size_t>(k)].Amb = 1;
+          for (int k = b0; k <= b1; ++k) Word[static_cast<size_t>(k)] |= AmbFlag;
         }
       }
     }
   }
 
-  // The bytes for v; outside the range or near a wobbling step, the direct formula.
-  void Lookup(float v, std::uint8_t *Out) const {
-    if (!(v >= Lo && v <= Hi)) {
-      F(v, Out);
-      return;
+  // The channels' bytes one above those of Below where a channel steps: its step bits spread to
+  // bits 0, 8 and 16 (the products of the multiplication land on distinct bits).
+  static std::uint32_t StepBytes(std::uint32_t W) { return ((W >> StepShift) * 0x4081u) & 0x010101u; }
+
+  // The packed bytes for v; outside the range or near a wobbling step, the direct formula.
+  std::uint32_t Lookup(float v) const {
+    if (v >= Lo && v <= Hi) {
+      const size_t k = static_cast<size_t>(Bucket(v));
+      const std::uint32_t w = Word[k];
+      if ((w & AmbFlag) == 0) {
+        // Without branches: whether v passed the bucket's step is as good as random. A byte only
+        // moves by one within 0..255, so the word arithmetic never carries between bytes.
+        const std::uint32_t step = StepBytes(w) & (0u - static_cast<std::uint32_t>(v >= Thr[k]));
+        return (w & 0xFFFFFFu) + (step & UpSel) - (step & DownSel);
+      }
     }
-    const TBucket &bk = Table[static_cast<size_t>(Bucket(v))];
-    if (bk.Amb) {
-      F(v, Out);
-      return;
-    }
-    // Without branches: whether v passed the bucket's step is as good as random.
-    for (int c = 0; c < N; ++c) {
-      const int passed = static_cast<int>(v >= bk.Thr[c]);
-      Out[c] = static_cast<std::uint8_t>(bk.Base[c] + bk.Dir[c] * passed);
-    }
+    return Direct(v);
   }
+
+  std::uint32_t Direct(float v) const {
+    std::uint8_t o[3] = {};
+    F(v, o);
+    std::uint32_t w = 0;
+    for (int c = 0; c < N; ++c) w |= static_cast<std::uint32_t>(o[c]) << (8 * c);
+    return w;
+  }
+
+  static constexpr std::uint32_t AmbFlag = 1u << 24;
+  static constexpr int StepShift = 25;
+
+  // For the vector path.
+  float Lo = 0, Hi = 0, Scale = 1;
+  int Buckets = 1;
+  std::uint32_t UpSel = 0, DownSel = 0;
+  std::vector<float> Thr;           // per bucket: the step value inside it, or infinity
+  std::vector<std::uint32_t> Word;  // per bucket: bytes below Thr, direct flag, stepping channels
 
 private:
   int Bucket(float v) const {
@@ -233,20 +260,11 @@ private:
       Out[c] = static_cast<std::uint8_t>(Base[c] + Dir[c] * static_cast<int>(n));
     }
   }
-  struct TBucket {
-    float Thr[3] = {};
-    std::uint8_t Base[3] = {};
-    std::int8_t Dir[3] = {};
-    std::uint8_t Amb = 0;
-  };
 
   TFunc F = nullptr;
   int N = 0;
-  float Lo = 0, Hi = 0, Scale = 1;
-  int Buckets = 1;
   int Base[3] = {}, Dir[3] = {};
   std::vector<float> T[3];
-  std::vector<TBucket> Table;
 };
 
 struct TTables {
@@ -264,11 +282,11 @@ TTables *BuildTables() {
   }
   static const TLab lab = TLab::D65();
   t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(lab, v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
-                 101.0f, 4096);
+                 101.0f, 16384);
   t->StepA.Build([](float v, std::uint8_t *o) { LabToRGB(lab, 75.0f, v, 0.0f, o[2], o[1], o[0]); }, 3, -250.0f,
-                 250.0f, 8192);
+                 250.0f, 32768);
   t->StepB.Build([](float v, std::uint8_t *o) { LabToRGB(lab, 75.0f, 0.0f, v, o[2], o[1], o[0]); }, 3, -250.0f,
-                 250.0f, 8192);
+                 250.0f, 32768);
   return t;
 }
 
@@ -304,10 +322,18 @@ __attribute__((always_inline)) inline v8f CubeRoot8(v8f t) {
   return __builtin_convertvector(d, v8f);
 }
 
+typedef long long v4q __attribute__((vector_size(32)));
+
+__attribute__((always_inline)) inline bool AllLanes(v8i Mask) {
+  const v4q q = (v4q)Mask;
+  return (q[0] & q[1] & q[2] & q[3]) == -1;
+}
+
 __attribute__((always_inline)) inline v8f FLab8(v8f t) {
+  const v8i big = t > kEps;
+  if (AllLanes(big)) return CubeRoot8(t); // the usual case: no dark lane
   const v8f lin = (t * kKappa + 16.0f) / 116.0f;
   // The exponent trick needs a positive argument; lanes at or below eps take the linear part.
-  const v8i big = t > kEps;
   const v8f safe = big ? t : (v8f{} + 1.0f);
   const v8f root = CubeRoot8(safe);
   return big ? root : lin;
@@ -320,7 +346,8 @@ __attribute__((always_inline)) inline void LabBlockBody(const float *X, const fl
     std::memcpy(&x, X + i, sizeof x);
     std::memcpy(&y, Y + i, sizeof y);
     std::memcpy(&z, Z + i, sizeof z);
-    const v8f fx = FLab8(x / c.Xw), fy = FLab8(y / c.Yw), fz = FLab8(z / c.Zw);
+    // Dividing by a white point of 1 changes nothing, so it is left out.
+    const v8f fx = FLab8(x / c.Xw), fy = FLab8(c.Yw == 1.0f ? y : y / c.Yw), fz = FLab8(z / c.Zw);
     const v8f l = fy * 116.0f - 16.0f;
     const v8f a = (fx - fy) * 500.0f;
     const v8f b = (fy - fz) * 200.0f;
@@ -343,6 +370,54 @@ __attribute__((target("avx2"))) void LabBlockAVX2(const float *X, const float *Y
 using TLabBlock = void (*)(const float *, const float *, const float *, float *, float *, float *, int,
                            const TLabConst &);
 
+// The packed words of Count values (a multiple of 8) of one step table.
+using TLookupBlock = void (*)(const TStepTable &, const float *, int, std::uint32_t *);
+
+void LookupBlockPortable(const TStepTable &T, const float *V, int Count, std::uint32_t *Out) {
+  for (int i = 0; i < Count; ++i) Out[i] = T.Lookup(V[i]);
+}
+
+// TStepTable::Lookup eight at a time: the same bucket arithmetic, the same compare; lanes out of
+// range or in a direct bucket convert directly afterwards.
+__attribute__((target("avx2"))) void LookupBlockAVX2(const TStepTable &T, const float *V, int Count,
+                                                     std::uint32_t *Out) {
+  const __m256 lo = _mm256_set1_ps(T.Lo), hi = _mm256_set1_ps(T.Hi), scale = _mm256_set1_ps(T.Scale);
+  const __m256i last = _mm256_set1_epi32(T.Buckets - 1), zero = _mm256_setzero_si256();
+  const __m256i amb = _mm256_set1_epi32(static_cast<int>(TStepTable::AmbFlag)),
+                low = _mm256_set1_epi32(0xFFFFFF), spread = _mm256_set1_epi32(0x4081),
+                ones = _mm256_set1_epi32(0x010101), up = _mm256_set1_epi32(static_cast<int>(T.UpSel)),
+                down = _mm256_set1_epi32(static_cast<int>(T.DownSel));
+  const float *thr = T.Thr.data();
+  const int *word = reinterpret_cast<const int *>(T.Word.data());
+  for (int i = 0; i < Count; i += 8) {
+    const __m256 v = _mm256_loadu_ps(V + i);
+    const __m256 inRange = _mm256_and_ps(_mm256_cmp_ps(v, lo, _CMP_GE_OQ), _mm256_cmp_ps(v, hi, _CMP_LE_OQ));
+    __m256i k = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_sub_ps(v, lo), scale));
+    k = _mm256_min_epi32(_mm256_max_epi32(k, zero), last);
+    const __m256i w = _mm256_i32gather_epi32(word, k, 4);
+    const __m256 t = _mm256_i32gather_ps(thr, k, 4);
+    const __m256i passed = _mm256_castps_si256(_mm256_cmp_ps(v, t, _CMP_GE_OQ));
+    const __m256i step = _mm256_and_si256(
+        _mm256_and_si256(_mm256_mullo_epi32(_mm256_srli_epi32(w, TStepTable::StepShift), spread), ones), passed);
+    const __m256i res = _mm256_sub_epi32(_mm256_add_epi32(_mm256_and_si256(w, low), _mm256_and_si256(step, up)),
+                                         _mm256_and_si256(step, down));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(Out + i), res);
+    const __m256i direct = _mm256_cmpeq_epi32(_mm256_and_si256(w, amb), amb);
+    unsigned bad = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_or_ps(_mm256_castsi256_ps(direct), _mm256_xor_ps(inRange, _mm256_castsi256_ps(_mm256_cmpeq_epi32(zero, zero))))));
+    while (bad != 0) {
+      const int lane = std::countr_zero(bad);
+      Out[i + lane] = T.Direct(V[i + lane]);
+      bad &= bad - 1;
+    }
+  }
+}
+
+struct TKernel {
+  TLabBlock Lab;
+  TLookupBlock Lookup;
+};
+
 bool HasAVX2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
@@ -350,26 +425,26 @@ bool HasAVX2() {
 
 std::atomic<TSimdPath> GForcedPath{spAuto};
 
-TLabBlock ChooseLabBlock() {
-  switch (GForcedPath.load(std::memory_order_relaxed)) {
-  case spPortable: return LabBlockPortable;
-  case spAVX2: return HasAVX2() ? LabBlockAVX2 : LabBlockPortable;
-  default: return HasAVX2() ? LabBlockAVX2 : LabBlockPortable;
-  }
+TKernel ChooseKernel() {
+  const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
+  return avx2 ? TKernel{LabBlockAVX2, LookupBlockAVX2} : TKernel{LabBlockPortable, LookupBlockPortable};
 }
 
 } // namespace
 
 void SetSimdPathForTests(TSimdPath Path) { GForcedPath.store(Path); }
 
-TSimdPath ActiveSimdPath() { return ChooseLabBlock() == LabBlockAVX2 ? spAVX2 : spPortable; }
+TSimdPath ActiveSimdPath() { return ChooseKernel().Lab == LabBlockAVX2 ? spAVX2 : spPortable; }
+
+static_assert(std::endian::native == std::endian::little, "packed byte words are stored little-endian");
 
 void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
   const TTables &t = Tables();
-  const TLabBlock labBlock = ChooseLabBlock();
+  const TKernel kernel = ChooseKernel();
   const TLabConst c{t.Lab.Xw, t.Lab.Yw, t.Lab.Zw};
   constexpr int Block = 256;
   alignas(32) float X[Block], Y[Block], Z[Block], L[Block], A[Block], B[Block];
+  alignas(32) std::uint32_t WL[Block], WA[Block], WB[Block];
   std::int64_t sR = 0, sG = 0, sB = 0, sL = 0, sRG = 0, sGB = 0, sBR = 0;
   for (int x0 = 0; x0 < Width; x0 += Block) {
     const int n = std::min(Block, Width - x0);
@@ -391,15 +466,26 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     }
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
-    labBlock(X, Y, Z, L, A, B, n8, c);
+    kernel.Lab(X, Y, Z, L, A, B, n8, c);
+    kernel.Lookup(t.StepL, L, n8, WL);
+    kernel.Lookup(t.StepA, A, n8, WA);
+    kernel.Lookup(t.StepB, B, n8, WB);
     std::uint8_t *pl = Row.L + x0, *pa = Row.La + 3 * static_cast<size_t>(x0), *pb = Row.Lb + 3 * static_cast<size_t>(x0);
-    for (int i = 0; i < n; ++i) {
-      std::uint8_t v[3];
-      t.StepL.Lookup(L[i], v);
-      pl[i] = v[0];
-      sL += v[0];
-      t.StepA.Lookup(A[i], pa + 3 * i);
-      t.StepB.Lookup(B[i], pb + 3 * i);
+    // Four-byte stores, each overwriting the spare byte of the one before; the last pixel of the
+    // row stores three.
+    const bool rowEnd = x0 + n == Width;
+    const int full = rowEnd ? n - 1 : n;
+    for (int i = 0; i < full; ++i) {
+      pl[i] = static_cast<std::uint8_t>(WL[i]);
+      sL += WL[i];
+      std::memcpy(pa + 3 * i, &WA[i], 4);
+      std::memcpy(pb + 3 * i, &WB[i], 4);
+    }
+    if (rowEnd) {
+      pl[n - 1] = static_cast<std::uint8_t>(WL[n - 1]);
+      sL += WL[n - 1];
+      std::memcpy(pa + 3 * (n - 1), &WA[n - 1], 3);
+      std::memcpy(pb + 3 * (n - 1), &WB[n - 1], 3);
     }
   }
   Sums.SSum[ncR] += sR;

@@ -1,28 +1,29 @@
 // The difference histograms of the noise phase.
 //
-// Every magnitude of R, G, B and L* is at most 255 and every pair magnitude at most 510, so a part
-// only counts magnitudes; the sums follow from the histograms at the end. Counting goes into
-// 16-bit sub-histograms, one per neighbour direction, that are flushed into 64-bit totals before
-// any of them can overflow.
+// Every magnitude of R, G, B and L* is at most 255 and every pair magnitude at most 510. The vector
+// code computes the four neighbour magnitudes of 16 pixels at once, sums them exactly and packs
+// two magnitudes (each clamped to 255, as the histogram folds them) into one 16-bit index; the
+// counting loop then takes 14 counts per pixel. Counters are 32-bit and emptied into 64-bit totals
+// long before they could overflow.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "engine/untKalvPicJobData.h"
 
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace {
 
-constexpr int Dirs = 4;            // left, upper left, upper, upper right
-constexpr int SingleBins = 256;    // R, G, B, L*
-constexpr int PairBins = 512;      // RG, GB, BR: 0..510
-constexpr int SingleSize = Dirs * SingleBins;
-constexpr int PairSize = Dirs * PairBins;
-constexpr int TotalSize = 4 * SingleSize + 3 * PairSize;
 constexpr int Planes = 7;          // R, G, B, L, R-G, G-B, B-R
-
-int Offset(int Channel, int Dir) {
-  return Channel < 4 ? Channel * SingleSize + Dir * SingleBins
-                     : 4 * SingleSize + (Channel - 4) * PairSize + Dir * PairBins;
-}
+constexpr int Bins = 256;
+constexpr int JointBins = 65536;
+// The two index streams of a channel count in separate joint copies, so that a flat area (every
+// index 0) does not chain each count on the store of the one before.
+constexpr int JointCopies = 2;
+constexpr int Block = 512;         // pixels per index block
+// Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
+constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
 
 void Planarize(const std::uint8_t *RGB, const std::uint8_t *L, int Width, std::int16_t *Out) {
   const size_t w = static_cast<size_t>(Width);
@@ -41,25 +42,177 @@ void Planarize(const std::uint8_t *RGB, const std::uint8_t *L, int Width, std::i
 }
 
 inline int Abs(int v) { return v < 0 ? -v : v; }
+inline int Clamp255(int v) { return v > 255 ? 255 : v; }
+
+typedef std::int16_t v16h __attribute__((vector_size(32)));
+typedef std::uint16_t v16u __attribute__((vector_size(32)));
+typedef std::int32_t v16i __attribute__((vector_size(64)));
+
+// Spreads the bits of a byte to the even bits of a 16-bit index.
+inline unsigned Spread(unsigned x) {
+  x = (x | (x << 4)) & 0x0F0Fu;
+  x = (x | (x << 2)) & 0x3333u;
+  return (x | (x << 1)) & 0x5555u;
+}
+
+// Two magnitudes as one index: plainly (low byte, high byte) or bit-interleaved for the joint
+// histograms, where small magnitudes of both then share a few pages instead of one page per row.
+template <bool Interleave> inline unsigned Pack(unsigned a, unsigned b) {
+  return Interleave ? Spread(a) | Spread(b) << 1 : a | b << 8;
+}
+__attribute__((always_inline)) inline v16u Spread(v16u x) {
+  x = (x | (x << 4)) & 0x0F0F;
+  x = (x | (x << 2)) & 0x3333;
+  return (x | (x << 1)) & 0x5555;
+}
+template <bool Interleave> __attribute__((always_inline)) inline v16u Pack(v16u a, v16u b) {
+  if (!Interleave) return a | (b << 8);
+  return Spread(a) | (Spread(b) << 1);
+}
+__attribute__((always_inline)) inline v16h Magnitude(v16h a, v16h v) {
+  const v16h d = a - v;
+  return d < 0 ? -d : d;
+}
+__attribute__((always_inline)) inline v16u Clamp255(v16h d) { return (v16u)(d > 255 ? (v16h{} + 255) : d); }
+
+// Indices of pixels First .. First + N - 1 (all with four neighbours) of one channel plane: Out01
+// packs the left and upper-left magnitudes, Out23 the upper and upper-right ones. Returns the sum
+// of all four magnitudes.
+template <bool Interleave>
+__attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t *C, const std::int16_t *P,
+                                                             int First, int N, std::uint16_t *Out01,
+                                                             std::uint16_t *Out23) {
+  v16i acc = {};
+  v16h acc16 = {};
+  int inAcc16 = 0;
+  int i = 0;
+  for (; i + 16 <= N; i += 16) {
+    const int x = First + i;
+    v16h v, l, ul, u, ur;
+    std::memcpy(&v, C + x, sizeof v);
+    std::memcpy(&l, C + x - 1, sizeof l);
+    std::memcpy(&ul, P + x - 1, sizeof ul);
+    std::memcpy(&u, P + x, sizeof u);
+    std::memcpy(&ur, P + x + 1, sizeof ur);
+    const v16h d0 = Magnitude(l, v), d1 = Magnitude(ul, v), d2 = Magnitude(u, v), d3 = Magnitude(ur, v);
+    // A lane gains at most 2040 per step: sixteen steps fit in 16 bits.
+    acc16 += d0 + d1 + d2 + d3;
+    if (++inAcc16 == 16) {
+      acc += __builtin_convertvector(acc16, v16i);
+      acc16 = v16h{};
+      inAcc16 = 0;
+    }
+    const v16u i01 = Pack<Interleave>(Clamp255(d0), Clamp255(d1)), i23 = Pack<Interleave>(Clamp255(d2), Clamp255(d3));
+    std::memcpy(Out01 + i, &i01, sizeof i01);
+    std::memcpy(Out23 + i, &i23, sizeof i23);
+  }
+  acc += __builtin_convertvector(acc16, v16i);
+  std::int64_t sum = 0;
+  for (int k = 0; k < 16; ++k) sum += acc[k];
+  for (; i < N; ++i) {
+    const int x = First + i, v = C[x];
+    const int d0 = Abs(C[x - 1] - v), d1 = Abs(P[x - 1] - v), d2 = Abs(P[x] - v), d3 = Abs(P[x + 1] - v);
+    sum += d0 + d1 + d2 + d3;
+    Out01[i] = static_cast<std::uint16_t>(Pack<Interleave>(Clamp255(d0), Clamp255(d1)));
+    Out23[i] = static_cast<std::uint16_t>(Pack<Interleave>(Clamp255(d2), Clamp255(d3)));
+  }
+  return sum;
+}
+
+using TIndexBlock = std::int64_t (*)(const std::int16_t *, const std::int16_t *, int, int, std::uint16_t *,
+                                     std::uint16_t *);
+
+template <bool Interleave>
+std::int64_t IndexPortable(const std::int16_t *C, const std::int16_t *P, int First, int N, std::uint16_t *Out01,
+                           std::uint16_t *Out23) {
+  return IndexBody<Interleave>(C, P, First, N, Out01, Out23);
+}
+
+template <bool Interleave>
+__attribute__((target("avx2"))) std::int64_t IndexAVX2(const std::int16_t *C, const std::int16_t *P, int First,
+                                                        int N, std::uint16_t *Out01, std::uint16_t *Out23) {
+  return IndexBody<Interleave>(C, P, First, N, Out01, Out23);
+}
+
+TIndexBlock ChooseIndexBlock(bool Interleave) {
+  if (ActiveSimdPath() == spAVX2) return Interleave ? IndexAVX2<true> : IndexAVX2<false>;
+  return Interleave ? IndexPortable<true> : IndexPortable<false>;
+}
 
 } // namespace
 
-TNoiseHistograms::TNoiseHistograms()
-    : FSmall(static_cast<size_t>(TotalSize), 0), FTotal(static_cast<size_t>(TotalSize), 0) {}
+TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
+    : FJointAfter(JointAfter), FSmall(static_cast<size_t>(Planes * Bins), 0),
+      FTotal(static_cast<size_t>(Planes * Bins), 0) {}
+
+TNoiseHistograms::~TNoiseHistograms() { std::free(FJoint); }
 
 void TNoiseHistograms::Flush() {
   for (size_t i = 0; i < FSmall.size(); ++i) FTotal[i] += FSmall[i];
-  std::fill(FSmall.begin(), FSmall.end(), 0);
-  FRowsSinceFlush = 0;
+  std::fill(FSmall.begin(), FSmall.end(), 0u);
+  if (FJoint != nullptr) {
+    // The low byte of an index is one magnitude, the high byte the other: both count.
+    for (int copy = 0; copy < JointCopies; ++copy)
+      for (int ch = 0; ch < Planes; ++ch) {
+        std::uint32_t *j = FJoint + (static_cast<size_t>(copy) * Planes + static_cast<size_t>(ch)) * JointBins;
+        std::int64_t *tot = FTotal.data() + static_cast<size_t>(ch) * Bins;
+        std::int64_t rows[Bins] = {}, cols[Bins] = {};
+        for (unsigned b = 0; b < Bins; ++b) {
+          std::int64_t r = 0;
+          for (unsigned a = 0; a < Bins; ++a) {
+            const std::uint32_t n = j[Pack<true>(a, b)];
+            r += n;
+            cols[a] += n;
+          }
+          rows[b] = r;
+        }
+        for (int v = 0; v < Bins; ++v) tot[v] += rows[v] + cols[v];
+        std::memset(j, 0, sizeof(std::uint32_t) * JointBins);
+      }
+  }
+  FSinceFlush = 0;
+}
+
+void TNoiseHistograms::Count(const std::uint16_t *Index, int N) {
+  // Index holds 2 x 7 streams of N; a pixel's 14 counts go to 14 different histograms, so the same
+  // address comes back only after all of them.
+  if (FJoint != nullptr) {
+    // Constant offsets from two base registers: stream k and its joint histogram.
+    std::uint32_t *const joint = FJoint;
+    for (int i = 0; i < N; ++i) {
+      const std::uint16_t *src = Index + i;
+#pragma GCC unroll 14
+      for (int k = 0; k < 2 * Planes; ++k)
+        ++joint[(static_cast<size_t>(k % JointCopies) * Planes + static_cast<size_t>(k / 2)) * JointBins +
+                src[static_cast<size_t>(k) * Block]];
+    }
+  } else {
+    std::uint32_t *const small = FSmall.data();
+    for (int i = 0; i < N; ++i) {
+      const std::uint16_t *src = Index + i;
+#pragma GCC unroll 7
+      for (int ch = 0; ch < Planes; ++ch) {
+        const unsigned a = src[static_cast<size_t>(2 * ch) * Block], b = src[static_cast<size_t>(2 * ch + 1) * Block];
+        std::uint32_t *h = small + static_cast<size_t>(ch) * Bins;
+        ++h[a & 0xFF];
+        ++h[a >> 8];
+        ++h[b & 0xFF];
+        ++h[b >> 8];
+      }
+    }
+  }
 }
 
 void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *PrevL, const std::uint8_t *CurRGB,
                               const std::uint8_t *CurL, int Width) {
   if (Width < 2) return;
-  if (Width > 65536) throw EInvalidOperation(Format("Picture too wide to measure: %d pixels", Width));
-  // Each bin of a sub-histogram gains at most Width - 1 per row.
-  FRowsPerFlush = std::max(1, 65535 / (Width - 1));
-  if (FRowsSinceFlush >= FRowsPerFlush) Flush();
+  if (Width > MaxPictureSide) throw EInvalidOperation(Format("Picture too wide to measure: %d pixels", Width));
+  if (FSinceFlush + Width > FlushPixels) Flush();
+  if (FJoint == nullptr && FPixels >= FJointAfter) {
+    FJoint = static_cast<std::uint32_t *>(std::calloc(static_cast<size_t>(JointCopies) * Planes * JointBins,
+                                                      sizeof(std::uint32_t)));
+    if (FJoint == nullptr) throw std::bad_alloc();
+  }
   const size_t w = static_cast<size_t>(Width);
   // Planar copies of both rows; the previous call's current row is usually this call's previous
   // one, so its planes are kept.
@@ -79,35 +232,31 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   FLastRGB = CurRGB;
   FLastL = CurL;
 
-  // All channels at once for each pixel: an increment meets the same sub-histogram again only 28
-  // increments later, long after the previous store has retired.
-  std::uint16_t *hist = FSmall.data();
-  std::uint16_t *h[Planes][Dirs];
-  const std::int16_t *c[Planes], *p[Planes];
-  for (int ch = 0; ch < Planes; ++ch) {
-    for (int k = 0; k < Dirs; ++k) h[ch][k] = hist + Offset(ch, k);
-    c[ch] = cur + static_cast<size_t>(ch) * w;
-    p[ch] = prev + static_cast<size_t>(ch) * w;
-  }
+  FIndex.resize(static_cast<size_t>(2 * Planes * Block));
+  const TIndexBlock index = ChooseIndexBlock(FJoint != nullptr);
+  // Pixels 1 .. Width - 2 have all four neighbours.
   const int last = Width - 1;
-  for (int x = 1; x < last; ++x) {
-#pragma GCC unroll 7
+  for (int x0 = 1; x0 < last; x0 += Block) {
+    const int n = std::min(Block, last - x0);
     for (int ch = 0; ch < Planes; ++ch) {
-      const std::int16_t *cc = c[ch], *pp = p[ch];
-      const int v = cc[x];
-      ++h[ch][0][Abs(cc[x - 1] - v)];
-      ++h[ch][1][Abs(pp[x - 1] - v)];
-      ++h[ch][2][Abs(pp[x] - v)];
-      ++h[ch][3][Abs(pp[x + 1] - v)];
+      std::uint16_t *out = FIndex.data() + static_cast<size_t>(2 * ch) * Block;
+      FSum[ch] += index(cur + static_cast<size_t>(ch) * w, prev + static_cast<size_t>(ch) * w, x0, n, out, out + Block);
     }
+    Count(FIndex.data(), n);
   }
+  // The last pixel has no upper-right neighbour.
   for (int ch = 0; ch < Planes; ++ch) {
-    const int v = c[ch][last];
-    ++h[ch][0][Abs(c[ch][last - 1] - v)];
-    ++h[ch][1][Abs(p[ch][last - 1] - v)];
-    ++h[ch][2][Abs(p[ch][last] - v)];
+    const std::int16_t *c = cur + static_cast<size_t>(ch) * w, *p = prev + static_cast<size_t>(ch) * w;
+    const int v = c[last];
+    const int d0 = Abs(c[last - 1] - v), d1 = Abs(p[last - 1] - v), d2 = Abs(p[last] - v);
+    FSum[ch] += d0 + d1 + d2;
+    std::uint32_t *h = FSmall.data() + static_cast<size_t>(ch) * Bins;
+    ++h[Clamp255(d0)];
+    ++h[Clamp255(d1)];
+    ++h[Clamp255(d2)];
   }
-  ++FRowsSinceFlush;
+  FPixels += Width - 1;
+  FSinceFlush += Width - 1;
 }
 
 void TNoiseHistograms::AddTo(const std::array<TChannelNoiseData *, NoiseChannelCount> &Data) {
@@ -115,15 +264,12 @@ void TNoiseHistograms::AddTo(const std::array<TChannelNoiseData *, NoiseChannelC
   for (int ch = 0; ch < NoiseChannelCount; ++ch) {
     TChannelNoiseData *d = Data[static_cast<size_t>(ch)];
     if (d == nullptr) continue;
-    const int bins = ch < 4 ? SingleBins : PairBins;
     auto &out = d->HistogramData();
-    for (int v = 0; v < bins; ++v) {
-      std::int64_t n = 0;
-      for (int k = 0; k < Dirs; ++k) n += FTotal[static_cast<size_t>(Offset(ch, k) + v)];
-      if (n == 0) continue;
-      d->NSum += n * v;
+    for (int v = 0; v < Bins; ++v) {
+      const std::int64_t n = FTotal[static_cast<size_t>(ch * Bins + v)];
       d->NCount += n;
-      out[static_cast<size_t>(std::min(v, 255))] += n;
+      out[static_cast<size_t>(v)] += n;
     }
+    d->NSum += FSum[ch];
   }
 }

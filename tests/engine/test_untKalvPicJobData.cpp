@@ -387,3 +387,57 @@ TEST(PartThreads, PartPictures) {
 }
 
 } // namespace
+
+// Both counting modes (per-magnitude and joint histograms) on both vector paths give the reference
+// counts: random colours, full-swing stripes (pair magnitudes of 510) and a flat picture, on rows
+// wider than one index block with an uneven tail.
+TEST(NoiseHistograms, EveryCountingModeAndPathMatchesTheReference) {
+  const int W = 1100, H = 7;
+  std::vector<TBitmap24> pictures(3);
+  Noisy(pictures[0], W, H, 99);
+  pictures[1].SetSize(W, H);
+  pictures[2].SetSize(W, H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      std::uint8_t *p = pictures[1].ScanLine(y) + 3 * x;
+      const bool on = (x + y) % 2 == 0;
+      p[0] = on ? 255 : 0; // B
+      p[1] = 0;
+      p[2] = on ? 0 : 255; // R
+      std::memset(pictures[2].ScanLine(y) + 3 * x, 77, 3);
+    }
+  for (size_t k = 0; k < pictures.size(); ++k) {
+    const TBitmap24 &src = pictures[k];
+    std::array<TChannelNoiseData, 7> ref;
+    std::vector<std::uint8_t> lpic;
+    Reference(src, ref, lpic);
+    for (TSimdPath path : {spPortable, spAVX2}) {
+      SetSimdPathForTests(path);
+      for (std::int64_t jointAfter : {std::int64_t{0}, std::int64_t{3000}, TNoiseHistograms::DefaultJointAfter}) {
+        TNoiseHistograms h(jointAfter);
+        for (int y = 0; y < H; ++y) {
+          const int py = y == 0 ? H - 1 : y - 1;
+          h.AddRow(src.ScanLine(py), &lpic[static_cast<size_t>(py * W)], src.ScanLine(y),
+                   &lpic[static_cast<size_t>(y * W)], W);
+        }
+        std::array<TChannelNoiseData, 7> got;
+        std::array<TChannelNoiseData *, NoiseChannelCount> ptrs;
+        for (int c = 0; c < 7; ++c) ptrs[static_cast<size_t>(c)] = &got[static_cast<size_t>(c)];
+        h.AddTo(ptrs);
+        for (int c = 0; c < 7; ++c) {
+          const TChannelNoiseData &r = ref[static_cast<size_t>(c)], &g = got[static_cast<size_t>(c)];
+          EXPECT_EQ(g.NSum, r.NSum) << "picture " << k << " channel " << c << " joint after " << jointAfter;
+          EXPECT_EQ(g.NCount, r.NCount) << "picture " << k << " channel " << c;
+          EXPECT_EQ(g.HistogramData(), r.HistogramData()) << "picture " << k << " channel " << c;
+        }
+      }
+    }
+  }
+  SetSimdPathForTests(spAuto);
+  // The stripes: every pair magnitude of R-B is 0 or 510, and 510 counts in the last bin.
+  std::array<TChannelNoiseData, 7> ref;
+  std::vector<std::uint8_t> lpic;
+  Reference(pictures[1], ref, lpic);
+  EXPECT_GT(ref[ncBR].Histogram(255), 0);
+  EXPECT_EQ(ref[ncBR].NSum, 510 * ref[ncBR].Histogram(255));
+}
