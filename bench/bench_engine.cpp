@@ -2,7 +2,7 @@
 // against straightforward per-pixel code (kept here, not in the product), checks that both give
 // identical pictures and sums, and prints the times and ratios.
 //
-//   bench_engine [width height [runs]]
+//   bench_engine [width height [runs [engine|both [flat]]]]
 #include <chrono>
 #include <ctime>
 #include <cmath>
@@ -49,8 +49,9 @@ struct TPictures {
   }
 };
 
-// A photograph-like picture: smooth colour gradients and blobs plus sensor-like noise.
-void MakePicture(TBitmap24 &Pic, int W, int H) {
+// A photograph-like picture: smooth colour gradients and blobs plus sensor-like noise; or one flat
+// colour, the worst case for counting (every count hits the same bin).
+void MakePicture(TBitmap24 &Pic, int W, int H, bool Flat) {
   Pic.SetSize(W, H);
   std::uint32_t seed = 12345;
   auto rnd = [&]() {
@@ -67,6 +68,7 @@ void MakePicture(TBitmap24 &Pic, int W, int H) {
       row[3 * x + 2] = clamp(40 + 180 * fx + 30 * blob + noise * 0.35f);
       row[3 * x + 1] = clamp(60 + 120 * fy - 40 * blob + noise * 0.30f);
       row[3 * x + 0] = clamp(200 - 150 * fx * fy + 50 * blob + noise * 0.45f);
+      if (Flat) std::memset(row + 3 * x, 90, 3);
     }
   }
 }
@@ -200,13 +202,15 @@ bool SameData(const TChannelNoiseData &A, const TChannelNoiseData &B) {
 int main(int argc, char **argv) {
   const int W = argc > 2 ? std::atoi(argv[1]) : 6000, H = argc > 2 ? std::atoi(argv[2]) : 4000;
   const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
-  // "engine" as the fourth argument times the engine alone (for profiling).
+  // "engine" as the fourth argument times the engine alone (for profiling); "flat" as the fifth
+  // times a flat picture.
   const bool engineOnly = argc > 4 && std::strcmp(argv[4], "engine") == 0;
+  const bool flat = argc > 5 && std::strcmp(argv[5], "flat") == 0;
   const int N = PicPartCount();
   std::printf("picture %d x %d, %d parts, SIMD path %s\n", W, H, N, ActiveSimdPath() == spAVX2 ? "AVX2" : "portable");
 
   TPictures ref, eng;
-  MakePicture(ref.RGB, W, H);
+  MakePicture(ref.RGB, W, H, flat);
   eng.RGB.Assign(&ref.RGB);
   ref.SetSize(W, H);
   eng.SetSize(W, H);

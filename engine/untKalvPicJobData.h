@@ -247,7 +247,7 @@ TSimdPath ActiveSimdPath();
 // Each pixel has four neighbour magnitudes per channel; the vector code turns two of them into one
 // 16-bit index, so a pixel costs 14 counts instead of 28. Small parts count each magnitude in a
 // 256-bin histogram; from JointAfter pixels on, the two-magnitude indices count in 65536-bin joint
-// histograms (1.75 MB per copy), whose row and column sums are the same counts.
+// histograms (1.75 MB), whose row and column sums are the same counts.
 class TNoiseHistograms {
 public:
   static constexpr std::int64_t DefaultJointAfter = 1 << 18;
@@ -270,7 +270,7 @@ private:
   std::int64_t FPixels = 0;          // pixels counted so far
   std::int64_t FSinceFlush = 0;      // pixels since the 32-bit counters were last emptied
   std::vector<std::uint32_t> FSmall; // 7 x 256
-  std::uint32_t *FJoint = nullptr;   // JointCopies x 7 x 65536, once the part is large
+  std::uint32_t *FJoint = nullptr;   // 7 joint histograms of 65536 bins, once the part is large
   std::vector<std::int64_t> FTotal;  // 7 x 256
   std::int64_t FSum[NoiseChannelCount] = {};
   std::vector<std::int16_t> FPlanes; // per-row planar copies of the current and previous row

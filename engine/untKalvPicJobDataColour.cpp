@@ -270,6 +270,7 @@ private:
 struct TTables {
   TLab Lab = TLab::D65();
   float M[3][3][256]; // M[row][channel][byte]: the single products of the matrix
+  alignas(16) float M4[3][256][4]; // M4[channel][byte]: the three rows' products, and 0
   TStepTable StepL, StepA, StepB;
 };
 
@@ -278,7 +279,8 @@ TTables *BuildTables() {
   for (int v = 0; v < 256; ++v) {
     const float s = static_cast<float>(v) * k1_255;
     for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) t->M[r][c][v] = Mul(kM[r][c], s);
+      for (int c = 0; c < 3; ++c) t->M[r][c][v] = t->M4[c][v][r] = Mul(kM[r][c], s);
+    for (int c = 0; c < 3; ++c) t->M4[c][v][3] = 0.0f;
   }
   static const TLab lab = TLab::D65();
   t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(lab, v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
@@ -413,7 +415,94 @@ __attribute__((target("avx2"))) void LookupBlockAVX2(const TStepTable &T, const 
   }
 }
 
+// The first part of a row block: the R, G, B pictures, the six signal sums that need no
+// conversion (R, G, B, RG, GB, BR) and X, Y, Z from the product tables. RowLeft is the number of
+// pixels left in the row from Src on (at least N).
+using TFrontBlock = void (*)(const TTables &, const std::uint8_t *, int, int, std::uint8_t *, std::uint8_t *,
+                             std::uint8_t *, float *, float *, float *, std::int64_t *);
+
+void FrontTail(const TTables &t, const std::uint8_t *Src, int First, int N, std::uint8_t *R, std::uint8_t *G,
+               std::uint8_t *B, float *X, float *Y, float *Z, std::int64_t *S) {
+  for (int i = First; i < N; ++i) {
+    const int b = Src[3 * i], g = Src[3 * i + 1], r = Src[3 * i + 2];
+    R[i] = static_cast<std::uint8_t>(r);
+    G[i] = static_cast<std::uint8_t>(g);
+    B[i] = static_cast<std::uint8_t>(b);
+    S[0] += r;
+    S[1] += g;
+    S[2] += b;
+    S[3] += (r + g) >> 1;
+    S[4] += (g + b) >> 1;
+    S[5] += (b + r) >> 1;
+    X[i] = t.M[0][0][r] + t.M[0][1][g] + t.M[0][2][b];
+    Y[i] = t.M[1][0][r] + t.M[1][1][g] + t.M[1][2][b];
+    Z[i] = t.M[2][0][r] + t.M[2][1][g] + t.M[2][2][b];
+  }
+}
+
+void FrontPortable(const TTables &t, const std::uint8_t *Src, int N, int, std::uint8_t *R, std::uint8_t *G,
+                   std::uint8_t *B, float *X, float *Y, float *Z, std::int64_t *S) {
+  FrontTail(t, Src, 0, N, R, G, B, X, Y, Z, S);
+}
+
+// Sixteen pixels at a time: the bytes sorted by shuffles (the last load reads four bytes past the
+// sixteen pixels, so a row's final pixels go the scalar way), the sums by byte sums, and X, Y, Z of
+// each pixel as one four-lane sum of its three table rows, added in the scalar order.
+__attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint8_t *Src, int N, int RowLeft,
+                                               std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, float *X,
+                                               float *Y, float *Z, std::int64_t *S) {
+  const __m128i sort = _mm_setr_epi8(0, 3, 6, 9, 1, 4, 7, 10, 2, 5, 8, 11, -1, -1, -1, -1);
+  const __m128i zero = _mm_setzero_si128(), low7 = _mm_set1_epi8(0x7F);
+  __m128i sR = zero, sG = zero, sB = zero, sRG = zero, sGB = zero, sBR = zero;
+  auto floorAvg = [&](__m128i a, __m128i b) __attribute__((target("avx2"))) {
+    return _mm_add_epi8(_mm_and_si128(a, b), _mm_and_si128(_mm_srli_epi16(_mm_xor_si128(a, b), 1), low7));
+  };
+  int i = 0;
+  for (; i + 16 <= N && 3 * (i + 16) + 4 <= 3 * RowLeft; i += 16) {
+    const std::uint8_t *p = Src + 3 * static_cast<size_t>(i);
+    const __m128i t0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), sort);
+    const __m128i t1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 12)), sort);
+    const __m128i t2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 24)), sort);
+    const __m128i t3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 36)), sort);
+    const __m128i bg01 = _mm_unpacklo_epi32(t0, t1), bg23 = _mm_unpacklo_epi32(t2, t3);
+    const __m128i r01 = _mm_unpackhi_epi32(t0, t1), r23 = _mm_unpackhi_epi32(t2, t3);
+    const __m128i b = _mm_unpacklo_epi64(bg01, bg23), g = _mm_unpackhi_epi64(bg01, bg23),
+                  r = _mm_unpacklo_epi64(r01, r23);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(R + i), r);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(G + i), g);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(B + i), b);
+    sR = _mm_add_epi64(sR, _mm_sad_epu8(r, zero));
+    sG = _mm_add_epi64(sG, _mm_sad_epu8(g, zero));
+    sB = _mm_add_epi64(sB, _mm_sad_epu8(b, zero));
+    sRG = _mm_add_epi64(sRG, _mm_sad_epu8(floorAvg(r, g), zero));
+    sGB = _mm_add_epi64(sGB, _mm_sad_epu8(floorAvg(g, b), zero));
+    sBR = _mm_add_epi64(sBR, _mm_sad_epu8(floorAvg(b, r), zero));
+    for (int j = 0; j < 16; j += 4) {
+      __m128 v[4];
+      for (int k = 0; k < 4; ++k) {
+        const std::uint8_t *q = p + 3 * (j + k);
+        v[k] = _mm_add_ps(_mm_add_ps(_mm_load_ps(t.M4[0][q[2]]), _mm_load_ps(t.M4[1][q[1]])), _mm_load_ps(t.M4[2][q[0]]));
+      }
+      _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+      _mm_storeu_ps(X + i + j, v[0]);
+      _mm_storeu_ps(Y + i + j, v[1]);
+      _mm_storeu_ps(Z + i + j, v[2]);
+    }
+  }
+  auto total = [](__m128i v) __attribute__((target("avx2"))) {
+    return static_cast<std::int64_t>(_mm_cvtsi128_si64(v)) + static_cast<std::int64_t>(_mm_extract_epi64(v, 1));
+  };
+  S[0] += total(sR);
+  S[1] += total(sG);
+  S[2] += total(sB);
+  S[3] += total(sRG);
+  S[4] += total(sGB);
+  S[5] += total(sBR);
+  FrontTail(t, Src, i, N, R, G, B, X, Y, Z, S);
+}
+
 struct TKernel {
+  TFrontBlock Front;
   TLabBlock Lab;
   TLookupBlock Lookup;
 };
@@ -427,7 +516,8 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{LabBlockAVX2, LookupBlockAVX2} : TKernel{LabBlockPortable, LookupBlockPortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable};
 }
 
 } // namespace
@@ -445,25 +535,11 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
   constexpr int Block = 256;
   alignas(32) float X[Block], Y[Block], Z[Block], L[Block], A[Block], B[Block];
   alignas(32) std::uint32_t WL[Block], WA[Block], WB[Block];
-  std::int64_t sR = 0, sG = 0, sB = 0, sL = 0, sRG = 0, sGB = 0, sBR = 0;
+  std::int64_t s[6] = {}, sL = 0; // R, G, B, RG, GB, BR
   for (int x0 = 0; x0 < Width; x0 += Block) {
     const int n = std::min(Block, Width - x0);
-    const std::uint8_t *src = Row.RGB + 3 * static_cast<size_t>(x0);
-    for (int i = 0; i < n; ++i) {
-      const int b = src[3 * i], g = src[3 * i + 1], r = src[3 * i + 2];
-      Row.R[x0 + i] = static_cast<std::uint8_t>(r);
-      Row.G[x0 + i] = static_cast<std::uint8_t>(g);
-      Row.B[x0 + i] = static_cast<std::uint8_t>(b);
-      sR += r;
-      sG += g;
-      sB += b;
-      sRG += (r + g) >> 1;
-      sGB += (g + b) >> 1;
-      sBR += (b + r) >> 1;
-      X[i] = t.M[0][0][r] + t.M[0][1][g] + t.M[0][2][b];
-      Y[i] = t.M[1][0][r] + t.M[1][1][g] + t.M[1][2][b];
-      Z[i] = t.M[2][0][r] + t.M[2][1][g] + t.M[2][2][b];
-    }
+    kernel.Front(t, Row.RGB + 3 * static_cast<size_t>(x0), n, Width - x0, Row.R + x0, Row.G + x0, Row.B + x0, X, Y,
+                 Z, s);
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
     kernel.Lab(X, Y, Z, L, A, B, n8, c);
@@ -488,12 +564,12 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
       std::memcpy(pb + 3 * (n - 1), &WB[n - 1], 3);
     }
   }
-  Sums.SSum[ncR] += sR;
-  Sums.SSum[ncG] += sG;
-  Sums.SSum[ncB] += sB;
+  Sums.SSum[ncR] += s[0];
+  Sums.SSum[ncG] += s[1];
+  Sums.SSum[ncB] += s[2];
   Sums.SSum[ncL] += sL;
-  Sums.SSum[ncRG] += sRG;
-  Sums.SSum[ncGB] += sGB;
-  Sums.SSum[ncBR] += sBR;
+  Sums.SSum[ncRG] += s[3];
+  Sums.SSum[ncGB] += s[4];
+  Sums.SSum[ncBR] += s[5];
   Sums.SCount += Width;
 }

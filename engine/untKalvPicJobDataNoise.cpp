@@ -7,6 +7,7 @@
 // long before they could overflow.
 #include <cstdlib>
 #include <cstring>
+#include <immintrin.h>
 #include <new>
 
 #include "engine/untKalvPicJobData.h"
@@ -18,18 +19,19 @@ namespace {
 constexpr int Planes = 7;          // R, G, B, L, R-G, G-B, B-R
 constexpr int Bins = 256;
 constexpr int JointBins = 65536;
-// The two index streams of a channel count in separate joint copies, so that a flat area (every
-// index 0) does not chain each count on the store of the one before.
-constexpr int JointCopies = 2;
+// Histograms a multiple of 4 KiB apart put their equal bins in one cache set (a flat area then
+// thrashes the set); an odd number of cache lines between them spreads the sets.
+constexpr int JointStride = JointBins + 17 * 16;
 constexpr int Block = 512;         // pixels per index block
 // Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
 constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
 
-void Planarize(const std::uint8_t *RGB, const std::uint8_t *L, int Width, std::int16_t *Out) {
+// Planes of one row: R, G, B, L and the differences R-G, G-B, B-R, as 16-bit values.
+void PlanarizeTail(const std::uint8_t *RGB, const std::uint8_t *L, int First, int Width, std::int16_t *Out) {
   const size_t w = static_cast<size_t>(Width);
   std::int16_t *pr = Out, *pg = Out + w, *pb = Out + 2 * w, *pl = Out + 3 * w, *prg = Out + 4 * w,
                *pgb = Out + 5 * w, *pbr = Out + 6 * w;
-  for (int x = 0; x < Width; ++x) {
+  for (int x = First; x < Width; ++x) {
     const int b = RGB[3 * x], g = RGB[3 * x + 1], r = RGB[3 * x + 2];
     pr[x] = static_cast<std::int16_t>(r);
     pg[x] = static_cast<std::int16_t>(g);
@@ -39,6 +41,42 @@ void Planarize(const std::uint8_t *RGB, const std::uint8_t *L, int Width, std::i
     pgb[x] = static_cast<std::int16_t>(g - b);
     pbr[x] = static_cast<std::int16_t>(b - r);
   }
+}
+
+void PlanarizePortable(const std::uint8_t *RGB, const std::uint8_t *L, int Width, std::int16_t *Out) {
+  PlanarizeTail(RGB, L, 0, Width, Out);
+}
+
+// Sixteen pixels at a time: four loads of four pixels each, sorted into blue, green and red bytes.
+// The last load reads four bytes past the sixteen pixels, so the final pixels go the scalar way.
+__attribute__((target("avx2"))) void PlanarizeAVX2(const std::uint8_t *RGB, const std::uint8_t *L, int Width,
+                                                   std::int16_t *Out) {
+  const size_t w = static_cast<size_t>(Width);
+  std::int16_t *pr = Out, *pg = Out + w, *pb = Out + 2 * w, *pl = Out + 3 * w, *prg = Out + 4 * w,
+               *pgb = Out + 5 * w, *pbr = Out + 6 * w;
+  const __m128i sort = _mm_setr_epi8(0, 3, 6, 9, 1, 4, 7, 10, 2, 5, 8, 11, -1, -1, -1, -1);
+  int x = 0;
+  for (; 3 * (x + 16) + 4 <= 3 * Width; x += 16) {
+    const std::uint8_t *p = RGB + 3 * static_cast<size_t>(x);
+    const __m128i t0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), sort);
+    const __m128i t1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 12)), sort);
+    const __m128i t2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 24)), sort);
+    const __m128i t3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 36)), sort);
+    const __m128i bg01 = _mm_unpacklo_epi32(t0, t1), bg23 = _mm_unpacklo_epi32(t2, t3); // B B G G
+    const __m128i r01 = _mm_unpackhi_epi32(t0, t1), r23 = _mm_unpackhi_epi32(t2, t3);   // R R - -
+    const __m256i b = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(bg01, bg23));
+    const __m256i g = _mm256_cvtepu8_epi16(_mm_unpackhi_epi64(bg01, bg23));
+    const __m256i r = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(r01, r23));
+    const __m256i l = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(L + x)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pr + x), r);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pg + x), g);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pb + x), b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pl + x), l);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(prg + x), _mm256_sub_epi16(r, g));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pgb + x), _mm256_sub_epi16(g, b));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(pbr + x), _mm256_sub_epi16(b, r));
+  }
+  PlanarizeTail(RGB, L, x, Width, Out);
 }
 
 inline int Abs(int v) { return v < 0 ? -v : v; }
@@ -134,6 +172,10 @@ __attribute__((target("avx2"))) std::int64_t IndexAVX2(const std::int16_t *C, co
   return IndexBody<Interleave>(C, P, First, N, Out01, Out23);
 }
 
+using TPlanarize = void (*)(const std::uint8_t *, const std::uint8_t *, int, std::int16_t *);
+
+TPlanarize ChoosePlanarize() { return ActiveSimdPath() == spAVX2 ? PlanarizeAVX2 : PlanarizePortable; }
+
 TIndexBlock ChooseIndexBlock(bool Interleave) {
   if (ActiveSimdPath() == spAVX2) return Interleave ? IndexAVX2<true> : IndexAVX2<false>;
   return Interleave ? IndexPortable<true> : IndexPortable<false>;
@@ -151,10 +193,9 @@ void TNoiseHistograms::Flush() {
   for (size_t i = 0; i < FSmall.size(); ++i) FTotal[i] += FSmall[i];
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   if (FJoint != nullptr) {
-    // The low byte of an index is one magnitude, the high byte the other: both count.
-    for (int copy = 0; copy < JointCopies; ++copy)
-      for (int ch = 0; ch < Planes; ++ch) {
-        std::uint32_t *j = FJoint + (static_cast<size_t>(copy) * Planes + static_cast<size_t>(ch)) * JointBins;
+    // The even bits of an index are one magnitude, the odd bits the other: both count.
+    for (int ch = 0; ch < Planes; ++ch) {
+        std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
         std::int64_t *tot = FTotal.data() + static_cast<size_t>(ch) * Bins;
         std::int64_t rows[Bins] = {}, cols[Bins] = {};
         for (unsigned b = 0; b < Bins; ++b) {
@@ -168,23 +209,25 @@ void TNoiseHistograms::Flush() {
         }
         for (int v = 0; v < Bins; ++v) tot[v] += rows[v] + cols[v];
         std::memset(j, 0, sizeof(std::uint32_t) * JointBins);
-      }
+    }
   }
   FSinceFlush = 0;
 }
 
 void TNoiseHistograms::Count(const std::uint16_t *Index, int N) {
-  // Index holds 2 x 7 streams of N; a pixel's 14 counts go to 14 different histograms, so the same
-  // address comes back only after all of them.
+  // Index holds two streams of N per channel. A pixel's counts visit the seven channels' histograms
+  // in turn, twice, so a histogram comes back only after six others (a flat area, every index 0,
+  // then does not chain each count on the store of the one before).
   if (FJoint != nullptr) {
-    // Constant offsets from two base registers: stream k and its joint histogram.
+    // Constant offsets from two base registers.
     std::uint32_t *const joint = FJoint;
     for (int i = 0; i < N; ++i) {
       const std::uint16_t *src = Index + i;
 #pragma GCC unroll 14
-      for (int k = 0; k < 2 * Planes; ++k)
-        ++joint[(static_cast<size_t>(k % JointCopies) * Planes + static_cast<size_t>(k / 2)) * JointBins +
-                src[static_cast<size_t>(k) * Block]];
+      for (int k = 0; k < 2 * Planes; ++k) {
+        const int ch = k % Planes, stream = 2 * ch + k / Planes;
+        ++joint[static_cast<size_t>(ch) * JointStride + src[static_cast<size_t>(stream) * Block]];
+      }
     }
   } else {
     std::uint32_t *const small = FSmall.data();
@@ -209,7 +252,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (Width > MaxPictureSide) throw EInvalidOperation(Format("Picture too wide to measure: %d pixels", Width));
   if (FSinceFlush + Width > FlushPixels) Flush();
   if (FJoint == nullptr && FPixels >= FJointAfter) {
-    FJoint = static_cast<std::uint32_t *>(std::calloc(static_cast<size_t>(JointCopies) * Planes * JointBins,
+    FJoint = static_cast<std::uint32_t *>(std::calloc(static_cast<size_t>(Planes) * JointStride,
                                                       sizeof(std::uint32_t)));
     if (FJoint == nullptr) throw std::bad_alloc();
   }
@@ -220,6 +263,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
     FPlanes.assign(2 * Planes * w, 0);
     FLastRGB = nullptr;
   }
+  const TPlanarize Planarize = ChoosePlanarize();
   std::int16_t *prev = FPlanes.data() + (FCurHalf ^ 1) * Planes * w, *cur = FPlanes.data() + FCurHalf * Planes * w;
   if (PrevRGB == FLastRGB && PrevL == FLastL) {
     std::swap(prev, cur);
