@@ -501,10 +501,63 @@ __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint
   FrontTail(t, Src, i, N, R, G, B, X, Y, Z, S);
 }
 
+// The last part of a row block: the L* bytes (returning their sum) and the a*, b* pixels from
+// the packed words. RowLeft is the number of pixels left in the row from the block on.
+using TStoreBlock = std::int64_t (*)(const std::uint32_t *, const std::uint32_t *, const std::uint32_t *, int, int,
+                                     std::uint8_t *, std::uint8_t *, std::uint8_t *);
+
+// Four-byte stores, each overwriting the spare byte of the one before; the row's last pixel
+// stores three, so nothing is written past the row.
+std::int64_t StoreTail(const std::uint32_t *WL, const std::uint32_t *WA, const std::uint32_t *WB, int First, int N,
+                       int RowLeft, std::uint8_t *L, std::uint8_t *A, std::uint8_t *B) {
+  std::int64_t sum = 0;
+  for (int i = First; i < N; ++i) {
+    L[i] = static_cast<std::uint8_t>(WL[i]);
+    sum += WL[i];
+    const size_t bytes = i + 1 < RowLeft ? 4 : 3;
+    std::memcpy(A + 3 * i, &WA[i], bytes);
+    std::memcpy(B + 3 * i, &WB[i], bytes);
+  }
+  return sum;
+}
+
+std::int64_t StorePortable(const std::uint32_t *WL, const std::uint32_t *WA, const std::uint32_t *WB, int N,
+                           int RowLeft, std::uint8_t *L, std::uint8_t *A, std::uint8_t *B) {
+  return StoreTail(WL, WA, WB, 0, N, RowLeft, L, A, B);
+}
+
+// Eight pixels at a time: the words' bytes packed by shuffles. The 16-byte stores of the pixels
+// reach four bytes past them, so they stop where that would leave the row.
+__attribute__((target("avx2"))) std::int64_t StoreAVX2(const std::uint32_t *WL, const std::uint32_t *WA,
+                                                       const std::uint32_t *WB, int N, int RowLeft, std::uint8_t *L,
+                                                       std::uint8_t *A, std::uint8_t *B) {
+  const __m256i first = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12,
+                                         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i three = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6, 8,
+                                         9, 10, 12, 13, 14, -1, -1, -1, -1);
+  __m128i sum = _mm_setzero_si128();
+  int i = 0;
+  for (; i + 8 <= N && 3 * (i + 8) + 4 <= 3 * RowLeft; i += 8) {
+    const __m256i l = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(WL + i)), first);
+    const __m128i l8 = _mm_unpacklo_epi32(_mm256_castsi256_si128(l), _mm256_extracti128_si256(l, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(L + i), l8);
+    sum = _mm_add_epi64(sum, _mm_sad_epu8(l8, _mm_setzero_si128()));
+    const __m256i a = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(WA + i)), three);
+    const __m256i b = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(WB + i)), three);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(A + 3 * i), _mm256_castsi256_si128(a));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(A + 3 * i + 12), _mm256_extracti128_si256(a, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(B + 3 * i), _mm256_castsi256_si128(b));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(B + 3 * i + 12), _mm256_extracti128_si256(b, 1));
+  }
+  // Only the low lane's sum counts: the unpacked bytes 8..15 are zero.
+  return static_cast<std::int64_t>(_mm_cvtsi128_si64(sum)) + StoreTail(WL, WA, WB, i, N, RowLeft, L, A, B);
+}
+
 struct TKernel {
   TFrontBlock Front;
   TLabBlock Lab;
   TLookupBlock Lookup;
+  TStoreBlock Store;
 };
 
 bool HasAVX2() {
@@ -516,8 +569,8 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2}
-              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable};
 }
 
 } // namespace
@@ -547,22 +600,7 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     kernel.Lookup(t.StepA, A, n8, WA);
     kernel.Lookup(t.StepB, B, n8, WB);
     std::uint8_t *pl = Row.L + x0, *pa = Row.La + 3 * static_cast<size_t>(x0), *pb = Row.Lb + 3 * static_cast<size_t>(x0);
-    // Four-byte stores, each overwriting the spare byte of the one before; the last pixel of the
-    // row stores three.
-    const bool rowEnd = x0 + n == Width;
-    const int full = rowEnd ? n - 1 : n;
-    for (int i = 0; i < full; ++i) {
-      pl[i] = static_cast<std::uint8_t>(WL[i]);
-      sL += WL[i];
-      std::memcpy(pa + 3 * i, &WA[i], 4);
-      std::memcpy(pb + 3 * i, &WB[i], 4);
-    }
-    if (rowEnd) {
-      pl[n - 1] = static_cast<std::uint8_t>(WL[n - 1]);
-      sL += WL[n - 1];
-      std::memcpy(pa + 3 * (n - 1), &WA[n - 1], 3);
-      std::memcpy(pb + 3 * (n - 1), &WB[n - 1], 3);
-    }
+    sL += kernel.Store(WL, WA, WB, n, Width - x0, pl, pa, pb);
   }
   Sums.SSum[ncR] += s[0];
   Sums.SSum[ncG] += s[1];
