@@ -1,5 +1,6 @@
 #include "ui/fraKalvNoise.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 
 #include "widgets/TntExtraEdits.h"
@@ -31,12 +32,23 @@ void ShowFigure(TTntExtraCustomEdit *Field, bool Available, float Value) {
 
 TfrKalvNoise::TfrKalvNoise(QWidget *Parent) : TfrKalvCustomNoiseDraw(Parent) {
   SetChannelCount(1);
-  edtSNRatio = MakeField<TTntExtraUnitLabeledEdit>(pnlTop, "edtSNRatio", 76, "S/N ratio");
+  // Positions follow the texts' widths in the strip's font, so no label runs into its neighbour
+  // whatever font the desktop uses.
+  const QFontMetrics fm(pnlTop->font());
+  QFont bold = pnlTop->font();
+  bold.setBold(true);
+  constexpr int Field = 58, Spacing = 3, Gap = 10;
+  const int snr = 8 + QFontMetrics(bold).horizontalAdvance(QStringLiteral("WW")) + Gap +
+                  fm.horizontalAdvance(QStringLiteral("S/N ratio")) + Spacing;
+  edtSNRatio = MakeField<TTntExtraUnitLabeledEdit>(pnlTop, "edtSNRatio", snr, "S/N ratio");
   edtSNRatio->SetLabelPositionUnit(lpRight);
   edtSNRatio->EditLabelUnit()->SetCaption("dB");
   edtSNRatio->SetLabelsPosition();
-  edtSMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtSMean", 200, "S mean");
-  edtNMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtNMean", 312, "N mean");
+  const int sMean = snr + Field + Spacing + fm.horizontalAdvance(QStringLiteral("dB")) + Gap +
+                    fm.horizontalAdvance(QStringLiteral("S mean")) + Spacing;
+  edtSMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtSMean", sMean, "S mean");
+  const int nMean = sMean + Field + Gap + fm.horizontalAdvance(QStringLiteral("N mean")) + Spacing;
+  edtNMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtNMean", nMean, "N mean");
 }
 
 void TfrKalvNoise::SetData(int Index, const TChannelNoiseData *Data) {

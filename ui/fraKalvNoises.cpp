@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMenu>
 #include <QScrollArea>
@@ -75,10 +76,20 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   lblName->setFont(bold);
   lblName->move(8, 12);
   lblName->adjustSize();
-  edtPosLeft = MakePosField(pnlTop, "edtPosLeft", 76, 8, "Left");
-  edtPosTop = MakePosField(pnlTop, "edtPosTop", 76, 37, "Top");
-  edtPosWidth = MakePosField(pnlTop, "edtPosWidth", 200, 8, "Width");
-  edtPosHeight = MakePosField(pnlTop, "edtPosHeight", 200, 37, "Height");
+  // Positions follow the texts' widths, so the name never runs into the labels of the fields.
+  const QFontMetrics fm(pnlTop->font());
+  constexpr int Field = 58, Spacing = 3, Gap = 10;
+  // A region's name (its number) is shorter than "Picture".
+  const int col1 = 8 + QFontMetrics(bold).horizontalAdvance(QStringLiteral("Picture")) + Gap +
+                   std::max(fm.horizontalAdvance(QStringLiteral("Left")), fm.horizontalAdvance(QStringLiteral("Top"))) +
+                   Spacing;
+  const int col2 = col1 + Field + Gap +
+                   std::max(fm.horizontalAdvance(QStringLiteral("Width")), fm.horizontalAdvance(QStringLiteral("Height"))) +
+                   Spacing;
+  edtPosLeft = MakePosField(pnlTop, "edtPosLeft", col1, 8, "Left");
+  edtPosTop = MakePosField(pnlTop, "edtPosTop", col1, 37, "Top");
+  edtPosWidth = MakePosField(pnlTop, "edtPosWidth", col2, 8, "Width");
+  edtPosHeight = MakePosField(pnlTop, "edtPosHeight", col2, 37, "Height");
   lay->addWidget(pnlTop);
 
   frNsR = new TfrKalvNoise(content);
@@ -296,4 +307,9 @@ void NoisePanelsSyncScroll(const std::vector<TfrKalvNoises *> &Panels, TfrKalvNo
     throw;
   }
   GSyncingScroll = false;
+}
+
+int TfrKalvNoises::PreferredWidth() const {
+  const int strips = std::max(edtPosHeight->geometry().right(), frNsR->edtNMean->geometry().right());
+  return strips + 10 + sbxNoises->verticalScrollBar()->sizeHint().width() + 4;
 }

@@ -52,6 +52,8 @@ public:
 
   // The nine charts in panel order (see TKalvNoiseTarget).
   TfrKalvCustomNoiseDraw *Chart(int Index) const { return FCharts.at(static_cast<size_t>(Index)); }
+  // The width that shows every field of the strips without cutting one off (scroll bar included).
+  int PreferredWidth() const;
   const std::array<TfrKalvCustomNoiseDraw *, KalvNoiseChartCount> &Charts() const { return FCharts; }
 
   bool HeightsSynced = false;

@@ -277,9 +277,15 @@ void TfmKalvMain::showEvent(QShowEvent *Event) {
   QMainWindow::showEvent(Event);
   if (FShown) return;
   FShown = true;
-  // The right side starts at its design width of 410, now that the window has its size.
+  // The right side starts at its design width of 410, or wider where the desktop's font needs it
+  // to show the figures whole, now that the window has its size.
   const int total = splMain->width() - splMain->handleWidth();
-  if (total >= 2 * SplitterMinSize) splMain->setSizes({total - std::min(410, total - SplitterMinSize), std::min(410, total - SplitterMinSize)});
+  const int page = pctMain->width() - tbsPicNoise->width(); // the page control's own frame
+  const int wanted = std::max(410, frNs->PreferredWidth() + std::max(0, page));
+  if (total >= 2 * SplitterMinSize) {
+    const int right = std::min(wanted, total - SplitterMinSize);
+    splMain->setSizes({total - right, right});
+  }
   CallGuarded([this] {
     if (FModule != nullptr) FModule->edaMain->DisableActions(false);
     if (!PostMessage(FWindow->Handle(), WM_KALV_STARTUP, 0, 0)) RaiseLastOSError();
