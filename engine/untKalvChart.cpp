@@ -114,13 +114,16 @@ void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint
     }
   }
 
-  // Horizontal scale: labels where they fit, every tick and grid line.
+  // Horizontal scale: labels where they fit, every tick and grid line. The maximum's label at the
+  // right end is always drawn; a tick label that would not keep a space's width from it is left
+  // out, so the two never read as one number.
+  const int maxLeft = L.PlotW + L.LabelW - C.TextWidth(std::to_string(L.MaxLevel)) / 2 - C.TextWidth(" ");
   for (std::int64_t i = 0; i <= L.MaxLevel; i += L.XStep) {
     const int x = xOf(i);
     const std::string s = std::to_string(i);
     const int lw = C.TextWidth(s);
     const int nextX = std::min(xOf(i + L.XStep), L.PlotW + L.LabelW);
-    if (x + lw < nextX) C.TextOut(x - lw / 2, L.XLabelY, s);
+    if (x + lw < nextX && (i == L.MaxLevel || x - lw / 2 + lw < maxLeft)) C.TextOut(x - lw / 2, L.XLabelY, s);
     C.Pen.Color = p0;
     C.MoveTo(x, L.XLabelY);
     C.LineTo(x, L.AxisY);
