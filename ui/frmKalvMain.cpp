@@ -56,7 +56,11 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
   resize(923, 637);
   setMinimumSize(640, 480);
   fmKalvMain = this;
-  if (FModule != nullptr) FModule->SetMainWindow(this);
+  if (FModule != nullptr) {
+    FModule->SetMainWindow(this);
+    // The module cannot know the window classes; the info command reaches the info window here.
+    FModule->OnShowInfo = [] { TfmKalvInfo::ShowInfo(nullptr); };
+  }
   SetNoiseChartHost(this);
   frPicRGB()->setFocus();
 }
@@ -64,7 +68,10 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 TfmKalvMain::~TfmKalvMain() {
   CallGuarded([this] { ClearRegions(); });
   if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
-  if (FModule != nullptr && FModule->MainWindow() == this) FModule->SetMainWindow(nullptr);
+  if (FModule != nullptr && FModule->MainWindow() == this) {
+    FModule->SetMainWindow(nullptr);
+    FModule->OnShowInfo = nullptr;
+  }
   if (FModule != nullptr && FModule->tmjLoadPic->TargetPanel == frNs) FModule->tmjLoadPic->TargetPanel = nullptr;
   if (fmKalvMain == this) fmKalvMain = nullptr;
   // The message window goes first, so that no progress text reaches a half-destroyed window.

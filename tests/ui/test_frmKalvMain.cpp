@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QMenuBar>
 #include <QScrollArea>
@@ -308,6 +309,35 @@ TEST_F(WindowFixture, ClosingDuringALoadStopsItWaitsAndCloses) {
   // The module outlives the window without touching it.
   Window.reset();
   EXPECT_EQ(Module->MainWindow(), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(WindowFixture, InfoCommandShowsTheInfoWindowModallyWithoutOwner) {
+  ShowAndStart();
+  std::vector<std::string> shown;
+  bool ownerless = false;
+  auto old = SetShowModalFunction([&](QDialog *D) {
+    shown.push_back(D->windowTitle().toStdString());
+    ownerless = D->parentWidget() == nullptr;
+    return static_cast<int>(QDialog::Accepted);
+  });
+  int hints = 0;
+  Application()->OnHint = [&](TObject *) { ++hints; };
+  ASSERT_TRUE(Module->actHlpInfo->Enabled());
+  Module->actHlpInfo->Execute();
+  SetShowModalFunction(old);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "Info Kalvex");
+  EXPECT_TRUE(ownerless);
+  // The hint hook is back afterwards.
+  EXPECT_TRUE(static_cast<bool>(Application()->OnHint));
+  Application()->OnHint = nullptr;
+  // Without its window the module's command does nothing (and does not fail).
+  Window.reset();
+  EXPECT_NO_THROW(Module->actHlpInfo->Execute());
 }
 
 } // namespace
