@@ -84,4 +84,72 @@ TEST(Canvas, LinesRectanglesAndXor) {
   EXPECT_EQ(c->Pixel(-1, 0), CLR_INVALID);
 }
 
+TEST(Canvas, TextCellsCopiesStretchingAndInvertingCopies) {
+  TBitmap b;
+  b.SetSize(40, 20);
+  TCanvas *c = b.Canvas();
+  c->Brush.Color = clWhite;
+  c->FillRect(Rect(0, 0, 40, 20));
+  // A solid brush paints the text's cell first; a hollow one leaves the background.
+  c->Font.Color = clBlack;
+  c->Brush.Color = clYellow;
+  const int w = c->TextWidth("88"), h = c->TextHeight("88");
+  ASSERT_GT(w, 0);
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(c->TextWidth(""), 0);
+  EXPECT_GT(c->TextWidth("8888"), w);
+  c->TextOut(2, 1, "88");
+  int yellow = 0, black = 0;
+  for (int y = 1; y < 1 + h; ++y)
+    for (int x = 2; x < 2 + w; ++x) {
+      yellow += c->Pixel(x, y) == clYellow;
+      black += c->Pixel(x, y) != clYellow;
+    }
+  EXPECT_GT(yellow, 0);
+  EXPECT_GT(black, 0);
+  EXPECT_EQ(c->Pixel(2 + w, 1), clWhite); // nothing outside the cell
+  EXPECT_EQ(c->Pixel(1, 1), clWhite);
+  c->Brush.Style = bsClear;
+  c->TextOut(20, 1, "88");
+  for (int y = 1; y < 1 + h; ++y)
+    for (int x = 20; x < 20 + w; ++x) EXPECT_NE(c->Pixel(x, y), clYellow);
+
+  // A 2 x 2 source: Draw copies it 1:1, StretchDraw and CopyRect scale it to the nearest pixel.
+  TBitmap src;
+  src.SetSize(2, 2);
+  src.Canvas()->SetPixel(0, 0, clRed);
+  src.Canvas()->SetPixel(1, 0, clGreen);
+  src.Canvas()->SetPixel(0, 1, clBlue);
+  src.Canvas()->SetPixel(1, 1, clWhite);
+  TBitmap dst;
+  dst.SetSize(8, 8);
+  TCanvas *d = dst.Canvas();
+  d->Brush.Color = clBlack;
+  d->FillRect(Rect(0, 0, 8, 8));
+  d->Draw(6, 6, src);
+  EXPECT_EQ(d->Pixel(6, 6), clRed);
+  EXPECT_EQ(d->Pixel(7, 7), clWhite);
+  EXPECT_EQ(d->Pixel(5, 5), clBlack);
+  d->StretchDraw(Rect(0, 0, 4, 4), src); // each source pixel becomes 2 x 2
+  EXPECT_EQ(d->Pixel(0, 0), clRed);
+  EXPECT_EQ(d->Pixel(1, 1), clRed);
+  EXPECT_EQ(d->Pixel(2, 1), clGreen);
+  EXPECT_EQ(d->Pixel(3, 3), clWhite);
+  EXPECT_EQ(d->Pixel(1, 2), clBlue);
+  EXPECT_EQ(d->Pixel(4, 4), clBlack);
+  // SRCINVERT: exclusive-or with what is there; twice gives the picture back.
+  d->CopyMode = SRCINVERT;
+  d->CopyRect(Rect(0, 0, 2, 2), *src.Canvas(), Rect(0, 0, 2, 2));
+  EXPECT_EQ(d->Pixel(0, 0), clBlack);  // red ^ red
+  EXPECT_EQ(d->Pixel(1, 0), static_cast<TColor>(clRed ^ clGreen));
+  d->CopyRect(Rect(0, 0, 2, 2), *src.Canvas(), Rect(0, 0, 2, 2));
+  EXPECT_EQ(d->Pixel(0, 0), clRed);
+  EXPECT_EQ(d->Pixel(1, 0), clRed);
+  d->CopyMode = SRCCOPY;
+  // A copy reaching past either bitmap stays inside the destination.
+  d->CopyRect(Rect(6, 6, 10, 10), *src.Canvas(), Rect(0, 0, 4, 4));
+  EXPECT_EQ(d->Pixel(-1, 0), CLR_INVALID);
+  EXPECT_NE(d->Pixel(7, 7), CLR_INVALID);
+}
+
 } // namespace
