@@ -75,8 +75,9 @@ void MakePicture(TBitmap24 &Pic, int W, int H, bool Flat) {
 
 // --- The straightforward reference --------------------------------------------------------
 
-void RefExtractPart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
-  const TLab lab = TLab::D65();
+// Per pixel: the R, G, B pictures and signals, then Convert(R, G, B, L byte, a* pixel, b* pixel).
+template <class F>
+void ExtractPartWith(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D, F &&Convert) {
   const int W = P.RGB.Width();
   for (int y = First; y < First + Count; ++y) {
     const std::uint8_t *src = P.RGB.ScanLine(y);
@@ -90,25 +91,27 @@ void RefExtractPart(TPictures &P, int First, int Count, std::array<TChannelNoise
       D[ncR].AddSignal(R);
       D[ncG].AddSignal(G);
       D[ncB].AddSignal(B);
-      float L, a, bb;
-      RGBToLab(lab, static_cast<std::uint8_t>(R), static_cast<std::uint8_t>(G), static_cast<std::uint8_t>(B), L, a, bb);
       D[ncRG].AddSignal((R + G) >> 1);
       D[ncGB].AddSignal((G + B) >> 1);
       D[ncBR].AddSignal((B + R) >> 1);
-      std::uint8_t o1, o2, o3;
-      LabToRGB(lab, L, 0, 0, o1, o2, o3);
-      l[x] = o1;
-      D[ncL].AddSignal(o1);
-      LabToRGB(lab, 75, a, 0, o1, o2, o3);
-      la[3 * x] = o3;
-      la[3 * x + 1] = o2;
-      la[3 * x + 2] = o1;
-      LabToRGB(lab, 75, 0, bb, o1, o2, o3);
-      lb[3 * x] = o3;
-      lb[3 * x + 1] = o2;
-      lb[3 * x + 2] = o1;
+      Convert(R, G, B, l[x], la + 3 * x, lb + 3 * x);
+      D[ncL].AddSignal(l[x]);
     }
   }
+}
+
+// The direct formulas, pixel by pixel.
+void RefExtractPart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
+  const TLab lab = TLab::D65();
+  ExtractPartWith(P, First, Count, D, [&](int R, int G, int B, std::uint8_t &L8, std::uint8_t *La, std::uint8_t *Lb) {
+    float L, a, bb;
+    RGBToLab(lab, static_cast<std::uint8_t>(R), static_cast<std::uint8_t>(G), static_cast<std::uint8_t>(B), L, a, bb);
+    std::uint8_t o1, o2, o3;
+    LabToRGB(lab, L, 0, 0, o1, o2, o3);
+    L8 = o1;
+    LabToRGB(lab, 75, a, 0, La[2], La[1], La[0]);
+    LabToRGB(lab, 75, 0, bb, Lb[2], Lb[1], Lb[0]);
+  });
 }
 
 // The plainest extraction one would write: float constants, cbrtf, three conversions per pixel.
@@ -136,32 +139,15 @@ void PlainRGB(float L, float a, float b, std::uint8_t *Out) {
   }
 }
 void PlainExtractPart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
-  const int W = P.RGB.Width();
-  for (int y = First; y < First + Count; ++y) {
-    const std::uint8_t *src = P.RGB.ScanLine(y);
-    std::uint8_t *r = P.R.ScanLine(y), *g = P.G.ScanLine(y), *b = P.B.ScanLine(y), *l = P.L.ScanLine(y),
-                 *la = P.La.ScanLine(y), *lb = P.Lb.ScanLine(y);
-    for (int x = 0; x < W; ++x) {
-      const int B = src[3 * x], G = src[3 * x + 1], R = src[3 * x + 2];
-      r[x] = static_cast<std::uint8_t>(R);
-      g[x] = static_cast<std::uint8_t>(G);
-      b[x] = static_cast<std::uint8_t>(B);
-      D[ncR].AddSignal(R);
-      D[ncG].AddSignal(G);
-      D[ncB].AddSignal(B);
-      D[ncRG].AddSignal((R + G) >> 1);
-      D[ncGB].AddSignal((G + B) >> 1);
-      D[ncBR].AddSignal((B + R) >> 1);
-      float L, a, bb;
-      PlainLab(static_cast<float>(R) / 255.0f, static_cast<float>(G) / 255.0f, static_cast<float>(B) / 255.0f, L, a, bb);
-      std::uint8_t o[3];
-      PlainRGB(L, 0, 0, o);
-      l[x] = o[0];
-      D[ncL].AddSignal(o[0]);
-      PlainRGB(75, a, 0, la + 3 * x);
-      PlainRGB(75, 0, bb, lb + 3 * x);
-    }
-  }
+  ExtractPartWith(P, First, Count, D, [](int R, int G, int B, std::uint8_t &L8, std::uint8_t *La, std::uint8_t *Lb) {
+    float L, a, bb;
+    PlainLab(static_cast<float>(R) / 255.0f, static_cast<float>(G) / 255.0f, static_cast<float>(B) / 255.0f, L, a, bb);
+    std::uint8_t o[3];
+    PlainRGB(L, 0, 0, o);
+    L8 = o[0];
+    PlainRGB(75, a, 0, La);
+    PlainRGB(75, 0, bb, Lb);
+  });
 }
 
 void RefNoisePart(TPictures &P, int First, int Count, std::array<TChannelNoiseData, 7> &D) {
