@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <unistd.h>
@@ -39,5 +41,16 @@ public:
   TempDir &operator=(const TempDir &) = delete;
   std::filesystem::path Path;
 };
+
+// The whole content of a file (empty when it cannot be read).
+inline std::string ReadFile(const std::filesystem::path &P) {
+  std::ifstream in(P, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::filesystem::path &P, const std::string &Content) {
+  std::ofstream f(P, std::ios::binary);
+  f << Content;
+}
 
 } // namespace testutil

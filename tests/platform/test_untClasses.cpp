@@ -6,13 +6,6 @@
 #include "platform/untClasses.h"
 #include "tests/common/TestUtil.h"
 
-namespace {
-std::string ReadAll(const std::filesystem::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-} // namespace
-
 TEST(TMemoryStream, ReadWriteSeekAndSize) {
   TMemoryStream m;
   m.WriteBuffer("abcdef", 6);
@@ -59,7 +52,7 @@ TEST(WriteFileAtomically, ReplacesKeepsModeFollowsLinksAndLeavesOldFileOnFailure
   }
   ::chmod(target.c_str(), 0640);
   WriteFileAtomically(Utf8FromPath(target), "new", 3);
-  EXPECT_EQ(ReadAll(target), "new");
+  EXPECT_EQ(testutil::ReadFile(target), "new");
   struct stat st {};
   ::stat(target.c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -68,13 +61,13 @@ TEST(WriteFileAtomically, ReplacesKeepsModeFollowsLinksAndLeavesOldFileOnFailure
   std::filesystem::create_symlink("project.ini", link);
   WriteFileAtomically(Utf8FromPath(link), "via link", 8);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(ReadAll(target), "via link");
+  EXPECT_EQ(testutil::ReadFile(target), "via link");
 
   if (::geteuid() != 0) { // root may write into a read-only folder
     ::chmod(dir.Path.c_str(), 0500);
     EXPECT_THROW(WriteFileAtomically(Utf8FromPath(target), "lost?", 5), EFCreateError);
     ::chmod(dir.Path.c_str(), 0700);
-    EXPECT_EQ(ReadAll(target), "via link");
+    EXPECT_EQ(testutil::ReadFile(target), "via link");
   }
   // No temporary files are left behind.
   int files = 0;

@@ -18,6 +18,7 @@
 #include "engine/untGraphics.h"
 #include "engine/untJpeg.h"
 #include "platform/untApplication.h"
+#include "tests/common/ModuleTestUtil.h"
 #include "tests/common/TestUtil.h"
 #include "threading/untJobData.h"
 #include "ui/fraKalvNoises.h"
@@ -30,34 +31,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// " <seconds>.<three digits>s", the run timer's text.
-bool IsElapsedText(const std::string &T) {
-  const size_t dot = T.find('.');
-  if (T.size() < 7 || T[0] != ' ' || T.back() != 's' || dot == std::string::npos || dot < 2 || dot + 5 != T.size())
-    return false;
-  for (size_t i = 1; i + 1 < T.size(); ++i)
-    if (i != dot && (T[i] < '0' || T[i] > '9')) return false;
-  return true;
-}
-
-void WriteFile(const fs::path &P, const std::string &Content) {
-  std::ofstream f(P, std::ios::binary);
-  f << Content;
-}
-
-void WriteJpeg(const fs::path &P, int W, int H) {
-  TBitmap24 bmp;
-  bmp.SetSize(W, H);
-  std::vector<const std::uint8_t *> rows;
-  for (int y = 0; y < H; ++y) {
-    std::uint8_t *row = bmp.ScanLine(y);
-    for (int x = 0; x < 3 * W; ++x) row[x] = static_cast<std::uint8_t>((x * 5 + y * 3) & 0xFF);
-    rows.push_back(row);
-  }
-  const std::vector<std::uint8_t> data = EncodeJpeg(W, H, 3, rows, 90);
-  WriteFile(P, std::string(data.begin(), data.end()));
-}
 
 struct WindowFixture : ::testing::Test {
   WindowFixture() {
@@ -123,7 +96,7 @@ TEST_F(WindowFixture, FirstShowHoldsTheCommandsUntilTheDeferredStartUpRan) {
 TEST_F(WindowFixture, OpeningAPictureFillsTheSevenViewsAndThePanel) {
   ShowAndStart();
   const fs::path file = Dir.Path / "photo.jpg";
-  WriteJpeg(file, 123, 77);
+  testutil::WriteTestJpeg(file, 123, 77);
   ASSERT_TRUE(Module->OpenFile(file.string()));
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Window->pctPics->tabText(0), "photo.jpg");
@@ -145,7 +118,7 @@ TEST_F(WindowFixture, OpeningAPictureFillsTheSevenViewsAndThePanel) {
   EXPECT_EQ(Window->stxMain->PanelText(2), file.string());
   EXPECT_EQ(Window->stxMain->PanelText(3), "");
   EXPECT_EQ(Window->stbMain->Panel(3).Width, 0);
-  EXPECT_TRUE(IsElapsedText(Window->stxMain->PanelText(1)));
+  EXPECT_TRUE(testutil::IsElapsedText(Window->stxMain->PanelText(1)));
   for (int page = 1; page <= 7; ++page) {
     Window->pctPics->setCurrentIndex(page - 1);
     EXPECT_EQ(Module->CurrentPage(), page);
@@ -158,12 +131,12 @@ TEST_F(WindowFixture, CommandLineOpensTheFirstFileAndStartsInstancesForTheOthers
   ShowAndStart();
   const fs::path a = Dir.Path / "a.jpg", b = Dir.Path / "b b.jpg", c = Dir.Path / "c.BMP",
                  rgn = Dir.Path / "r.KalvexRegions";
-  WriteJpeg(a, 10, 10);
-  WriteJpeg(b, 10, 10);
+  testutil::WriteTestJpeg(a, 10, 10);
+  testutil::WriteTestJpeg(b, 10, 10);
   TBitmap24 bmp;
   bmp.SetSize(5, 4);
   bmp.SaveToFile(c.string());
-  WriteFile(rgn, "[Program]\r\nFileType=2\r\n");
+  testutil::WriteFile(rgn, "[Program]\r\nFileType=2\r\n");
   std::vector<std::pair<QString, QStringList>> started;
   auto old = TfmKalvMain::SetStartInstanceFunction([&](const QString &P, const QStringList &Args) {
     started.emplace_back(P, Args);
@@ -298,7 +271,7 @@ TEST_F(WindowFixture, RemoveRegionFollowsTheRightHandPage) {
 TEST_F(WindowFixture, ClosingDuringALoadStopsItWaitsAndCloses) {
   ShowAndStart();
   const fs::path file = Dir.Path / "big.jpg";
-  WriteJpeg(file, 2400, 1800);
+  testutil::WriteTestJpeg(file, 2400, 1800);
   ASSERT_TRUE(Module->OpenFile(file.string()));
   ASSERT_TRUE(Module->IsBusy());
   Module->actFlExt->Action()->setEnabled(true); // the command itself is held; close as the window manager would
