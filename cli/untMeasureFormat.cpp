@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/untMeasure.h"
+#include "engine/untKalvRegion.h"
 
 const char *const MeasureChannelNames[MeasureChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
 
@@ -119,25 +120,10 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
 }
 
 std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH) {
-  // The two corners the window's AddRegion receives.
   const long long x1 = Region.Left, y1 = Region.Top;
-  const long long x2 = x1 + Region.Width, y2 = y1 + Region.Height;
-  if (x1 == x2 || y1 == y2) return std::nullopt;
-  long long left = std::min(x1, x2), right = std::max(x1, x2);
-  long long top = std::min(y1, y2), bottom = std::max(y1, y2);
-  if (right > PW) {
-    left -= right - PW;
-    right = PW;
-  }
-  left = std::max(0LL, left);
-  if (bottom > PH) {
-    top -= bottom - PH;
-    bottom = PH;
-  }
-  top = std::max(0LL, top);
-  if (right <= left || bottom <= top) return std::nullopt;
-  return TFittedRegion{static_cast<int>(left), static_cast<int>(top),
-                       static_cast<int>(right - left), static_cast<int>(bottom - top)};
+  const auto r = FitRegionCorners(x1, y1, x1 + Region.Width, y1 + Region.Height, PW, PH);
+  if (!r) return std::nullopt;
+  return TFittedRegion{r->Left, r->Top, r->Width(), r->Height()};
 }
 
 std::optional<double> SMeanOf(const TChannelFigures &C) {
