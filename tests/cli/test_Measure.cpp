@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 #include <iostream>
 #include <sstream>
 
@@ -134,8 +136,10 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
 
   const TRun json = Measure({pics.Bmp, "--format", "json", "--region", "80,10,50,20"});
   ASSERT_EQ(json.Status, 0) << json.Err;
-  const auto doc = nlohmann::json::parse(json.Out);
-  ASSERT_TRUE(doc.is_object());
+  const auto docs = nlohmann::json::parse(json.Out);
+  ASSERT_TRUE(docs.is_array()); // one file is an array of one, as for many
+  ASSERT_EQ(docs.size(), 1u);
+  const auto &doc = docs[0];
   EXPECT_EQ(doc["width"], 100);
   ASSERT_EQ(doc["areas"].size(), 2u);
   const auto &region = doc["areas"][1];
@@ -172,20 +176,78 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
   EXPECT_NE(all[1].find(",picture,0,0,100,60,R,"), std::string::npos) << all[1];
 }
 
-// A file that cannot be measured is reported on stderr; the others are still measured.
-TEST(Measure, BadFilesDoNotStopTheOthers) {
+// A file that cannot be measured is reported on stderr and keeps its place in JSON and CSV, so
+// the output stays one document that a script can read whatever fails; a redirected stderr holds
+// the messages and nothing else (no progress line).
+TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   TPictures pics;
   const std::string missing = (pics.Dir.Path / "missing.jpg").string();
-  const std::string text = (pics.Dir.Path / "notes.txt").string();
+  const std::string text = (pics.Dir.Path / "notes\n\tx.txt").string();
   std::ofstream(text) << "not a picture\n";
-  const TRun r = Measure({missing, pics.Bmp, text, "--format", "json"});
-  EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("missing.jpg"), std::string::npos);
-  EXPECT_NE(r.Err.find("notes.txt: Not a JPEG or BMP picture"), std::string::npos) << r.Err;
-  const auto doc = nlohmann::json::parse(r.Out);
+
+  // stderr (the descriptor, as a shell redirects it) goes to a file during the runs.
+  const auto errFile = pics.Dir.Path / "stderr.txt";
+  const int saved = dup(STDERR_FILENO);
+  const int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+  auto run = [&](std::vector<std::string> Args) {
+    std::vector<char *> argv;
+    static char name[] = "kalvex";
+    argv.push_back(name);
+    for (std::string &a : Args) argv.push_back(a.data());
+    std::ostringstream out;
+    auto *oldOut = std::cout.rdbuf(out.rdbuf());
+    const int status = RunMeasure(static_cast<int>(argv.size()), argv.data(), 1);
+    std::cout.rdbuf(oldOut);
+    return std::make_pair(status, out.str());
+  };
+  const auto json = run({missing, pics.Bmp, text, "--format", "json"});
+  const auto allFail = run({missing, text, "--format=json"});
+  const auto csv = run({missing, pics.Bmp, "--format", "csv"});
+  std::cerr.flush();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+
+  EXPECT_EQ(json.first, 1);
+  const auto doc = nlohmann::json::parse(json.second);
   ASSERT_TRUE(doc.is_array());
-  ASSERT_EQ(doc.size(), 1u);
-  EXPECT_EQ(doc[0]["file"], pics.Bmp);
-  // The left half is flat: S/N of the picture still exists (the right half is noisy).
-  EXPECT_EQ(doc[0]["areas"][0]["channels"]["G"]["s_count"], 6000);
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(doc[0]["file"], missing);
+  EXPECT_TRUE(doc[0]["error"].is_string());
+  EXPECT_FALSE(doc[0].contains("areas"));
+  EXPECT_EQ(doc[1]["file"], pics.Bmp);
+  EXPECT_FALSE(doc[1].contains("error"));
+  EXPECT_EQ(doc[1]["areas"][0]["channels"]["G"]["s_count"], 6000);
+  EXPECT_EQ(doc[2]["error"], "Not a JPEG or BMP picture");
+  const auto none = nlohmann::json::parse(allFail.second);
+  ASSERT_TRUE(none.is_array());
+  EXPECT_EQ(none.size(), 2u);
+
+  // CSV: the failed file is one row of 15 fields with its message in the error column; the
+  // figures are in their shortest exact form (the picture's N mean is 20 * 1460 / 1950 x 0.5).
+  std::istringstream rows(csv.second);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(rows, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 1u + 1 + 7);
+  EXPECT_EQ(lines[1].rfind(missing + ",,,,,,,,,,,,,,", 0), 0u) << lines[1];
+  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14);
+  EXPECT_NE(lines[2].find(",picture,0,0,100,60,R,600000,6000,"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find(",100,"), std::string::npos) << lines[2]; // S mean 100, not 100.00000000000000
+  EXPECT_EQ(ShortestNumber(17.8), "17.8");
+  EXPECT_EQ(ShortestNumber(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(ShortestNumber(std::nullopt), "");
+
+  // Only the messages, one line each with the program's name; the name's line break and tab are
+  // escaped.
+  const std::string err = testutil::ReadFile(errFile);
+  EXPECT_EQ(err.find('\r'), std::string::npos);
+  EXPECT_EQ(err.find("\x1b"), std::string::npos);
+  std::istringstream errLines(err);
+  int count = 0;
+  for (std::string l; std::getline(errLines, l); ++count) EXPECT_EQ(l.rfind("kalvex: ", 0), 0u) << l;
+  EXPECT_EQ(count, 5);
+  EXPECT_NE(err.find("notes\\n\\tx.txt: Not a JPEG or BMP picture"), std::string::npos) << err;
+  EXPECT_EQ(EscapeFileName("a\\b\x01" "c\rd"), "a\\\\b\\x01c\\rd");
 }
