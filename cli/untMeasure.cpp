@@ -60,15 +60,18 @@ public:
     if (!FShown) return;
     std::cerr << '\r' << Index + 1 << '/' << FTotal << ' '
               << EscapeFileName(PathFromUtf8(File).filename().string()) << "\x1b[K" << std::flush;
+    FOnLine = true;
   }
   // Before a message, so that it starts on a line of its own.
   void Clear() {
-    if (FShown) std::cerr << "\r\x1b[K" << std::flush;
+    if (FOnLine) std::cerr << "\r\x1b[K" << std::flush;
+    FOnLine = false;
   }
 
 private:
   std::size_t FTotal;
   bool FShown;
+  bool FOnLine = false;
 };
 
 } // namespace

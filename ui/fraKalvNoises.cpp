@@ -54,7 +54,9 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   outer->setContentsMargins(0, 0, 0, 0);
   sbxNoises = new QScrollArea(this);
   sbxNoises->setObjectName("sbxNoises");
-  sbxNoises->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // A horizontal scroll bar only when the page is narrower than the strips' fields need, so that
+  // S mean and N mean stay reachable on a narrow right-hand side.
+  sbxNoises->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   sbxNoises->setWidgetResizable(true);
   sbxNoises->setFrameShape(QFrame::NoFrame);
   outer->addWidget(sbxNoises);
@@ -123,6 +125,7 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   frNsGB->SetCaptionColor(NoiseChannelColor(ncGB));
   frNsBR->SetCaptionColor(NoiseChannelColor(ncBR));
   sbxNoises->setWidget(content);
+  content->setMinimumWidth(PreferredWidth() - sbxNoises->verticalScrollBar()->sizeHint().width() - 4);
 
   pmuNoises = new QMenu(this);
   pmuNoises->setObjectName("pmuNoises");
@@ -247,6 +250,10 @@ void TfrKalvNoises::FillContextMenu(QMenu *Menu) {
   if (QAction *a = host->NoiseAction(nhaSetChartsDefHeight)) Menu->addAction(a);
   Menu->addSeparator();
   if (QAction *a = host->NoiseAction(nhaSameScale)) Menu->addAction(a);
+  QAction *copy = host->NoiseAction(nhaCopyFigures), *exp = host->NoiseAction(nhaExportFigures);
+  if (copy != nullptr || exp != nullptr) Menu->addSeparator();
+  if (copy != nullptr) Menu->addAction(copy);
+  if (exp != nullptr) Menu->addAction(exp);
 }
 
 void TfrKalvNoises::pnlTopContextPopup() {

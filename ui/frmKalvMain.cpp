@@ -20,7 +20,9 @@
 
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
+#include "platform/untActions.h"
 #include "platform/untApplication.h"
+#include "platform/untDialogs.h"
 #include "threading/untJobData.h"
 #include "ui/fraKalvNoises.h"
 #include "ui/fraKalvRectNoises.h"
@@ -55,6 +57,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
   CreateComponents();
   resize(923, 637);
   setMinimumSize(640, 480);
+  CreateDesktopParts();
   fmKalvMain = this;
   if (FModule != nullptr) {
     FModule->SetMainWindow(this);
@@ -66,6 +69,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 }
 
 TfmKalvMain::~TfmKalvMain() {
+  if (FCopyFigures) pctMain->removeAction(FCopyFigures->Action());
   CallGuarded([this] { ClearRegions(); });
   if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
   if (FModule != nullptr && FModule->MainWindow() == this) {
@@ -253,6 +257,8 @@ QAction *TfmKalvMain::NoiseAction(TNoiseHostAction Which) {
   case nhaSameScale: return FModule->actNsSameScale->Action();
   case nhaClose: return FModule->actNsClose->Action();
   case nhaCloseAll: return FModule->actNsCloseAll->Action();
+  case nhaCopyFigures: return actNsCopyFigures->Action();
+  case nhaExportFigures: return actNsExpFigures->Action();
   }
   return nullptr;
 }
@@ -284,15 +290,17 @@ void TfmKalvMain::showEvent(QShowEvent *Event) {
   QMainWindow::showEvent(Event);
   if (FShown) return;
   FShown = true;
+  CallGuarded([this] { RestoreWindowConf(); });
   // The right side starts at its design width of 410, or wider where the desktop's font needs it
   // to show the figures whole, now that the window has its size.
   const int total = splMain->width() - splMain->handleWidth();
   const int page = pctMain->width() - tbsPicNoise->width(); // the page control's own frame
-  const int wanted = std::max(410, frNs->PreferredWidth() + std::max(0, page));
+  const int wanted = FRightRestored > 0 ? FRightRestored : std::max(410, frNs->PreferredWidth() + std::max(0, page));
   if (total >= 2 * SplitterMinSize) {
     const int right = std::min(wanted, total - SplitterMinSize);
     splMain->setSizes({total - right, right});
   }
+  FRightWanted = wanted;
   CallGuarded([this] {
     if (FModule != nullptr) FModule->edaMain->DisableActions(false);
     if (!PostMessage(FWindow->Handle(), WM_KALV_STARTUP, 0, 0)) RaiseLastOSError();
@@ -315,6 +323,7 @@ void TfmKalvMain::StartUp() {
   stxMain->RefreshWidths();
   stxMain->SetHintPanel(0);
   if (FModule != nullptr && FModule->mnuMain) setMenuBar(FModule->mnuMain);
+  AddFigureCommandsToMenu();
   for (TfrKalvPic *view : frPics) {
     QScrollArea *box = view->sbxPics;
     const auto scrolled = [this, view, box](int) {
@@ -378,6 +387,7 @@ void TfmKalvMain::FormResize() {
   } else if (sizes[1] < SplitterMinSize) {
     splMain->setSizes({splMain->width() - SplitterMinSize - splMain->handleWidth(), SplitterMinSize});
   }
+  KeepRightWidth();
 }
 
 void TfmKalvMain::resizeEvent(QResizeEvent *Event) {
@@ -457,6 +467,7 @@ void TfmKalvMain::closeEvent(QCloseEvent *Event) {
     if (FModule != nullptr) FModule->StopAndWait();
     ClearRegions();
   });
+  CallGuarded([this] { SaveWindowConf(); });
   FClosing = false;
   Event->accept();
 }
