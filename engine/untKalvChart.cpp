@@ -77,9 +77,10 @@ TChartLayout ChartLayout(TCanvas &Canvas, int W, int H, std::uint8_t MaxLevel, s
 
 void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint8_t MaxLevel,
                std::int64_t MaxCount, std::int64_t TotalCount) {
-  const int W = Bitmap.Width(), H = Bitmap.Height();
-  if (W <= 0 || H <= 0) return;
   TCanvas &C = *Bitmap.Canvas();
+  // The layout is made in the canvas's units (a high-density chart: Scale x Scale pixels each).
+  const int W = Bitmap.Width() / C.Scale(), H = Bitmap.Height() / C.Scale();
+  if (W <= 0 || H <= 0) return;
   TCanvasLock lock(C);
   const TColor p0 = C.Pen.Color;
   C.FillRect(Rect(0, 0, W, H));

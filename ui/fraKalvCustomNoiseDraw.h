@@ -37,7 +37,8 @@ public:
 
   TfrKalvCustomNoiseDraw *Frame = nullptr; // not owned; nullptr once the frame is gone
   std::unique_ptr<TBitmap24> Bitmap;       // the drawn picture, handed to the frame at the end
-  int Width = 0, Height = 0;
+  int Width = 0, Height = 0; // in the frame's (device-independent) pixels
+  int Scale = 1;              // device pixels per frame pixel; the bitmap is Scale times larger
   std::int64_t MaxCount = 0;
   std::int64_t TotalCount = 0;
   std::uint8_t MaxLevel = 255;
