@@ -29,7 +29,7 @@ void TKalvPicPanel::DrawBand(QPainter &Painter) {
   TCanvas canvas(&Painter);
   TPen oldPen = canvas.Pen;
   TBrush oldBrush = canvas.Brush;
-  canvas.Pen.Color = clWhite;
+  canvas.Pen.Color = KalvXorOutlineColor;
   canvas.Pen.Style = psSolid;
   canvas.Pen.Mode = pmXor;
   canvas.Brush.Style = bsClear;

@@ -349,15 +349,15 @@ void TRectCntrl::Paint(TCanvas &Canvas) {
   const TPen oldPen = Canvas.Pen;
   const TBrush oldBrush = Canvas.Brush;
   const bool selected = Page != nullptr && FWindow->pctMain->currentWidget() == Page;
-  Canvas.Pen.Color = clWhite;
+  Canvas.Pen.Color = KalvXorOutlineColor;
   Canvas.Pen.Mode = pmXor;
   Canvas.Pen.Style = selected ? psSolid : psDot;
   Canvas.Brush.Style = bsClear;
   const int w = width(), h = height();
   Canvas.Rectangle(0, 0, w, h);
 
-  // The caption goes through a black work picture whose light text inverts the picture: black
-  // leaves it as it is, so the caption stays readable on any content.
+  // The caption goes through a black work picture whose light text is laid over the picture by
+  // exclusive-or: black leaves it as it is, so the caption stays readable on any content.
   const std::string caption = Caption();
   const int th = Canvas.TextHeight(caption);
   TBitmap24 work; // new pixels are black
@@ -368,7 +368,7 @@ void TRectCntrl::Paint(TCanvas &Canvas) {
     wc.Brush.Style = bsClear;
     wc.Font.Color = RGBColor(192, 192, 192);
     wc.TextOut(1, 1, caption);
-    wc.Font.Color = clWhite;
+    wc.Font.Color = KalvXorOutlineColor; // the caption itself, readable on mid-grey too
     wc.TextOut(0, 0, caption);
     const TCopyMode oldMode = Canvas.CopyMode;
     Canvas.CopyMode = cmSrcInvert;

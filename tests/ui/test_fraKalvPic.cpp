@@ -137,9 +137,9 @@ TEST_F(PicFixture, BandIsDrawnExclusiveOrAndGoesOnRelease) {
   Mouse(view.pnlPic, QEvent::MouseButtonPress, {10, 10}, Qt::LeftButton, Qt::LeftButton);
   Mouse(view.pnlPic, QEvent::MouseMove, {60, 40}, Qt::NoButton, Qt::LeftButton);
   QImage shot = view.pnlPic->grab().toImage();
-  // On the outline the picture is inverted, inside and outside it is untouched.
-  EXPECT_EQ(shot.pixel(30, 10) & 0xFFFFFF, ~PicturePixel(30, 10) & 0xFFFFFF);
-  EXPECT_EQ(shot.pixel(10, 25) & 0xFFFFFF, ~PicturePixel(10, 25) & 0xFFFFFF);
+  // On the outline every channel of the picture flips its top bit; inside and outside it is untouched.
+  EXPECT_EQ(shot.pixel(30, 10) & 0xFFFFFF, (PicturePixel(30, 10) ^ 0x808080) & 0xFFFFFF);
+  EXPECT_EQ(shot.pixel(10, 25) & 0xFFFFFF, (PicturePixel(10, 25) ^ 0x808080) & 0xFFFFFF);
   EXPECT_EQ(shot.pixel(30, 25) & 0xFFFFFF, PicturePixel(30, 25) & 0xFFFFFF);
   EXPECT_EQ(shot.pixel(70, 25) & 0xFFFFFF, PicturePixel(70, 25) & 0xFFFFFF);
   Mouse(view.pnlPic, QEvent::MouseButtonRelease, {60, 40}, Qt::LeftButton, Qt::NoButton);
