@@ -68,7 +68,12 @@ struct FakeWindow : TKalvMainIntf {
   }
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }
-  void ClearRegions() override { ++ClearedRegions; }
+  void AddRegion(int X1, int Y1, int X2, int Y2) override { Regions.push_back(Rect(X1, Y1, X2, Y2)); }
+  std::vector<TRect> RegionRects() override { return Regions; }
+  void ClearRegions() override {
+    ++ClearedRegions;
+    Regions.clear();
+  }
   void RemoveCurrentRegion() override { ++RemovedRegions; }
   void RedrawAllCharts() override { ++Redraws; }
   void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *C) override { DefaultHeightChart = C; }
@@ -82,6 +87,7 @@ struct FakeWindow : TKalvMainIntf {
   std::vector<int> HandOrder;
   FakePanel Panel;
   std::string Caption;
+  std::vector<TRect> Regions;
   int ClearedRegions = 0, RemovedRegions = 0, Redraws = 0, StatusInvalidated = 0, Closes = 0;
   TfrKalvCustomNoiseDraw *DefaultHeightChart = nullptr;
   std::map<int, std::string> Status;
