@@ -96,10 +96,16 @@ TEST_F(DesktopFixture, CopiedAndExportedFiguresAreThePanelsAndTheCommandLinesFig
   QApplication::sendEvent(Window->frPicRGB(), &press2);
   EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
 
+  // Export: the picture and every region, as kalvex --measure --region measures them.
+  Window->AddRegion(10, 5, 60, 45);
+  Window->AddRegion(100, 70, 80, 20); // corners in any order
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_EQ(Window->NoisePanels().size(), 3u);
   const fs::path csv = Dir.Path / "figures.csv";
   Window->ExportFigures(csv.string());
   std::ostringstream expected;
-  WriteCsv(expected, {MeasureFile(file.string(), {})}, false);
+  WriteCsv(expected, {MeasureFile(file.string(), {TRegionArg{10, 5, 50, 40, ""}, TRegionArg{80, 20, 20, 50, ""}})},
+           false);
   EXPECT_EQ(testutil::ReadFile(csv), expected.str());
   EXPECT_TRUE(Boxes.empty());
 }
