@@ -144,7 +144,8 @@ public:
   // Drawing on a bitmap in units of Scale x Scale pixels (1: pixel for pixel): a picture for a
   // high-density screen is drawn at its device size with the same layout, and its text is
   // rendered at that resolution instead of being enlarged afterwards. Every operation, Pixel and
-  // SetPixel and text measuring included, works in the units of the drawing.
+  // SetPixel and text measuring included, works in the units of the drawing; only the source
+  // rectangle of a copy is in the source bitmap's own pixels.
   int Scale() const { return FScale; }
   void SetScale(int Value) { FScale = Value < 1 ? 1 : Value; }
 
