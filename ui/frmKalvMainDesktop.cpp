@@ -188,9 +188,14 @@ void TfmKalvMain::RestoreWindowConf() {
   std::error_code ec;
   if (path.empty() || !std::filesystem::is_regular_file(PathFromUtf8(path), ec)) return;
   TProgMemIniFile ini(path);
-  const int left = ini.ReadInteger(WindowSection, "Left", 0), top = ini.ReadInteger(WindowSection, "Top", 0);
-  const int width = ini.ReadInteger(WindowSection, "Width", 0), height = ini.ReadInteger(WindowSection, "Height", 0);
-  const int right = ini.ReadInteger(WindowSection, "RightWidth", 0);
+  // Values from a file a person may have edited: kept within what any screen could show.
+  constexpr int Far = 1 << 20;
+  const auto read = [&](const char *Key, int Low) {
+    return std::clamp(ini.ReadInteger(WindowSection, Key, 0), Low, Far);
+  };
+  const int left = read("Left", -Far), top = read("Top", -Far);
+  const int width = read("Width", 0), height = read("Height", 0);
+  const int right = read("RightWidth", 0);
   const bool maximized = ini.ReadInteger(WindowSection, "Maximized", 0) != 0;
   const bool sameScale = ini.ReadInteger(WindowSection, "SameScale", 0) != 0;
   if (width > 0 && height > 0) {
