@@ -20,6 +20,7 @@
 
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
+#include "app/untKalvRegionsFile.h"
 #include "platform/untApplication.h"
 #include "threading/untJobData.h"
 #include "ui/fraKalvNoises.h"
@@ -200,6 +201,13 @@ void TfmKalvMain::ClearRegions() {
   }
   if (FModule != nullptr) FModule->RegionsChanged(0);
 }
+
+void TfmKalvMain::SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) {
+  // The window has no region list yet: the block says so.
+  SaveRegionsToIni(Ini, Format, {});
+}
+
+void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &, const std::string &) {}
 
 void TfmKalvMain::RemoveCurrentRegion() {
   const int index = pctMain->currentIndex();

@@ -74,6 +74,8 @@ public:
   TKalvNoiseTarget *PictureNoisePanel() override;
   void SetPictureCaption(const std::string &Caption) override;
   void ClearRegions() override;
+  void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) override;
+  void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) override;
   void RemoveCurrentRegion() override;
   void RedrawAllCharts() override;
   void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) override;
