@@ -465,10 +465,14 @@ void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStr
     tmjLoadPic->Start(static_cast<TJobData *>(data.get()));
     data.release(); // the done handler frees it
   } catch (...) {
-    tmrRun->stop();
-    tmrRunTimer();
+    StopRunTimer();
     throw;
   }
+}
+
+void TdmKalvMain::StopRunTimer() {
+  tmrRun->stop();
+  tmrRunTimer();
 }
 
 void TdmKalvMain::SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel) {

@@ -155,6 +155,8 @@ public:
     SetUpJob(job, Panel);
     return job;
   }
+  // A start that failed: the run timer stops and shows its final time.
+  void StopRunTimer();
   // The close query's wait: stops a running load and waits (100 ms steps, processing messages)
   // until no job is counted.
   void StopAndWait();

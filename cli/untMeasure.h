@@ -22,7 +22,7 @@ struct TRegionArg {
   // Set for a region of a regions block (a regions or project file): its corners X1, Y1, X2, Y2.
   // Such a region is fitted as the window's AddRegion does and left out, without error, when
   // nothing of it remains.
-  std::optional<std::array<int, 4>> Corners;
+  std::optional<std::array<int, 4>> Corners = std::nullopt;
 };
 
 // The regions of the regions block of FileName (a regions file or any project file), in order;

@@ -71,6 +71,8 @@ struct FakeWindow : TKalvMainIntf {
   }
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }
+  void AddRegion(int X1, int Y1, int X2, int Y2) override { Regions.push_back(Rect(X1, Y1, X2, Y2)); }
+  std::vector<TRect> RegionRects() override { return Regions; }
   void ClearRegions() override {
     ++ClearedRegions;
     Regions.clear();
@@ -79,7 +81,7 @@ struct FakeWindow : TKalvMainIntf {
     SaveRegionsToIni(Ini, Format, Regions);
   }
   void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) override {
-    LoadRegionsFromIni(Ini, Format, [this](int X1, int Y1, int X2, int Y2) { Regions.push_back({X1, Y1, X2, Y2}); });
+    LoadRegionsFromIni(Ini, Format, [this](int X1, int Y1, int X2, int Y2) { AddRegion(X1, Y1, X2, Y2); });
   }
   void RemoveCurrentRegion() override { ++RemovedRegions; }
   void RedrawAllCharts() override { ++Redraws; }
@@ -92,9 +94,9 @@ struct FakeWindow : TKalvMainIntf {
   std::unique_ptr<TMessageWindow> Wnd;
   std::array<std::unique_ptr<TBitmap>, 7> Pages;
   std::vector<int> HandOrder;
-  std::vector<TRect> Regions; // as given, unfitted
   FakePanel Panel;
   std::string Caption;
+  std::vector<TRect> Regions; // as given, unfitted
   int ClearedRegions = 0, RemovedRegions = 0, Redraws = 0, StatusInvalidated = 0, Closes = 0;
   TfrKalvCustomNoiseDraw *DefaultHeightChart = nullptr;
   std::map<int, std::string> Status;
