@@ -6,6 +6,7 @@
 #include <array>
 #include <new>
 
+#include "app/untKalvMainConstType.h"
 #include "app/untKalvRegionsFile.h"
 #include "platform/untSysUtils.h"
 
@@ -204,6 +205,9 @@ void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFil
   std::vector<std::string> lines;
   if (!bytes.empty()) {
     const std::string text = EncodeBase64(CompressZlib(bytes, StepFn));
+    // A project larger than the file-kind probe reads would never open again.
+    if (text.size() > MaxKindProbeSize - (std::uintmax_t{1} << 20))
+      throw EInvalidOperation(Format("The picture \"%s\" is too large to embed in a project", PictureFile));
     for (std::size_t pos = 0; pos < text.size(); pos += ProjectLineLength) lines.push_back(text.substr(pos, ProjectLineLength));
   }
   if (lines.size() > static_cast<std::size_t>(INT32_MAX)) throw EInvalidOperation("The picture is too large to embed");

@@ -47,7 +47,8 @@ std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std
 
 // Writes section "File" for the picture file PictureFile: "Size", "Count" and the lines, with line
 // keys beyond the new count removed. The file is read whole before anything is changed, so a
-// picture that cannot be read changes nothing (the file error passes on).
+// picture that cannot be read changes nothing (the file error passes on); nor does one whose
+// project would be too large to be opened again (EInvalidOperation).
 void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFile, const TProgressStep &Step = {});
 
 // What section "Program" of a project says.

@@ -134,6 +134,15 @@ TEST(ProjectFile, EmbeddedPictureRoundTripsAndStaleLinesGo) {
   const std::int32_t count = ini.ReadInteger("File", "Count", 0);
   ASSERT_GE(count, 9);
   EXPECT_GE(steps, count); // at least once per line
+  // Compression reports progress in steps too, so the window stays responsive on large pictures.
+  const fs::path large = dir.Path / "large.bmp";
+  WriteBytes(large, RandomBytes(std::size_t{3} << 20, 4));
+  int compressing = 0;
+  std::size_t lines = 0;
+  TProgMemIniFile other("");
+  WriteProjectPicture(other, Utf8FromPath(large), [&] { compressing += other.ReadInteger("File", "Count", 0) == 0; });
+  lines = static_cast<std::size_t>(other.ReadInteger("File", "Count", 0));
+  EXPECT_GE(compressing, 12) << lines;
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string line = ini.ReadString("File", IndexedName(SLineKeyFormat, static_cast<std::uint32_t>(i)), "");
     if (i + 1 < count) EXPECT_EQ(line.size(), ProjectLineLength) << i;
