@@ -52,21 +52,13 @@ std::filesystem::path PathOf(const std::string &Utf8) {
   return std::filesystem::path(std::u8string(Utf8.begin(), Utf8.end()));
 }
 
-// JPEG or BMP by the name's extension only (a project opens nothing else, and never another
-// project: one that named itself would open itself forever).
-TFileKind PictureKindByName(const std::string &FileName) {
-  const std::u8string ext8 = PathOf(FileName).extension().u8string();
-  const std::string ext(ext8.begin(), ext8.end());
-  if (SameText(ext, ".jpg") || SameText(ext, ".jpe") || SameText(ext, ".jpeg")) return fkJPEG;
-  if (SameText(ext, ".bmp")) return fkBMP;
-  return fkUnknown;
-}
-
 // What can be told of a project's picture before the window gives up the current one: its kind,
 // that it is there, and its header (BMP sizes against the data, the JPEG header of an embedded
 // picture) with the memory its pages will need.
 void CheckProjectPicture(const std::string &Project, const TProjectInfo &Info, TMemoryStream *Embedded) {
-  const TFileKind kind = PictureKindByName(Info.FileName);
+  // By the extension alone: a project opens nothing but a picture, and never another project (one
+  // that named itself would open itself without end).
+  const TFileKind kind = PictureKindByExtension(Info.FileName);
   if (Info.FileName.empty()) throw EReadError(Format("The project \"%s\" names no picture", Project));
   if (kind != fkJPEG && kind != fkBMP)
     throw EReadError(Format("The picture \"%s\" of the project \"%s\" is neither JPEG nor BMP", Info.FileName, Project));

@@ -69,7 +69,7 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture)
     throw EReadError(Format("Not a project (file type %d)", info.Kind));
   if (info.FileName.empty()) throw EReadError("The project names no picture");
-  const TFileKind kind = GetFileKind(info.FileName);
+  const TFileKind kind = PictureKindByExtension(info.FileName);
   if (info.Kind == ftProject) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(PathFromUtf8(info.FileName), ec))
@@ -131,19 +131,19 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   result.File = FileName;
   std::unique_ptr<TPicJobData> job;
   std::unique_ptr<TMemoryStream> stream; // the embedded picture; outlives the job's run
-  std::vector<TRegionArg> Regions;
+  std::vector<TRegionArg> regions;
   switch (PictureKindOf(FileName)) {
   case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
   case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
   case TPictureKind::pkProjectKind: {
     const TProgMemIniFile ini(FileName);
     job = ProjectJob(ini, result.Picture, stream);
-    Regions = RegionsOf(ini, FileName);
+    regions = RegionsOf(ini, FileName);
     break;
   }
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
   }
-  Regions.insert(Regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
+  regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
   job->Run();
 
   TBitmap24 &picture = *job->PicRGB;
@@ -155,7 +155,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   TakeFigures(*job, whole);
   result.Areas.push_back(std::move(whole));
 
-  for (const TRegionArg &r : Regions) {
+  for (const TRegionArg &r : regions) {
     TAreaResult area;
     area.IsRegion = true;
     area.Requested = r.Text;
