@@ -121,6 +121,8 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
     };
     if (a == "--region" || a.rfind("--region=", 0) == 0) {
       o.Regions.push_back(ParseRegion(value("--region")));
+    } else if (a == "--regions" || a.rfind("--regions=", 0) == 0) {
+      for (TRegionArg &r : ReadRegionsFile(value("--regions"))) o.Regions.push_back(std::move(r));
     } else if (a == "--format" || a.rfind("--format=", 0) == 0) {
       const std::string f = value("--format");
       if (formatSeen) throw EUsageError("--format given twice");
@@ -144,6 +146,12 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
 }
 
 std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH) {
+  if (Region.Corners) {
+    const auto &c = *Region.Corners;
+    const auto r = FitRegionCorners(c[0], c[1], c[2], c[3], PW, PH);
+    if (!r) return std::nullopt;
+    return TFittedRegion{r->Left, r->Top, r->Width(), r->Height()};
+  }
   const long long x1 = Region.Left, y1 = Region.Top;
   const auto r = FitRegionCorners(x1, y1, x1 + Region.Width, y1 + Region.Height, PW, PH);
   if (!r) return std::nullopt;
@@ -172,7 +180,9 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
     if (!f.Error.empty()) continue;
     if (!firstFile) Out << "\n";
     firstFile = false;
-    Out << EscapeFileName(f.File) << ": " << f.Width << " x " << f.Height << " pixels\n";
+    Out << EscapeFileName(f.File);
+    if (!f.Picture.empty()) Out << " (picture " << EscapeFileName(f.Picture) << ")";
+    Out << ": " << f.Width << " x " << f.Height << " pixels\n";
     for (const TAreaResult &a : f.Areas) {
       Out << "\n";
       if (!a.Error.empty()) {
@@ -235,8 +245,12 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results) {
       area["channels"] = std::move(channels);
       areas.push_back(std::move(area));
     }
-    files.push_back({{"file", f.File}, {"width", f.Width}, {"height", f.Height},
-                     {"areas", std::move(areas)}});
+    nlohmann::json file = {{"file", f.File}};
+    if (!f.Picture.empty()) file["picture"] = f.Picture;
+    file["width"] = f.Width;
+    file["height"] = f.Height;
+    file["areas"] = std::move(areas);
+    files.push_back(std::move(file));
   }
   // File names need not be valid UTF-8; such bytes are replaced rather than failing the output.
   Out << files.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -284,11 +298,15 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
 }
 
 std::string MeasureUsage() {
-  return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--format text|json|csv] "
-         "[--histogram]\n"
+  return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--regions FILE]... "
+         "[--format text|json|csv] [--histogram]\n"
          "  Measures JPEG and BMP pictures without a window: for the whole picture and for each\n"
          "  region (left, top, width, height in pixels, fitted into the picture) the S/N ratio\n"
          "  in dB, S mean and N mean of the channels R, G, B, L*, RG, GB and BR.\n"
+         "  A FILE may be a .KalvexProject: its embedded picture, or the picture it names, is\n"
+         "  measured with the project's regions (and those of the command line).\n"
+         "  --regions    the regions of a .KalvexRegions file (or of any project file), fitted\n"
+         "               as the window fits them; all regions are measured in command-line order\n"
          "  --format     text (default), json or csv\n"
          "               json: one array, an object per FILE in order (\"error\" for a failed one)\n"
          "               csv: a row per file, area and channel (a failed file or region: one row\n"

@@ -21,6 +21,7 @@
 
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
+#include "app/untKalvRegionsFile.h"
 #include "platform/untActions.h"
 #include "platform/untApplication.h"
 #include "platform/untDialogs.h"
@@ -249,6 +250,20 @@ std::vector<TRect> TfmKalvMain::RegionRects() { return RegionList != nullptr ? R
 
 void TfmKalvMain::ClearRegions() {
   if (RegionList != nullptr) RegionList->Clear();
+}
+
+void TfmKalvMain::SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) { RegionList->SaveToIni(Ini, Format); }
+
+void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) {
+  bool append = false;
+  if (!RegionList->Empty()) {
+    switch (MessageBox(SDeleteRegions, SAttention, MB_YESNOCANCEL | MB_ICONQUESTION)) {
+    case IDYES: break;
+    case IDNO: append = true; break;
+    default: return;
+    }
+  }
+  RegionList->LoadFromIni(Ini, Format, append, [this](int X1, int Y1, int X2, int Y2) { AddRegion(X1, Y1, X2, Y2); });
 }
 
 void TfmKalvMain::RemoveCurrentRegion() {

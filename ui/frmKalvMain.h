@@ -80,6 +80,8 @@ public:
   void AddRegion(int X1, int Y1, int X2, int Y2) override;
   std::vector<TRect> RegionRects() override;
   void ClearRegions() override;
+  void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) override;
+  void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) override;
   void RemoveCurrentRegion() override;
   void RedrawAllCharts() override;
   void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) override;

@@ -425,6 +425,16 @@ std::vector<TRect> TRectCntrlList::Rects() const {
   return rects;
 }
 
+void TRectCntrlList::SaveToIni(TWideFileMemIniFile &Ini, const std::string &Format) const {
+  SaveRegionsToIni(Ini, Format, Rects());
+}
+
+void TRectCntrlList::LoadFromIni(const TWideFileMemIniFile &Ini, const std::string &Format, bool Append,
+                                 const TAddRegionFunction &AddRegion) {
+  if (!Append) Clear();
+  LoadRegionsFromIni(Ini, Format, AddRegion);
+}
+
 void TRectCntrlList::Changed() {
   if (OnChange) OnChange(Count());
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/dmdKalvMain.h"
+#include "app/untKalvRegionsFile.h"
 #include "platform/untBitmaps.h"
 #include "platform/untObjects.h"
 #include "ui/fraKalvRectNoises.h"
@@ -134,6 +135,12 @@ public:
   void Clear();
   // The bounds of every region, in list order.
   std::vector<TRect> Rects() const;
+  // The regions block of the list (stale region sections of Ini removed, other keys kept).
+  void SaveToIni(TWideFileMemIniFile &Ini, const std::string &Format) const;
+  // Without Append the list is emptied first; then AddRegion (the window's, which fits and
+  // creates a region) is called for each region of Ini's block in order.
+  void LoadFromIni(const TWideFileMemIniFile &Ini, const std::string &Format, bool Append,
+                   const TAddRegionFunction &AddRegion);
 
   // Called after every change with the new count (the window keeps the commands in step).
   std::function<void(int Count)> OnChange;
