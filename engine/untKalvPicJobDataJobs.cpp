@@ -90,6 +90,8 @@ void TPicJobData::Execute() {
     // do not look at the terminate request, so this lasts until each has done its rows.
     ThreadList->TerminateAll();
     WaitForParts(false);
+    // The window shows the phase until it hears otherwise: a job that ended early clears it too.
+    PostText(WM_PICJOB_PHASE, "");
     try {
       throw;
     } catch (const EAbort &) {

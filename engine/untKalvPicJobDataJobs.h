@@ -33,7 +33,8 @@ constexpr UINT WM_PICJOB_PHASE = WM_APP + 2;
 // The Wnd of a job that reports no progress (a region's job, the headless measurement).
 constexpr HWND NoProgressWnd = -1;
 
-// The phase texts (WM_PICJOB_PHASE); the last phase text of a finished job is empty.
+// The phase texts (WM_PICJOB_PHASE); the last phase text of a job is empty, also of one that
+// failed or was stopped.
 extern const char *const PicJobTextLoadFile;     // "Load file"
 extern const char *const PicJobTextAnalyzeData;  // "Analyze Data"
 extern const char *const PicJobTextCalculateNoise; // "Calculate Noise"

@@ -314,3 +314,59 @@ TEST_F(WindowFixture, InfoCommandShowsTheInfoWindowModallyWithoutOwner) {
 }
 
 } // namespace
+
+namespace {
+
+// A BMP header for a W x H 24-bit picture whose pixel data is not there.
+std::string BmpHeaderOnly(std::int32_t W, std::int32_t H) {
+  std::string h(54, '\0');
+  auto put32 = [&](size_t At, std::uint32_t V) {
+    for (int i = 0; i < 4; ++i) h[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * i)) & 0xFF);
+  };
+  h[0] = 'B';
+  h[1] = 'M';
+  put32(2, 54);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, static_cast<std::uint32_t>(W));
+  put32(22, static_cast<std::uint32_t>(H));
+  h[26] = 1;
+  h[28] = 24;
+  return h;
+}
+
+TEST_F(WindowFixture, AFailedLoadGivesEveryCommandBackAndClearsThePhase) {
+  ShowAndStart();
+  auto states = [&] {
+    std::vector<bool> s;
+    for (int i = 0; i < Module->aclMain->ActionCount(); ++i) s.push_back(Module->aclMain->Actions(i)->Enabled());
+    return s;
+  };
+  const std::vector<bool> idle = states();
+  QWidget *openButton = Window->tlbMain->widgetForAction(Module->actFlOpn->Action());
+  const fs::path empty = Dir.Path / "empty.jpg", cut = Dir.Path / "cut.bmp", huge = Dir.Path / "huge.bmp";
+  testutil::WriteFile(empty, "");
+  testutil::WriteFile(cut, BmpHeaderOnly(64, 64) + std::string(100, '\x7F'));
+  testutil::WriteFile(huge, BmpHeaderOnly(200000, 200000));
+  for (const fs::path &bad : {empty, cut, huge}) {
+    Boxes.clear();
+    ASSERT_TRUE(Module->OpenFile(bad.string()));
+    ASSERT_TRUE(WaitIdle()) << bad;
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Boxes.size(), 1u) << bad;
+    EXPECT_EQ(states(), idle) << bad;
+    EXPECT_TRUE(openButton->isEnabled()) << bad;
+    EXPECT_EQ(Module->edaMain->DisableCount(), 0) << bad;
+    EXPECT_EQ(Window->stxMain->PanelText(3), "") << bad;
+  }
+  const fs::path good = Dir.Path / "good.jpg";
+  testutil::WriteTestJpeg(good, 40, 30);
+  ASSERT_TRUE(Module->OpenFile(good.string()));
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_NE(Window->GetPageBitmap(1), nullptr);
+  EXPECT_EQ(Window->GetPageBitmap(1)->Width(), 40);
+  EXPECT_TRUE(Module->actFlSave->Enabled());
+  EXPECT_EQ(Window->frNs->edtPosWidth->text(), "40");
+}
+
+} // namespace
