@@ -480,7 +480,8 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
   } cleanup{this, aJob, base};
   auto *data = dynamic_cast<TPicJobData *>(base);
   if (data == nullptr) throw Exception("Invalid class typecast");
-  HandResults(aJob, data);
+  // A failed job's figures cover part of the picture at best; its error was shown already.
+  if (!data->Failed()) HandResults(aJob, data);
 }
 
 void TdmKalvMain::tmrRunTimer() {

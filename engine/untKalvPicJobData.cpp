@@ -203,6 +203,20 @@ void TPicThreadList::TerminateAll() {
   UnlockList();
 }
 
+void TPicThreadList::SetFailure(std::exception_ptr E) {
+  LockList();
+  if (!FFailure) FFailure = std::move(E);
+  UnlockList();
+}
+
+std::exception_ptr TPicThreadList::TakeFailure() {
+  LockList();
+  std::exception_ptr e = std::move(FFailure);
+  FFailure = nullptr;
+  UnlockList();
+  return e;
+}
+
 std::vector<TPartRows> SplitRows(int Height, int PartCount) {
   const int n = std::max(1, PartCount);
   const int h = std::max(0, Height);
@@ -223,6 +237,12 @@ int PicPartCount() {
   return std::max<int>(1, static_cast<int>(si.dwNumberOfProcessors));
 }
 
+namespace {
+TPicPartThread::TFaultFunction gPartFault;
+} // namespace
+
+void TPicPartThread::SetFaultForTests(TFaultFunction Function) { gPartFault = std::move(Function); }
+
 TPicPartThread::TPicPartThread(TPicThreadList &List, const TPicNoiseTargets &Targets, int AWidth)
     : TThread(true), Width(std::max(0, AWidth)), FList(&List), FTargets(Targets) {
   FreeOnTerminate = true;
@@ -238,12 +258,14 @@ void TPicPartThread::LeaveList() {
 
 void TPicPartThread::Execute() {
   try {
+    if (gPartFault) gPartFault(*this);
     for (auto &d : Data) d = std::make_unique<TChannelNoiseData>();
     DoWork();
     for (int c = 0; c < NoiseChannelCount; ++c)
       if (FTargets[static_cast<size_t>(c)]) FTargets[static_cast<size_t>(c)]->AddData(Data[static_cast<size_t>(c)].get());
   } catch (...) {
     for (auto &d : Data) d.reset();
+    FList->SetFailure(std::current_exception()); // the job must not report partial sums
     LeaveList(); // the job's wait must end whatever happened
     throw;
   }

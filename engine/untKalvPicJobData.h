@@ -22,6 +22,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -159,7 +161,14 @@ public:
   void Add(TObject *Thread);
   void Remove(TObject *Thread);
   void TerminateAll();
+  // A part that failed records its exception here before it leaves the list; only the first one
+  // is kept. TakeFailure returns it (empty when every part succeeded) and clears it.
+  void SetFailure(std::exception_ptr E);
+  std::exception_ptr TakeFailure();
   TEvent Event;
+
+private:
+  std::exception_ptr FFailure; // under the list's lock
 };
 
 // One band of rows: part i starts at First and has Count rows.
@@ -174,7 +183,8 @@ int PicPartCount();
 
 // A part thread: created suspended, at the lowest priority, already in the list; frees itself
 // when it ends. Execute runs DoWork with private accumulators and merges them into the targets
-// once; whatever happens, the thread then leaves the list.
+// once; whatever happens, the thread then leaves the list. A part that fails records its
+// exception in the list first, so the job fails with it instead of reporting partial sums.
 class TPicPartThread : public TThread {
 public:
   TPicPartThread(TPicThreadList &List, const TPicNoiseTargets &Targets, int AWidth);
@@ -182,6 +192,11 @@ public:
   ~TPicPartThread() override;
 
   const int Width;
+
+  // Runs at the start of every part's Execute (tests make a part fail with it); empty: nothing.
+  // Set it only while no job runs.
+  using TFaultFunction = std::function<void(TPicPartThread &Part)>;
+  static void SetFaultForTests(TFaultFunction Function);
 
 protected:
   void Execute() override;

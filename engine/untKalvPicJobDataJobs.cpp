@@ -80,6 +80,9 @@ void TPicJobData::LoadPicture() {
 void TPicJobData::WaitForParts(bool Check) {
   while (ThreadList->Event.WaitFor(PartWaitSliceMs) != wrSignaled)
     if (Check) CheckTerminated();
+  // A part that failed left its rows out of the sums: the job fails with the first such error.
+  if (Check)
+    if (std::exception_ptr failure = ThreadList->TakeFailure()) std::rethrow_exception(failure);
 }
 
 void TPicJobData::Execute() {
@@ -96,6 +99,9 @@ void TPicJobData::Execute() {
       throw;
     } catch (const EAbort &) {
       return; // a stop request ends the job quietly with what was done so far
+    } catch (...) {
+      FFailed = true;
+      throw;
     }
   }
 }

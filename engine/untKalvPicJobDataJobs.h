@@ -69,8 +69,12 @@ public:
   virtual void LoadPicture();
 
   // Load, extract, measure: see the unit's description. A stop request ends it quietly after
-  // every running part has finished; any other failure passes on, also after the drain.
+  // every running part has finished; any other failure passes on, also after the drain. A part
+  // thread that fails makes the job fail with the part's exception (the first, if several).
   void Execute() override;
+  // Execute ended with a failure (not a stop request): the pictures and accumulators are partial
+  // and must not be shown.
+  bool Failed() const { return FFailed; }
 
 protected:
   // Posts Msg with a TJobInfoText of Text to Wnd, unless Wnd is -1; a failed post frees the text.
@@ -78,7 +82,10 @@ protected:
 
 private:
   void ExecuteSteps();
+  // Waits until the list is empty. With Check, a stop request ends the wait with EAbort, and a
+  // part's failure is raised once all parts are done.
   void WaitForParts(bool Check);
+  bool FFailed = false;
   TPicNoiseTargets Targets() const;
 };
 

@@ -541,3 +541,30 @@ TEST_F(ModuleFixture, StopAndWaitEndsARunningLoad) {
 }
 
 } // namespace
+
+namespace {
+
+// A part thread that fails fails the load: its error is shown like any load error and neither
+// pictures nor figures reach the window.
+TEST_F(ModuleFixture, AFailedPartShowsItsErrorAndHandsOverNothing) {
+  const fs::path file = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(file, 64, 48);
+  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
+    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
+  });
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  const bool idle = WaitIdle();
+  TPicPartThread::SetFaultForTests(nullptr);
+  ASSERT_TRUE(idle);
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_NE(Boxes[0].find("Part out of memory"), std::string::npos) << Boxes[0];
+  EXPECT_TRUE(Window.Panel.Calls.empty());
+  EXPECT_EQ(Window.Panel.Position, (std::array<int, 4>{-1, -1, -1, -1}));
+  for (int page = 1; page <= 7; ++page) {
+    TBitmap *b = Window.GetPageBitmap(page);
+    EXPECT_TRUE(b == nullptr || b->Empty()) << page;
+  }
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+}
+
+} // namespace

@@ -8,6 +8,7 @@
 
 #include "cli/untMeasure.h"
 #include "engine/untJpeg.h"
+#include "engine/untKalvPicJobData.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
 
@@ -188,4 +189,17 @@ TEST(Measure, BadFilesDoNotStopTheOthers) {
   EXPECT_EQ(doc[0]["file"], pics.Bmp);
   // The left half is flat: S/N of the picture still exists (the right half is noisy).
   EXPECT_EQ(doc[0]["areas"][0]["channels"]["G"]["s_count"], 6000);
+}
+
+// A part thread that fails makes the file fail: exit 1, its error, and no figures of it.
+TEST(Measure, AFailedPartGivesNoFigures) {
+  TPictures pics;
+  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
+    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
+  });
+  const TRun r = Measure({pics.Bmp, "--format", "json"});
+  TPicPartThread::SetFaultForTests(nullptr);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("chart.bmp: Part out of memory"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out.find("s_count"), std::string::npos) << r.Out;
 }

@@ -234,3 +234,31 @@ TEST(PicJobs, EmptyMemoryJobFails) {
   EXPECT_THROW(job.Run(), Exception);
   EXPECT_EQ(job.ThreadList->Count(), 0);
 }
+
+// A part that fails (its histogram could not be allocated, say) fails the whole job with its
+// error, the first one if several fail; the job never reports sums over part of the picture.
+TEST(PicJobs, AFailedPartFailsTheJob) {
+  for (bool noisePhase : {false, true}) {
+    std::atomic<int> failures{0};
+    TPicPartThread::SetFaultForTests([&](TPicPartThread &Part) {
+      if ((dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) != noisePhase) return;
+      if (failures.fetch_add(1) < 2) throw EOutOfMemory("Part out of memory");
+    });
+    TMemPicJobData job(MakeBitmap(64, 40, Noisy), NoProgressWnd);
+    job.PartCount = 4;
+    try {
+      job.Run();
+      ADD_FAILURE() << "a job with a failed part reported success";
+    } catch (const EOutOfMemory &e) {
+      EXPECT_EQ(e.Message, "Part out of memory");
+    }
+    TPicPartThread::SetFaultForTests(nullptr);
+    EXPECT_TRUE(job.Failed());
+    EXPECT_EQ(job.ThreadList->Count(), 0);
+    EXPECT_GE(failures.load(), 2);
+  }
+  // Without faults the same job runs through.
+  auto ok = RunMem(MakeBitmap(64, 40, Noisy), 4);
+  EXPECT_FALSE(ok->Failed());
+  EXPECT_EQ(ok->NsR->NCount, RunMem(MakeBitmap(64, 40, Noisy), 1)->NsR->NCount);
+}
