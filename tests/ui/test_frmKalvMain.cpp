@@ -370,3 +370,37 @@ TEST_F(WindowFixture, AFailedLoadGivesEveryCommandBackAndClearsThePhase) {
 }
 
 } // namespace
+
+namespace {
+
+// A close that arrives while the load's done handler hands the pictures over is handled after the
+// handler returned: the layout code processes no events of its own, so the close cannot wait
+// inside the handler for a job count that only drops once the handler is done.
+TEST_F(WindowFixture, ACloseDuringTheDoneHandlerClosesAfterIt) {
+  ShowAndStart();
+  const fs::path file = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(file, 64, 48);
+  bool inDone = false, waitedInDone = false;
+  auto done = Module->tmjLoadPic->OnDone;
+  Module->tmjLoadPic->OnDone = [&](TThreadManThread *T, TThreadManJob *J, bool &F) {
+    QMetaObject::invokeMethod(Window.get(), "close", Qt::QueuedConnection);
+    inDone = true;
+    done(T, J, F);
+    inDone = false;
+  };
+  // The close query's wait would never end inside the handler; break it off and note it.
+  Module->mlpMain->OnBeforeExecute = [&](TObject *, TCounter, TCounter) {
+    if (inDone) {
+      waitedInDone = true;
+      throw Exception("the close waited inside the done handler");
+    }
+  };
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  EXPECT_TRUE(testutil::ProcessUntil([&] { return !Window->isVisible(); }));
+  EXPECT_FALSE(waitedInDone);
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_TRUE(Boxes.empty());
+  Module->mlpMain->OnBeforeExecute = nullptr;
+}
+
+} // namespace
