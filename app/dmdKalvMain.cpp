@@ -10,6 +10,7 @@
 #include <QStyleOption>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <type_traits>
@@ -98,13 +99,9 @@ TdmKalvMain::TdmKalvMain(TComponent *AOwner) : TComponent(AOwner) {
   tmjLoadPic->Executes = {tmjeWaiting, tmjeInternBeforeExecute, tmjeInternExecute, tmjeInternAfterExecute,
                           tmjeDone};
   tmjLoadPic->OnWaiting = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicWaiting(T, J); };
-  tmjLoadPic->OnInternBeforeExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
-    tmjLoadPicInternBeforeExecute(T, J);
-  };
-  tmjLoadPic->OnInternExecute = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicInternExecute(T, J); };
-  tmjLoadPic->OnInternAfterExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
-    tmjLoadPicInternAfterExecute(T, J);
-  };
+  tmjLoadPic->OnInternBeforeExecute = &TdmKalvMain::tmjLoadPicInternBeforeExecute;
+  tmjLoadPic->OnInternExecute = &TdmKalvMain::tmjLoadPicInternExecute;
+  tmjLoadPic->OnInternAfterExecute = &TdmKalvMain::tmjLoadPicInternAfterExecute;
   tmjLoadPic->OnDone = [this](TThreadManThread *T, ::TThreadManJob *J, bool &F) { tmjLoadPicDone(T, J, F); };
   // The template of every picture job: placed in the module, never freed by the framework.
   tmjLoadPic->Loaded();
@@ -132,6 +129,12 @@ TdmKalvMain::~TdmKalvMain() {
   if (thmMain != nullptr) {
     thmMain->SetThreadCountMode(tcmManual);
     thmMain->SetThreadCount(0);
+    if (thmMain->Threads().Count() > 0 || thmMain->StartingThreads().Count() > 0) {
+      // A worker that did not stop may still run the template job; the manager gives the worker
+      // up, and the job must outlive it, so it is not freed with the module.
+      RemoveComponent(tmjLoadPic);
+      std::fprintf(stderr, "kalvex: a worker thread did not stop in time; its job is left in memory\n");
+    }
   }
   delete tmrRun;
   tmrRun = nullptr;

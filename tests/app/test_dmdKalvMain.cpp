@@ -3,6 +3,9 @@
 #include <QMenuBar>
 #include <QTimer>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -565,6 +568,40 @@ TEST_F(ModuleFixture, AFailedPartShowsItsErrorAndHandsOverNothing) {
     EXPECT_TRUE(b == nullptr || b->Empty()) << page;
   }
   EXPECT_TRUE(Module->actFlOpn->Enabled());
+}
+
+} // namespace
+
+namespace {
+
+// A worker that does not stop when the module goes still runs the template job: the job must
+// outlive it (it is left in memory, and stderr says so) instead of being freed under the worker.
+TEST(ModuleShutdown, AWorkerThatDoesNotStopKeepsItsJob) {
+  std::atomic<bool> release{false};
+  struct TBlockingData : TJobData {
+    std::atomic<bool> *Release;
+    explicit TBlockingData(std::atomic<bool> *R) : Release(R) {}
+    void Execute() override {
+      while (!Release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      CheckTerminated(); // reads the job once more
+    }
+  };
+  auto module = std::make_unique<TdmKalvMain>();
+  module->thmMain->ThreadCountChangeTimeOut = 300;
+  ::TThreadManJob *job = module->tmjLoadPic;
+  auto data = std::make_unique<TBlockingData>(&release);
+  data->Job = job;
+  job->Start(static_cast<TJobData *>(data.get()));
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return job->State() == tmjsInternExecute; }));
+  testing::internal::CaptureStderr();
+  module.reset();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("did not stop"), std::string::npos) << err;
+  release = true;
+  // The worker finishes the job and sets its last state; only then is it safe to free.
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return job->State() == tmjsDone; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  delete job;
 }
 
 } // namespace
