@@ -69,7 +69,7 @@ void TPicJobData::PostText(UINT Msg, const std::string &Text) {
   // -1 as a 32-bit handle ($FFFFFFFF) means "no window" however it was widened.
   if (static_cast<std::uint32_t>(Wnd) == 0xFFFFFFFFu) return;
   auto info = std::make_unique<TJobInfoText>(Text);
-  if (PostMessage(Wnd, Msg, 0, reinterpret_cast<LPARAM>(info.get()))) info.release(); // the receiver's now
+  PostMessage(Wnd, Msg, 0, info); // the message's from now on; a failed post leaves it here
 }
 
 void TPicJobData::LoadPicture() {

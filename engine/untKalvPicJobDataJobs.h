@@ -10,7 +10,8 @@
 // spreads the pixel work over its own part threads, one per logical processor and phase, and
 // returns only after every part it started has left ThreadList. Progress texts are posted (never
 // sent) to Wnd: WM_APP + 1 with the file name, WM_APP + 2 with the phase text; the LParam is a new
-// TJobInfoText that the receiver frees (the sender frees it when the post fails). Wnd = -1 posts
+// TJobInfoText posted as the message's payload (the receiver takes it with TakePayload; a message
+// dropped undelivered frees it, and the sender frees it when the post fails). Wnd = -1 posts
 // nothing. The object itself has no lock: nobody else touches it while Execute runs.
 //
 // Ownership: the job data owns its thread list, its seven pictures and its seven accumulators. A

@@ -516,8 +516,8 @@ void TThreadMan::WndProc(TMessage &Message) {
       HandleThreadFinished(reinterpret_cast<TThreadManThread *>(Message.LParam));
       break;
     case WM_TM_THREADEXCEPTION: {
-      std::unique_ptr<TExceptionMessage> report(
-          reinterpret_cast<TExceptionMessage *>(Message.LParam));
+      std::unique_ptr<TExceptionMessage> report = TakePayload<TExceptionMessage>(Message);
+      if (!report) break;
       auto *thread = reinterpret_cast<TThreadManThread *>(Message.WParam);
       if (OnThreadException)
         OnThreadException(thread, report->ExceptClassName, report->ExceptMessage);

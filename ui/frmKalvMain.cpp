@@ -426,7 +426,7 @@ void TfmKalvMain::WndProc(TMessage &Message) {
   case WM_KALV_FILENAME:
   case WM_KALV_PHASE: {
     // The text object belongs to this window from now on.
-    std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(Message.LParam));
+    std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(Message);
     if (text) CallGuarded([&] { SetStatusText(Message.Msg == WM_KALV_FILENAME ? 2 : 3, text->Text()); });
     break;
   }

@@ -56,7 +56,7 @@ struct FakeWindow : TKalvMainIntf {
   FakeWindow() {
     Wnd = std::make_unique<TMessageWindow>([this](TMessage &M) {
       if (M.Msg == WM_APP + 1 || M.Msg == WM_APP + 2) {
-        std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(M.LParam));
+        std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(M);
         Progress.push_back({M.Msg, text->Text()});
       }
     });

@@ -154,11 +154,11 @@ TEST(PicJobs, ProgressMessagesAtAWindow) {
 
   std::vector<std::pair<UINT, std::string>> got;
   TMessageWindow wnd([&](TMessage &m) {
-    auto *text = dynamic_cast<TJobInfoText *>(reinterpret_cast<TObject *>(m.LParam));
+    EXPECT_EQ(reinterpret_cast<TObject *>(m.LParam), m.PayloadSlot != nullptr ? m.PayloadSlot->get() : nullptr);
+    std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(m);
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(m.WParam, 0u);
     got.emplace_back(m.Msg, text->Text());
-    delete text;
   });
   TBMPPicJobData job(file, wnd.Handle());
   std::thread worker([&] { job.Run(); });

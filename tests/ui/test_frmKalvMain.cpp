@@ -240,9 +240,12 @@ TEST_F(WindowFixture, StatusPanelsShowHintsAndProgressTexts) {
   EXPECT_TRUE(Window->PanelFont(0).bold());
   EXPECT_FALSE(Window->PanelFont(2).bold());
 
-  // Progress texts are posted with a text object the window frees.
-  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 1, 0, reinterpret_cast<LPARAM>(new TJobInfoText("/p/x.jpg"))));
-  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 2, 0, reinterpret_cast<LPARAM>(new TJobInfoText("Analyze Data"))));
+  // Progress texts are posted with a text object the window takes over.
+  auto file = std::make_unique<TJobInfoText>("/p/x.jpg");
+  auto phase = std::make_unique<TJobInfoText>("Analyze Data");
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 1, 0, file));
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 2, 0, phase));
+  EXPECT_EQ(file, nullptr);
   ASSERT_TRUE(testutil::ProcessUntil([&] { return Window->stxMain->PanelText(3) == "Analyze Data"; }));
   EXPECT_EQ(Window->stxMain->PanelText(2), "/p/x.jpg");
   EXPECT_GT(Window->stbMain->Panel(2).Width, 0);
