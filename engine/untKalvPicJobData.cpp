@@ -70,9 +70,8 @@ void TChannelNoiseData::Assign(const TPersistent *Source) {
   }
   if (src == this) return;
   if (auto *sync = dynamic_cast<TChannelNoiseSync *>(const_cast<TChannelNoiseData *>(src))) {
-    sync->Lock();
+    TLockGuard g(*sync);
     CopyFrom(*src);
-    sync->Unlock();
   } else {
     CopyFrom(*src);
   }
@@ -128,46 +127,32 @@ bool TChannelNoiseData::GetSNRatio(float &Value) {
   return true;
 }
 
-namespace {
-// Holds a sync accumulator's lock for a scope.
-class TNoiseLock {
-public:
-  explicit TNoiseLock(TChannelNoiseSync &S) : FS(S) { FS.Lock(); }
-  ~TNoiseLock() { FS.Unlock(); }
-  TNoiseLock(const TNoiseLock &) = delete;
-  TNoiseLock &operator=(const TNoiseLock &) = delete;
-
-private:
-  TChannelNoiseSync &FS;
-};
-} // namespace
-
 void TChannelNoiseSync::Assign(const TPersistent *Source) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::Assign(Source);
 }
 void TChannelNoiseSync::AddSignal(std::int32_t Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddSignal(Value);
 }
 void TChannelNoiseSync::AddNoise(std::int32_t Diff) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddNoise(Diff);
 }
 void TChannelNoiseSync::AddData(const TChannelNoiseData *Source) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddData(Source);
 }
 bool TChannelNoiseSync::GetSMean(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetSMean(Value);
 }
 bool TChannelNoiseSync::GetNMean(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetNMean(Value);
 }
 bool TChannelNoiseSync::GetSNRatio(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetSNRatio(Value);
 }
 

@@ -179,20 +179,14 @@ TMemPicJobData::TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd)
 void TMemPicJobData::LoadPicture() {
   if (!Bitmap) return;
   TBitmap24 &src = *Bitmap;
-  src.Lock();
-  try {
-    if (src.PixelFormat() != pf24bit) {
-      PicRGB->Assign(&src);
-    } else {
-      PicRGB->SetSize(src.Width(), src.Height());
-      const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
-      if (bytes > 0)
-        for (int y = 0; y < src.Height(); ++y)
-          std::memcpy(PicRGB->ScanLine(y), src.ScanLine(y), bytes);
-    }
-  } catch (...) {
-    src.Unlock();
-    throw;
+  TLockGuard lock(src);
+  if (src.PixelFormat() != pf24bit) {
+    PicRGB->Assign(&src);
+  } else {
+    PicRGB->SetSize(src.Width(), src.Height());
+    const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
+    if (bytes > 0)
+      for (int y = 0; y < src.Height(); ++y)
+        std::memcpy(PicRGB->ScanLine(y), src.ScanLine(y), bytes);
   }
-  src.Unlock();
 }
