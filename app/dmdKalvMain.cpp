@@ -34,13 +34,6 @@ const char *const CAT_HELP = "Help";
 TdmKalvMain *dmKalvMain = nullptr;
 
 namespace {
-// A picture field of the job data handed over: the field is cleared, the caller owns the picture.
-template <class T> T *TakeField(T *&Field) {
-  T *p = Field;
-  Field = nullptr;
-  return p;
-}
-template <class T> T *TakeField(std::unique_ptr<T> &Field) { return Field.release(); }
 template <class T> T *FieldPtr(T *Field) { return Field; }
 template <class T> T *FieldPtr(const std::unique_ptr<T> &Field) { return Field.get(); }
 
@@ -430,13 +423,13 @@ void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
     TBitmap *rgb = FieldPtr(Data->PicRGB);
     if (panel != nullptr) panel->SetPositionFields(0, 0, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
     if (FMainWindow != nullptr) {
-      FMainWindow->SetPageBitmap(pkLb, TakeField(Data->PicLb));
-      FMainWindow->SetPageBitmap(pkLa, TakeField(Data->PicLa));
-      FMainWindow->SetPageBitmap(pkL, TakeField(Data->PicL));
-      FMainWindow->SetPageBitmap(pkB, TakeField(Data->PicB));
-      FMainWindow->SetPageBitmap(pkG, TakeField(Data->PicG));
-      FMainWindow->SetPageBitmap(pkR, TakeField(Data->PicR));
-      FMainWindow->SetPageBitmap(pkRGB, TakeField(Data->PicRGB));
+      FMainWindow->SetPageBitmap(pkLb, std::move(Data->PicLb));
+      FMainWindow->SetPageBitmap(pkLa, std::move(Data->PicLa));
+      FMainWindow->SetPageBitmap(pkL, std::move(Data->PicL));
+      FMainWindow->SetPageBitmap(pkB, std::move(Data->PicB));
+      FMainWindow->SetPageBitmap(pkG, std::move(Data->PicG));
+      FMainWindow->SetPageBitmap(pkR, std::move(Data->PicR));
+      FMainWindow->SetPageBitmap(pkRGB, std::move(Data->PicRGB));
     }
   }
   if (panel == nullptr) return;

@@ -7,22 +7,16 @@
 
 // --- Pictures and channels -------------------------------------------------------------------
 
+const char *const PicKindCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
+
 const char *PicKindCaption(TPicKind Kind) {
-  switch (Kind) {
-  case pkRGB: return "RGB";
-  case pkR: return "R";
-  case pkG: return "G";
-  case pkB: return "B";
-  case pkL: return "L*";
-  case pkLa: return "a*";
-  case pkLb: return "b*";
-  }
-  return "";
+  return Kind >= pkRGB && Kind <= pkLb ? PicKindCaptions[Kind - pkRGB] : "";
 }
 
+const char *const NoiseChannelCaptions[NoiseChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+
 const char *NoiseChannelCaption(TNoiseChannel Channel) {
-  static const char *const captions[NoiseChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
-  return Channel >= 0 && Channel < NoiseChannelCount ? captions[Channel] : "";
+  return Channel >= 0 && Channel < NoiseChannelCount ? NoiseChannelCaptions[Channel] : "";
 }
 
 TColor NoiseChannelColor(TNoiseChannel Channel) {

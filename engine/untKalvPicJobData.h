@@ -38,14 +38,18 @@
 
 enum TPicKind { pkRGB = 1, pkR = 2, pkG = 3, pkB = 4, pkL = 5, pkLa = 6, pkLb = 7 };
 constexpr TPicKind PicKinds[] = {pkRGB, pkR, pkG, pkB, pkL, pkLa, pkLb};
-// "RGB", "R", "G", "B", "L*", "a*", "b*".
-const char *PicKindCaption(TPicKind Kind);
+// The page captions, indexed by kind - 1: "RGB", "R", "G", "B", "L*", "a*", "b*". The one table
+// of them; the window's page tabs use it.
+extern const char *const PicKindCaptions[7];
+const char *PicKindCaption(TPicKind Kind); // "" for a number that is no kind
 
 enum TNoiseChannel { ncR = 0, ncG = 1, ncB = 2, ncL = 3, ncRG = 4, ncGB = 5, ncBR = 6 };
 constexpr int NoiseChannelCount = 7;
 constexpr TNoiseChannel NoiseChannels[] = {ncR, ncG, ncB, ncL, ncRG, ncGB, ncBR};
-// "R", "G", "B", "L*", "RG", "GB", "BR".
-const char *NoiseChannelCaption(TNoiseChannel Channel);
+// The channel captions in channel order: "R", "G", "B", "L*", "RG", "GB", "BR". The one table of
+// them; the noise panels and kalvex --measure use it.
+extern const char *const NoiseChannelCaptions[NoiseChannelCount];
+const char *NoiseChannelCaption(TNoiseChannel Channel); // "" for a number that is no channel
 // The chart colour of a channel (0x00BBGGRR).
 TColor NoiseChannelColor(TNoiseChannel Channel);
 // The captions of the two combined charts: "RGB L*" and "RG GB BR".

@@ -158,19 +158,9 @@ void TPicJobData::ExecuteSteps() {
 
 void TJPEGPicJobData::LoadFromStream(TStream &Stream) { LoadJpegFromStream(Stream, *PicRGB); }
 
-void TStreamJPEGPicJobData::LoadPicture() {
-  if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
-  LoadFromStream(*Stream);
-}
-
 void TBMPPicJobData::LoadFromStream(TStream &Stream) {
   Stream.SetPosition(0);
   PicRGB->LoadFromStream(Stream);
-}
-
-void TStreamBMPPicJobData::LoadPicture() {
-  if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
-  LoadFromStream(*Stream);
 }
 
 TMemPicJobData::TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd)

@@ -5,6 +5,7 @@
 //   TJobData -> TPicJobData -> TJPEGPicJobData -> TStreamJPEGPicJobData
 //                           -> TBMPPicJobData  -> TStreamBMPPicJobData
 //                                              -> TMemPicJobData
+// (the two stream classes through TStreamPicJobData<format class>, their one implementation)
 //
 // Threads: Execute runs on one thread (a worker of the thread manager, or the caller of Run); it
 // spreads the pixel work over its own part threads, one per logical processor and phase, and
@@ -97,11 +98,21 @@ public:
   void LoadFromStream(TStream &Stream) override;
 };
 
-class TStreamJPEGPicJobData : public TJPEGPicJobData {
+// A job that reads its picture from a stream the creator keeps (a project's embedded picture),
+// for either format: Base decodes, this reads from Stream instead of the file.
+template <class Base> class TStreamPicJobData : public Base {
 public:
-  using TJPEGPicJobData::TJPEGPicJobData;
+  using Base::Base;
   TStream *Stream = nullptr; // set by the creator; not owned
-  void LoadPicture() override;
+  void LoadPicture() override {
+    if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
+    this->LoadFromStream(*Stream);
+  }
+};
+
+class TStreamJPEGPicJobData : public TStreamPicJobData<TJPEGPicJobData> {
+public:
+  using TStreamPicJobData<TJPEGPicJobData>::TStreamPicJobData;
 };
 
 class TBMPPicJobData : public TPicJobData {
@@ -111,11 +122,9 @@ public:
   void LoadFromStream(TStream &Stream) override;
 };
 
-class TStreamBMPPicJobData : public TBMPPicJobData {
+class TStreamBMPPicJobData : public TStreamPicJobData<TBMPPicJobData> {
 public:
-  using TBMPPicJobData::TBMPPicJobData;
-  TStream *Stream = nullptr; // set by the creator; not owned
-  void LoadPicture() override;
+  using TStreamPicJobData<TBMPPicJobData>::TStreamPicJobData;
 };
 
 // Measures a picture already in memory (a region's cut-out). Owns Bitmap; without one, PicRGB

@@ -39,7 +39,6 @@ bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
   return QProcess::startDetached(Program, Args);
 }
 
-const char *const PicPageCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
 } // namespace
 
 TfmKalvMain::TStartInstanceFunction TfmKalvMain::SetStartInstanceFunction(TStartInstanceFunction Function) {
@@ -122,7 +121,7 @@ void TfmKalvMain::CreateComponents() {
     auto *view = new TfrKalvPic(page);
     view->setObjectName(QString::fromLatin1(views[i]));
     layout->addWidget(view);
-    pctPics->addTab(page, QString::fromUtf8(PicPageCaptions[i]));
+    pctPics->addTab(page, QString::fromUtf8(PicKindCaptions[i]));
     tbsPics[static_cast<size_t>(i)] = page;
     frPics[static_cast<size_t>(i)] = view;
   }
@@ -177,12 +176,9 @@ TBitmap *TfmKalvMain::GetPageBitmap(int Page) {
   return frPics[static_cast<size_t>(Page - 1)]->Bitmap();
 }
 
-void TfmKalvMain::SetPageBitmap(int Page, TBitmap *Bitmap) {
-  if (Page < 1 || Page > 7) {
-    delete Bitmap;
-    return;
-  }
-  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap);
+void TfmKalvMain::SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) {
+  if (Page < 1 || Page > 7) return;
+  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap.release()); // the view owns it now
 }
 
 TKalvNoiseTarget *TfmKalvMain::PictureNoisePanel() { return frNs; }

@@ -65,9 +65,9 @@ struct FakeWindow : TKalvMainIntf {
   TBitmap *GetPageBitmap(int Page) override {
     return Page >= 1 && Page <= 7 ? Pages[static_cast<size_t>(Page - 1)].get() : nullptr;
   }
-  void SetPageBitmap(int Page, TBitmap *Bitmap) override {
+  void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) override {
     HandOrder.push_back(Page);
-    Pages.at(static_cast<size_t>(Page - 1)).reset(Bitmap);
+    Pages.at(static_cast<size_t>(Page - 1)) = std::move(Bitmap);
   }
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }

@@ -190,9 +190,9 @@ TEST_F(WindowFixture, SplitterAndResizeKeepBothSidesAtTwoHundred) {
 TEST_F(WindowFixture, AllPicturePagesScrollTogether) {
   ShowAndStart();
   for (int page = 1; page <= 7; ++page) {
-    auto *bmp = new TBitmap24;
+    auto bmp = std::make_unique<TBitmap24>();
     bmp->SetSize(2000, 1500);
-    Window->SetPageBitmap(page, bmp);
+    Window->SetPageBitmap(page, std::move(bmp));
   }
   QApplication::processEvents();
   QScrollArea *box = Window->frPics[0]->sbxPics;
@@ -215,9 +215,9 @@ TEST_F(WindowFixture, AllPicturePagesScrollTogether) {
   EXPECT_EQ(box->horizontalScrollBar()->value(), 300);
   // A new picture brings every page back to the corner.
   for (int page = 1; page <= 7; ++page) {
-    auto *bmp = new TBitmap24;
+    auto bmp = std::make_unique<TBitmap24>();
     bmp->SetSize(1800, 1400);
-    Window->SetPageBitmap(page, bmp);
+    Window->SetPageBitmap(page, std::move(bmp));
   }
   for (int i = 0; i < 7; ++i) {
     Window->pctPics->setCurrentIndex(i);
