@@ -15,8 +15,13 @@
 #include <memory>
 #include <type_traits>
 
+#include "app/WideIniFile.h"
 #include "app/WideMemIniCnfCtrl.h"
 #include "app/untKalvFileDialogConf.h"
+#include "app/untKalvPicFile.h"
+#include "app/untKalvProjectFile.h"
+#include "app/untKalvRegionsFile.h"
+#include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
 #include "engine/untKalvPicJobDataJobs.h"
 #include "app/untKalvNoiseTarget.h"
@@ -39,6 +44,46 @@ template <class T> T *FieldPtr(const std::unique_ptr<T> &Field) { return Field.g
 
 std::filesystem::path PathOf(const std::string &Utf8) {
   return std::filesystem::path(std::u8string(Utf8.begin(), Utf8.end()));
+}
+
+// What can be told of a project's picture before the window gives up the current one: its kind,
+// that it is there, and its header (BMP sizes against the data, the JPEG header of an embedded
+// picture) with the memory its pages will need.
+void CheckProjectPicture(const std::string &Project, const TProjectInfo &Info, TMemoryStream *Embedded) {
+  // By the extension alone: a project opens nothing but a picture, and never another project (one
+  // that named itself would open itself without end).
+  const TFileKind kind = PictureKindByExtension(Info.FileName);
+  if (Info.FileName.empty()) throw EReadError(Format("The project \"%s\" names no picture", Project));
+  if (kind != fkJPEG && kind != fkBMP)
+    throw EReadError(Format("The picture \"%s\" of the project \"%s\" is neither JPEG nor BMP", Info.FileName, Project));
+  auto check = [&](TStream &Stream) {
+    try {
+      if (kind == fkBMP) {
+        const TBmpInfo bmp = ReadBmpInfo(Stream);
+        CheckPictureMemory(bmp.Width, bmp.Height);
+      } else if (Embedded != nullptr) {
+        TJpegDecoder decoder(std::span<const std::uint8_t>(Embedded->Memory(), static_cast<std::size_t>(Embedded->Size())));
+        CheckPictureMemory(decoder.Header().Width, decoder.Header().Height);
+      } else {
+        unsigned char magic[3] = {0, 0, 0};
+        if (Stream.Read(magic, 3) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 || magic[2] != 0xFF)
+          throw EJPEGError("Not a JPEG file");
+      }
+    } catch (const Exception &e) {
+      throw EReadError(Format("The picture \"%s\" of the project \"%s\" cannot be loaded: %s", Info.FileName,
+                              Project, e.Message));
+    }
+    Stream.SetPosition(0);
+  };
+  if (Embedded != nullptr) {
+    check(*Embedded);
+    return;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(PathOf(Info.FileName), ec))
+    throw EReadError(Format("The picture \"%s\" of the project \"%s\" is not there", Info.FileName, Project));
+  TFileStream file(Info.FileName, fmOpenRead | fmShareDenyWrite);
+  check(file);
 }
 } // namespace
 
@@ -183,6 +228,12 @@ void TdmKalvMain::CreateActions() {
   actHlpInfo = NewAction("actHlpInfo", "&info", "show program informations", "", CAT_HELP, -1, true);
 
   actFlOpn->OnExecute = [this](TObject *S) { actFlOpnExecute(S); };
+  actFlSave->OnExecute = [this](TObject *S) { actFlSaveExecute(S); };
+  actFlImpPrj->OnExecute = [this](TObject *S) { actFlImpPrjExecute(S); };
+  actFlExpPrj->OnExecute = [this](TObject *S) { actFlExpPrjExecute(S); };
+  actFlExpPrjWPic->OnExecute = [this](TObject *S) { actFlExpPrjWPicExecute(S); };
+  actFlImpRgns->OnExecute = [this](TObject *S) { actFlImpRgnsExecute(S); };
+  actFlExpRgns->OnExecute = [this](TObject *S) { actFlExpRgnsExecute(S); };
   actFlExt->OnExecute = [this](TObject *S) { actFlExtExecute(S); };
   actNsClose->OnExecute = [this](TObject *S) { actNsCloseExecute(S); };
   actNsCloseAll->OnExecute = [this](TObject *S) { actNsCloseAllExecute(S); };
@@ -330,23 +381,47 @@ void TdmKalvMain::CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest) {
 // ---- opening ---------------------------------------------------------------------------------
 
 bool TdmKalvMain::OpenFile(const std::string &FileName, TStream *Stream) {
+  const TFileKind kind = GetFileKind(FileName);
+  if (kind == fkProject || kind == fkProjectWithPicture) {
+    if (OnReadProject) OnReadProject(FileName);
+    else ReadProject(FileName);
+    return true;
+  }
   FCurrentFileName = FileName;
   if (FMainWindow != nullptr) FMainWindow->SetPictureCaption(PathOf(FileName).filename().string());
-  switch (GetFileKind(FileName)) {
+  switch (kind) {
   case fkJPEG:
     StartLoadJob(FileName, Stream != nullptr ? lkStreamJPEG : lkJPEG, Stream);
     return true;
   case fkBMP:
     StartLoadJob(FileName, Stream != nullptr ? lkStreamBMP : lkBMP, Stream);
     return true;
-  case fkProject:
-  case fkProjectWithPicture:
-    if (!OnReadProject) throw Exception("Not Implemented!");
-    OnReadProject(FileName);
-    return true;
   default:
     return false;
   }
+}
+
+void TdmKalvMain::ReadProject(const std::string &FileName) {
+  const TProgMemIniFile ini(FileName);
+  const TProjectInfo info = ReadProjectInfo(ini);
+  if (info.Kind != ftProject && info.Kind != ftProjectWithPicture) return;
+  // Decoded and checked before the load clears the window; the load job reads it, so it lives
+  // until the wait below is over.
+  std::unique_ptr<TMemoryStream> stream;
+  if (info.Kind == ftProjectWithPicture) {
+    stream = ReadProjectPicture(ini, [this] { mlpMain->CheckExecute(); });
+    if (!stream) throw EReadError(Format("The project \"%s\" holds no picture", FileName));
+  }
+  CheckProjectPicture(FileName, info, stream.get());
+  if (!OpenFile(info.FileName, stream.get())) return;
+  while (IsBusy()) {
+    Sleep(20);
+    mlpMain->ExecuteNow();
+  }
+  // A picture the decoder refused has been reported by the job; its regions would have nowhere
+  // to go.
+  TBitmap *rgb = FMainWindow != nullptr ? FMainWindow->GetPageBitmap(pkRGB) : nullptr;
+  if (rgb != nullptr && !rgb->Empty()) FMainWindow->LoadRegions(ini, SRegionSectionFormat);
 }
 
 void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStream *Stream) {
@@ -378,10 +453,14 @@ void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStr
     tmjLoadPic->Start(static_cast<TJobData *>(data.get()));
     data.release(); // the done handler frees it
   } catch (...) {
-    tmrRun->stop();
-    tmrRunTimer();
+    StopRunTimer();
     throw;
   }
+}
+
+void TdmKalvMain::StopRunTimer() {
+  tmrRun->stop();
+  tmrRunTimer();
 }
 
 void TdmKalvMain::SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel) {
@@ -547,6 +626,113 @@ void TdmKalvMain::actFlOpnExecute(TObject *) {
     if (dlgPicOpn->Execute()) {
       RememberFileDialogFolder(*cnfUser, *dlgPicOpn, fdgOpenPicture);
       OpenFile(dlgPicOpn->FileName, nullptr);
+    }
+  } catch (...) {
+    edaMain->EnableActions(true);
+    throw;
+  }
+  edaMain->EnableActions(true);
+}
+
+void TdmKalvMain::actFlSaveExecute(TObject *) {
+  TBitmap *bitmap = FMainWindow != nullptr && FCurrentPage >= pkRGB && FCurrentPage <= pkLb
+                        ? FMainWindow->GetPageBitmap(FCurrentPage)
+                        : nullptr;
+  if (bitmap == nullptr || bitmap->Empty()) return;
+  PrepareFileDialog(*cnfUser, *dlgPicSve, fdgSavePicture);
+  if (!dlgPicSve->Execute()) return;
+  RememberFileDialogFolder(*cnfUser, *dlgPicSve, fdgSavePicture);
+  SavePagePicture(*bitmap, dlgPicSve->FileName);
+}
+
+void TdmKalvMain::actFlImpPrjExecute(TObject *) {
+  edaMain->DisableActions(true);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgPrjImp, fdgProject);
+    if (dlgPrjImp->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgPrjImp, fdgProject);
+      OpenFile(dlgPrjImp->FileName, nullptr);
+    }
+  } catch (...) {
+    edaMain->EnableActions(true);
+    throw;
+  }
+  edaMain->EnableActions(true);
+}
+
+void TdmKalvMain::actFlExpPrjExecute(TObject *) {
+  edaMain->DisableActions(false);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgPrjExp, fdgProject);
+    if (dlgPrjExp->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgPrjExp, fdgProject);
+      TProgMemIniFile ini(dlgPrjExp->FileName);
+      std::error_code ec;
+      const std::filesystem::path full = std::filesystem::absolute(PathOf(FCurrentFileName), ec);
+      WriteWideOrDelete(ini, "Program", "FileName", ec ? FCurrentFileName : Utf8FromPath(full));
+      WriteIntOrDelete(ini, "Program", "FileType", ftProject);
+      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+      ini.UpdateFile();
+    }
+  } catch (...) {
+    edaMain->EnableActions(false);
+    throw;
+  }
+  edaMain->EnableActions(false);
+}
+
+void TdmKalvMain::actFlExpPrjWPicExecute(TObject *) {
+  edaMain->DisableActions(true);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgPrjExp, fdgProject);
+    if (dlgPrjExp->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgPrjExp, fdgProject);
+      mlpMain->ExecuteNow();
+      TProgMemIniFile ini(dlgPrjExp->FileName);
+      WriteWideOrDelete(ini, "Program", "FileName", Utf8FromPath(PathOf(FCurrentFileName).filename()));
+      WriteIntOrDelete(ini, "Program", "FileType", ftProjectWithPicture);
+      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+      // Compressing and storing a large picture takes a while: the window keeps being painted.
+      WriteProjectPicture(ini, FCurrentFileName, [this] { mlpMain->CheckExecute(); });
+      ini.UpdateFile();
+    }
+  } catch (...) {
+    edaMain->EnableActions(true);
+    throw;
+  }
+  edaMain->EnableActions(true);
+}
+
+void TdmKalvMain::actFlImpRgnsExecute(TObject *) {
+  edaMain->DisableActions(true);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgRgnImp, fdgProject);
+    if (dlgRgnImp->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgRgnImp, fdgProject);
+      // Any file's regions block: a project's regions come without its picture.
+      const TProgMemIniFile ini(dlgRgnImp->FileName);
+      if (FMainWindow != nullptr) FMainWindow->LoadRegions(ini, SRegionSectionFormat);
+    }
+  } catch (...) {
+    edaMain->EnableActions(true);
+    throw;
+  }
+  edaMain->EnableActions(true);
+}
+
+void TdmKalvMain::actFlExpRgnsExecute(TObject *) {
+  edaMain->DisableActions(true);
+  try {
+    PrepareFileDialog(*cnfUser, *dlgRgnExp, fdgProject);
+    if (dlgRgnExp->Execute()) {
+      RememberFileDialogFolder(*cnfUser, *dlgRgnExp, fdgProject);
+      TProgMemIniFile ini(dlgRgnExp->FileName);
+      WriteIntOrDelete(ini, "Program", "FileType", ftRegions);
+      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+      ini.UpdateFile();
     }
   } catch (...) {
     edaMain->EnableActions(true);

@@ -129,8 +129,14 @@ public:
   // Once, from the main window's start-up handler.
   void InitModule();
   // Opens a picture or project by its kind; true for kinds 1..4. Stream (not owned) is the
-  // source of a picture when given.
+  // source of a picture when given. A picture names the window (CurrentFileName, the RGB page's
+  // caption) at once; a project leaves that to the picture it loads.
   bool OpenFile(const std::string &FileName, TStream *Stream = nullptr);
+  // Opens the picture of a project (embedded, or the file it names), waits for its load (pending
+  // messages are processed meanwhile) and then adds the project's regions. A project whose picture
+  // is missing, damaged or of another kind raises before anything changes, so the window keeps
+  // its picture and regions; a picture the decoder rejects later is reported by the load job.
+  void ReadProject(const std::string &FileName);
   void SetCurrentPage(std::uint8_t Page);
   std::uint8_t CurrentPage() const { return FCurrentPage; }
   void SetCurrentChart(TfrKalvCustomNoiseDraw *Chart);
@@ -151,6 +157,8 @@ public:
     SetUpJob(job, Panel);
     return job;
   }
+  // A start that failed: the run timer stops and shows its final time.
+  void StopRunTimer();
   // The close query's wait: stops a running load and waits (100 ms steps, processing messages)
   // until no job is counted.
   void StopAndWait();
@@ -160,6 +168,12 @@ public:
 
   // ---- handlers ----
   void actFlOpnExecute(TObject *Sender);
+  void actFlSaveExecute(TObject *Sender);
+  void actFlImpPrjExecute(TObject *Sender);
+  void actFlExpPrjExecute(TObject *Sender);
+  void actFlExpPrjWPicExecute(TObject *Sender);
+  void actFlImpRgnsExecute(TObject *Sender);
+  void actFlExpRgnsExecute(TObject *Sender);
   void actFlExtExecute(TObject *Sender);
   void actNsCloseExecute(TObject *Sender);
   void actNsCloseAllExecute(TObject *Sender);
@@ -179,7 +193,7 @@ public:
   void tmjLoadPicDone(TThreadManThread *aThread, ::TThreadManJob *aJob, bool &aFreeIt);
   void tmrRunTimer();
 
-  // Reads a project file; the project reader replaces it.
+  // Reads a project file in place of ReadProject when set (tests).
   std::function<void(const std::string &FileName)> OnReadProject;
   // The info window is shown through this (the window's ui layer knows it); tests replace it.
   std::function<void()> OnShowInfo;

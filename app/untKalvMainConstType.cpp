@@ -25,12 +25,18 @@ const char *const SDeleteRegions = "Do you want to delete the existing regions?"
 
 const std::uintmax_t MaxKindProbeSize = std::uintmax_t(1) << 30;
 
-TFileKind GetFileKind(const std::string &FileName) {
+TFileKind PictureKindByExtension(const std::string &FileName) {
   const std::filesystem::path path(std::u8string(FileName.begin(), FileName.end()));
   const std::u8string ext8 = path.extension().u8string();
   const std::string ext(ext8.begin(), ext8.end());
   if (SameText(ext, ".jpg") || SameText(ext, ".jpe") || SameText(ext, ".jpeg")) return fkJPEG;
   if (SameText(ext, ".bmp")) return fkBMP;
+  return fkUnknown;
+}
+
+TFileKind GetFileKind(const std::string &FileName) {
+  if (const TFileKind kind = PictureKindByExtension(FileName); kind != fkUnknown) return kind;
+  const std::filesystem::path path(std::u8string(FileName.begin(), FileName.end()));
   // The program's own files are far smaller; reading a huge foreign file whole only to find no
   // "FileType" in it would exhaust the memory.
   std::error_code ec;

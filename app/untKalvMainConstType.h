@@ -41,3 +41,5 @@ enum TFileKind : unsigned char {
 // that cannot be read at all raises.
 extern const std::uintmax_t MaxKindProbeSize;
 TFileKind GetFileKind(const std::string &FileName);
+// fkJPEG or fkBMP by the extension alone, fkUnknown for any other name (nothing is read).
+TFileKind PictureKindByExtension(const std::string &FileName);

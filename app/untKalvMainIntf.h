@@ -6,10 +6,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/untBitmaps.h"
 #include "platform/untSysUtils.h"
 
 class TBitmap;
+class TWideFileMemIniFile;
 class TKalvNoiseTarget;
 class TfrKalvCustomNoiseDraw;
 class QWidget;
@@ -30,7 +33,17 @@ public:
   // The caption of the RGB picture page (tbsRGB).
   virtual void SetPictureCaption(const std::string &Caption) = 0;
 
+  // A new region between two corners, fitted into the picture (degenerate corners make none).
+  virtual void AddRegion(int X1, int Y1, int X2, int Y2) = 0;
+  // The bounds of every region in the order they were made (Right and Bottom excluded).
+  virtual std::vector<TRect> RegionRects() = 0;
   virtual void ClearRegions() = 0;
+  // The regions block (section format Format, "Region.%.8x") of the region list, in list order.
+  virtual void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) = 0;
+  // Adds the regions of Ini's regions block, fitted into the picture. With regions present the
+  // user is asked first: Yes replaces them, No keeps them (the new ones follow), Cancel (or
+  // closing the question) changes nothing.
+  virtual void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) = 0;
   virtual void RemoveCurrentRegion() = 0;
   virtual void RedrawAllCharts() = 0;
   // The default height for one chart (its pnlBtmDblClick).

@@ -3,30 +3,93 @@
 
 #include <QCoreApplication>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 
+#include "app/WideIniFile.h"
+#include "app/untKalvMainConstType.h"
+#include "app/untKalvProjectFile.h"
+#include "app/untKalvRegionsFile.h"
 #include "engine/untKalvPicJobDataJobs.h"
 
 namespace {
 
-enum class TPictureKind { pkUnknownKind, pkJpegKind, pkBmpKind };
+enum class TPictureKind { pkUnknownKind, pkJpegKind, pkBmpKind, pkProjectKind };
 
 // By extension as the window's file kinds decide; a file with another extension is recognised by
-// its first bytes, so a picture saved under an odd name can still be measured.
+// its first bytes, so a picture saved under an odd name can still be measured, and otherwise as
+// the window recognises a project (by its "FileType").
 TPictureKind PictureKindOf(const std::string &FileName) {
   const std::string ext = LowerCase(PathFromUtf8(FileName).extension().string());
   if (ext == ".jpg" || ext == ".jpe" || ext == ".jpeg") return TPictureKind::pkJpegKind;
   if (ext == ".bmp") return TPictureKind::pkBmpKind;
-  TFileStream f(FileName, fmOpenRead);
-  unsigned char magic[2] = {0, 0};
-  if (f.Read(magic, 2) == 2) {
-    if (magic[0] == 0xFF && magic[1] == 0xD8) return TPictureKind::pkJpegKind;
-    if (magic[0] == 'B' && magic[1] == 'M') return TPictureKind::pkBmpKind;
+  {
+    TFileStream f(FileName, fmOpenRead);
+    unsigned char magic[2] = {0, 0};
+    if (f.Read(magic, 2) == 2) {
+      if (magic[0] == 0xFF && magic[1] == 0xD8) return TPictureKind::pkJpegKind;
+      if (magic[0] == 'B' && magic[1] == 'M') return TPictureKind::pkBmpKind;
+    }
   }
+  // The window takes any other file for a project; here only what looks like one is (its
+  // extension, or the section every project has), so a stray text file is reported as such.
+  const TFileKind kind = GetFileKind(FileName);
+  if (kind == fkRegions) throw EReadError("A regions file holds no picture (give it with --regions)");
+  if (kind != fkProject && kind != fkProjectWithPicture) return TPictureKind::pkUnknownKind;
+  if (ext == ".kalvexproject" || TWideFileMemIniFile(FileName).SectionExists("Program"))
+    return TPictureKind::pkProjectKind;
   return TPictureKind::pkUnknownKind;
+}
+
+std::vector<TRegionArg> RegionsOf(const TWideFileMemIniFile &Ini, const std::string &FileName) {
+  std::vector<TRegionArg> regions;
+  int index = 0;
+  LoadRegionsFromIni(Ini, SRegionSectionFormat, [&](int X1, int Y1, int X2, int Y2) {
+    ++index;
+    if (X1 == X2 || Y1 == Y2) return; // no region, as the window's AddRegion skips it
+    TRegionArg r;
+    r.Left = std::min(X1, X2);
+    r.Top = std::min(Y1, Y2);
+    r.Text = Format("%s#%d", FileName, index);
+    r.Corners = std::array<int, 4>{X1, Y1, X2, Y2};
+    regions.push_back(std::move(r));
+  });
+  return regions;
+}
+
+// The picture job of a project's picture: the embedded one (its kind by the stored name's
+// extension, as the window decides) or the file it names.
+std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::string &Picture,
+                                        std::unique_ptr<TMemoryStream> &Stream) {
+  const TProjectInfo info = ReadProjectInfo(Ini);
+  Picture = info.FileName;
+  if (info.Kind != ftProject && info.Kind != ftProjectWithPicture)
+    throw EReadError(Format("Not a project (file type %d)", info.Kind));
+  if (info.FileName.empty()) throw EReadError("The project names no picture");
+  const TFileKind kind = PictureKindByExtension(info.FileName);
+  if (info.Kind == ftProject) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(PathFromUtf8(info.FileName), ec))
+      throw EReadError(Format("The project's picture \"%s\" is not there", info.FileName));
+    if (kind == fkJPEG) return std::make_unique<TJPEGPicJobData>(info.FileName, NoProgressWnd);
+    if (kind == fkBMP) return std::make_unique<TBMPPicJobData>(info.FileName, NoProgressWnd);
+    throw EReadError(Format("The project's picture \"%s\" is no JPEG or BMP file", info.FileName));
+  }
+  if (kind != fkJPEG && kind != fkBMP)
+    throw EReadError(Format("The project's embedded picture \"%s\" is no JPEG or BMP file", info.FileName));
+  Stream = ReadProjectPicture(Ini);
+  if (!Stream) throw EReadError("The project holds no embedded picture");
+  if (kind == fkJPEG) {
+    auto job = std::make_unique<TStreamJPEGPicJobData>(info.FileName, NoProgressWnd);
+    job->Stream = Stream.get();
+    return job;
+  }
+  auto job = std::make_unique<TStreamBMPPicJobData>(info.FileName, NoProgressWnd);
+  job->Stream = Stream.get();
+  return job;
 }
 
 void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
@@ -49,17 +112,40 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
 
 } // namespace
 
-TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions) {
+std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(PathFromUtf8(FileName), ec))
+    throw EUsageError("--regions: \"" + FileName + "\" is not there");
+  try {
+    const TProgMemIniFile ini(FileName);
+    return RegionsOf(ini, FileName);
+  } catch (const EUsageError &) {
+    throw;
+  } catch (const std::exception &e) {
+    throw EUsageError("--regions: \"" + FileName + "\": " + e.what());
+  }
+}
+
+TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &CommandLineRegions) {
+  TFileResult result;
+  result.File = FileName;
   std::unique_ptr<TPicJobData> job;
+  std::unique_ptr<TMemoryStream> stream; // the embedded picture; outlives the job's run
+  std::vector<TRegionArg> regions;
   switch (PictureKindOf(FileName)) {
   case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
   case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
-  default: throw EReadError("Not a JPEG or BMP picture");
+  case TPictureKind::pkProjectKind: {
+    const TProgMemIniFile ini(FileName);
+    job = ProjectJob(ini, result.Picture, stream);
+    regions = RegionsOf(ini, FileName);
+    break;
   }
+  default: throw EReadError("Not a JPEG or BMP picture, nor a project");
+  }
+  regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
   job->Run();
 
-  TFileResult result;
-  result.File = FileName;
   TBitmap24 &picture = *job->PicRGB;
   result.Width = picture.Width();
   result.Height = picture.Height();
@@ -69,11 +155,12 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   TakeFigures(*job, whole);
   result.Areas.push_back(std::move(whole));
 
-  for (const TRegionArg &r : Regions) {
+  for (const TRegionArg &r : regions) {
     TAreaResult area;
     area.IsRegion = true;
     area.Requested = r.Text;
     const auto fit = FitRegion(r, result.Width, result.Height);
+    if (!fit && r.Corners) continue; // the window would not have made this region either
     if (!fit) {
       area.Error = r.Width == 0 || r.Height == 0 ? "Empty region (width or height 0)"
                                                  : "Region lies outside the picture";

@@ -1,6 +1,8 @@
-// The headless front end: `kalvex --measure FILE... [--region L,T,W,H]... [--format text|json|csv]
-// [--histogram]`. Every file is measured by the same picture job the window runs, and every region
-// by a memory job on its cut-out, fitted into the picture as the window fits a new region.
+// The headless front end: `kalvex --measure FILE... [--region L,T,W,H]... [--regions FILE]...
+// [--format text|json|csv] [--histogram]`. Every file is measured by the same picture job the
+// window runs, and every region by a memory job on its cut-out, fitted into the picture as the
+// window fits a new region. A FILE may be a project: its embedded picture, or the picture it
+// names, is measured with the project's regions (then the command line's).
 #pragma once
 
 #include <array>
@@ -17,7 +19,15 @@ enum class TMeasureFormat { mfText, mfJson, mfCsv };
 struct TRegionArg {
   int Left = 0, Top = 0, Width = 0, Height = 0;
   std::string Text; // as typed, for messages
+  // Set for a region of a regions block (a regions or project file): its corners X1, Y1, X2, Y2.
+  // Such a region is fitted as the window's AddRegion does and left out, without error, when
+  // nothing of it remains.
+  std::optional<std::array<int, 4>> Corners = std::nullopt;
 };
+
+// The regions of the regions block of FileName (a regions file or any project file), in order;
+// entries without width or height are left out. Raises EUsageError when the file cannot be read.
+std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName);
 
 struct TMeasureOptions {
   std::vector<std::string> Files;
@@ -62,7 +72,8 @@ struct TAreaResult {
 };
 
 struct TFileResult {
-  std::string File;
+  std::string File;    // as given
+  std::string Picture; // for a project: the picture's name as the project holds it
   int Width = 0, Height = 0;
   std::vector<TAreaResult> Areas; // the picture first, then each region in command-line order
 };
@@ -79,7 +90,9 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
 void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool SeveralFiles);
 void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram);
 
-// Measures one file: its picture job, then a memory job for every region. Raises the load error.
+// Measures one file: its picture job, then a memory job for every region. A project file gives
+// its picture (embedded, or the file it names) with its own regions ahead of Regions. Raises the
+// load error (also a project whose picture is missing, damaged or of an unknown kind).
 TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions);
 
 // The usage text of --measure.

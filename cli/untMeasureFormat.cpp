@@ -99,6 +99,8 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
     };
     if (a == "--region" || a.rfind("--region=", 0) == 0) {
       o.Regions.push_back(ParseRegion(value("--region")));
+    } else if (a == "--regions" || a.rfind("--regions=", 0) == 0) {
+      for (TRegionArg &r : ReadRegionsFile(value("--regions"))) o.Regions.push_back(std::move(r));
     } else if (a == "--format" || a.rfind("--format=", 0) == 0) {
       const std::string f = value("--format");
       if (formatSeen) throw EUsageError("--format given twice");
@@ -122,6 +124,12 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
 }
 
 std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH) {
+  if (Region.Corners) {
+    const auto &c = *Region.Corners;
+    const auto r = FitRegionCorners(c[0], c[1], c[2], c[3], PW, PH);
+    if (!r) return std::nullopt;
+    return TFittedRegion{r->Left, r->Top, r->Width(), r->Height()};
+  }
   const long long x1 = Region.Left, y1 = Region.Top;
   const auto r = FitRegionCorners(x1, y1, x1 + Region.Width, y1 + Region.Height, PW, PH);
   if (!r) return std::nullopt;
@@ -149,7 +157,9 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
   for (const TFileResult &f : Results) {
     if (!firstFile) Out << "\n";
     firstFile = false;
-    Out << f.File << ": " << f.Width << " x " << f.Height << " pixels\n";
+    Out << f.File;
+    if (!f.Picture.empty()) Out << " (picture " << f.Picture << ")";
+    Out << ": " << f.Width << " x " << f.Height << " pixels\n";
     for (const TAreaResult &a : f.Areas) {
       Out << "\n";
       if (!a.Error.empty()) {
@@ -208,8 +218,12 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
       area["channels"] = std::move(channels);
       areas.push_back(std::move(area));
     }
-    files.push_back({{"file", f.File}, {"width", f.Width}, {"height", f.Height},
-                     {"areas", std::move(areas)}});
+    nlohmann::json file = {{"file", f.File}};
+    if (!f.Picture.empty()) file["picture"] = f.Picture;
+    file["width"] = f.Width;
+    file["height"] = f.Height;
+    file["areas"] = std::move(areas);
+    files.push_back(std::move(file));
   }
   const nlohmann::json &doc = SeveralFiles ? files : files.empty() ? nlohmann::json() : files[0];
   if (doc.is_null()) return;
@@ -248,11 +262,15 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
 }
 
 std::string MeasureUsage() {
-  return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--format text|json|csv] "
-         "[--histogram]\n"
+  return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--regions FILE]... "
+         "[--format text|json|csv] [--histogram]\n"
          "  Measures JPEG and BMP pictures without a window: for the whole picture and for each\n"
          "  region (left, top, width, height in pixels, fitted into the picture) the S/N ratio\n"
          "  in dB, S mean and N mean of the channels R, G, B, L*, RG, GB and BR.\n"
+         "  A FILE may be a .KalvexProject: its embedded picture, or the picture it names, is\n"
+         "  measured with the project's regions (and those of the command line).\n"
+         "  --regions    the regions of a .KalvexRegions file (or of any project file), fitted\n"
+         "               as the window fits them; all regions are measured in command-line order\n"
          "  --format     text (default), json (with histograms) or csv\n"
          "  --histogram  add the 256-entry difference histograms to text and csv\n"
          "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n";

@@ -1,7 +1,8 @@
 // Writes the bundled sample: a synthetic noise test chart of 2000 x 1300 pixels (JPEG quality 95)
-// and the rectangles of its six patches.
+// and the rectangles of its six patches, as text and as a regions file the window imports and
+// `kalvex --measure --regions` reads.
 //
-//   make_sample OUT.jpg OUT-regions.txt
+//   make_sample OUT.jpg OUT-regions.txt [OUT.KalvexRegions]
 //
 // The background is a gentle left-to-right gradient with a slight vertical tilt, noise-free. Six
 // flat grey patches (level 128) carry Gaussian noise of standard deviation 0, 1, 2, 4, 8 and 16
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/WideIniFile.h"
+#include "app/untKalvRegionsFile.h"
 #include "engine/untJpeg.h"
 #include "platform/untClasses.h"
 
@@ -68,8 +71,8 @@ std::uint8_t ToByte(double v) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "Usage: make_sample OUT.jpg OUT-regions.txt\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "Usage: make_sample OUT.jpg OUT-regions.txt [OUT.KalvexRegions]\n");
     return 2;
   }
   std::vector<TPatch> patches;
@@ -105,6 +108,14 @@ int main(int argc, char **argv) {
       text += std::to_string(pt.Left) + "," + std::to_string(pt.Top) + "," +
               std::to_string(PatchW) + "," + std::to_string(PatchH) + "\n";
     WriteFileAtomically(argv[2], text.data(), text.size());
+    if (argc == 4) {
+      TProgMemIniFile ini(argv[3]);
+      ini.WriteInteger("Program", "FileType", ftRegions);
+      std::vector<TRect> rects;
+      for (const TPatch &pt : patches) rects.push_back(Rect(pt.Left, pt.Top, pt.Left + PatchW, pt.Top + PatchH));
+      SaveRegionsToIni(ini, SRegionSectionFormat, rects);
+      ini.UpdateFile();
+    }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "make_sample: %s\n", e.what());
     return 1;

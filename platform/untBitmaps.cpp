@@ -485,14 +485,29 @@ void TCanvas::Rectangle(int X1, int Y1, int X2, int Y2) {
       }
     }
     if (!outline) return;
-    // Each outline pixel once, so exclusive-or outlines undo themselves when drawn twice.
+    // Each outline pixel once, so exclusive-or outlines undo themselves when drawn twice; walked
+    // round clockwise from the top-left corner so a dotted pen's pattern runs on unbroken.
+    std::vector<QPoint> ring;
+    if (X2 - X1 == 1) {
+      for (int y = Y1; y < Y2; ++y) ring.emplace_back(X1, y);
+    } else if (Y2 - Y1 == 1) {
+      for (int x = X1; x < X2; ++x) ring.emplace_back(x, Y1);
+    } else {
+      for (int x = X1; x < X2; ++x) ring.emplace_back(x, Y1);
+      for (int y = Y1 + 1; y < Y2; ++y) ring.emplace_back(X2 - 1, y);
+      for (int x = X2 - 2; x >= X1; --x) ring.emplace_back(x, Y2 - 1);
+      for (int y = Y2 - 2; y > Y1; --y) ring.emplace_back(X1, y);
+    }
+    const std::vector<int> pattern = PatternOf(Pen.Style);
     std::vector<QPoint> pts;
-    for (int x = X1; x < X2; ++x) pts.emplace_back(x, Y1);
-    if (Y2 - 1 > Y1)
-      for (int x = X1; x < X2; ++x) pts.emplace_back(x, Y2 - 1);
-    for (int y = Y1 + 1; y < Y2 - 1; ++y) {
-      pts.emplace_back(X1, y);
-      if (X2 - 1 > X1) pts.emplace_back(X2 - 1, y);
+    size_t seg = 0;
+    int segLeft = pattern.empty() ? 0 : pattern[0];
+    for (const QPoint &pt : ring) {
+      if (pattern.empty() || seg % 2 == 0) pts.push_back(pt);
+      if (!pattern.empty() && --segLeft == 0) {
+        seg = (seg + 1) % pattern.size();
+        segLeft = pattern[seg];
+      }
     }
     PlotRun(p, pts, Pen.Color, Pen.Mode);
   });

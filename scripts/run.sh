@@ -9,15 +9,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --parallel "$(nproc)" --target kalvex
 ./build/kalvex --version
 
-# The six patch rectangles of the sample chart as --region arguments.
-regions=()
-while IFS= read -r line; do
-  line=${line%%#*}
-  line=${line//[[:space:]]/}
-  if [[ -n $line ]]; then regions+=(--region "$line"); fi
-done < data/sample-regions.txt
-
-measure() { ./build/kalvex --measure data/sample.jpg "${regions[@]}"; }
+# The six patch rectangles of the sample chart, from its regions file.
+measure() { ./build/kalvex --measure data/sample.jpg --regions data/sample.KalvexRegions; }
 
 if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
   # A build without the window answers a picture argument with its usage text (status 2).

@@ -29,7 +29,7 @@ void TKalvPicPanel::DrawBand(QPainter &Painter) {
   TCanvas canvas(&Painter);
   TPen oldPen = canvas.Pen;
   TBrush oldBrush = canvas.Brush;
-  canvas.Pen.Color = clWhite;
+  canvas.Pen.Color = KalvXorOutlineColor;
   canvas.Pen.Style = psSolid;
   canvas.Pen.Mode = pmXor;
   canvas.Brush.Style = bsClear;
@@ -74,8 +74,10 @@ void TKalvPicPanel::mouseDoubleClickEvent(QMouseEvent *Event) {
 
 void TKalvPicPanel::mouseMoveEvent(QMouseEvent *Event) {
   if (!FDragging) return;
-  FCurrentX = std::max(0, std::min(width() - 1, static_cast<int>(Event->position().x())));
-  FCurrentY = std::max(0, std::min(height() - 1, static_cast<int>(Event->position().y())));
+  // Right and bottom are exclusive: a band released on or past the far edge takes the last
+  // column or row in.
+  FCurrentX = std::max(0, std::min(width(), static_cast<int>(Event->position().x())));
+  FCurrentY = std::max(0, std::min(height(), static_cast<int>(Event->position().y())));
   Invalidate();
 }
 

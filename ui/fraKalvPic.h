@@ -18,6 +18,11 @@
 
 class QPainter;
 
+// The colour outlines are drawn with by exclusive-or over a picture. Flipping the top bit of every
+// channel changes each pixel by 128 levels, so the band and the region outlines show on any
+// content, mid-grey included (where white would give 127 on 128), and vanish when drawn twice.
+constexpr TColor KalvXorOutlineColor = 0x808080;
+
 // The picture panel: paints through OnPaint and draws the rubber band. Its Invalidate repaints at
 // once, so drawing over the picture shows immediately.
 class TKalvPicPanel : public QWidget, public TObject {

@@ -21,8 +21,9 @@ int ClampTypedPosition(TKalvPosField Field, int Value, const TRect &Bounds, int 
   switch (Field) {
   case kpfLeft: return std::max(0, std::min(Value, PW - Bounds.Width()));
   case kpfTop: return std::max(0, std::min(Value, PH - Bounds.Height()));
-  case kpfWidth: return std::max(KalvRegionMinSide, std::min(Value, PW - Bounds.Left));
-  case kpfHeight: return std::max(KalvRegionMinSide, std::min(Value, PH - Bounds.Top));
+  // The minimum side gives way to the picture's edge: a region never reaches past it.
+  case kpfWidth: return std::min(PW - Bounds.Left, std::max(std::min(KalvRegionMinSide, PW), std::min(Value, PW - Bounds.Left)));
+  case kpfHeight: return std::min(PH - Bounds.Top, std::max(std::min(KalvRegionMinSide, PH), std::min(Value, PH - Bounds.Top)));
   }
   return Value;
 }

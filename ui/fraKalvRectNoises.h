@@ -1,6 +1,6 @@
 // A region's noise panel: the picture panel's charts with editable position fields. A typed
-// position is kept inside the picture (and at least 11 pixels wide and high) before the region
-// takes it.
+// position is kept inside the picture (and at least 11 pixels wide and high where the picture and
+// the region's place on it allow) before the region takes it.
 //
 // Main thread only.
 #pragma once
@@ -24,7 +24,8 @@ public:
   virtual int PictureHeight() const = 0;
 };
 
-// The smallest region side a typed width or height leaves.
+// The smallest region side a typed width or height or a drag leaves (a picture's side, where that
+// is smaller).
 constexpr int KalvRegionMinSide = 11;
 
 enum TKalvPosField : std::uint8_t { kpfLeft, kpfTop, kpfWidth, kpfHeight };

@@ -17,15 +17,19 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <exception>
 
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
+#include "app/untKalvRegionsFile.h"
 #include "platform/untApplication.h"
 #include "threading/untJobData.h"
 #include "ui/fraKalvNoises.h"
 #include "ui/fraKalvRectNoises.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvInfo.h"
+#include "ui/untRectCntrl.h"
+#include "engine/untKalvRegion.h"
 #include "widgets/untStatusBar.h"
 #include "widgets/untStatusBarWideText.h"
 
@@ -51,6 +55,10 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
   setObjectName(QStringLiteral("fmKalvMain"));
   setWindowTitle(QStringLiteral("Kalvex"));
   FWindow = std::make_unique<TMessageWindow>([this](TMessage &M) { WndProc(M); });
+  RegionList = std::make_unique<TRectCntrlList>();
+  RegionList->OnChange = [this](int Count) {
+    if (FModule != nullptr) FModule->RegionsChanged(Count);
+  };
   CreateComponents();
   resize(923, 637);
   setMinimumSize(640, 480);
@@ -66,6 +74,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 
 TfmKalvMain::~TfmKalvMain() {
   CallGuarded([this] { ClearRegions(); });
+  RegionList.reset();
   if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
   if (FModule != nullptr && FModule->MainWindow() == this) {
     FModule->SetMainWindow(nullptr);
@@ -121,6 +130,7 @@ void TfmKalvMain::CreateComponents() {
     auto *view = new TfrKalvPic(page);
     view->setObjectName(QString::fromLatin1(views[i]));
     layout->addWidget(view);
+    view->OnAddRegion = [this](TfrKalvPic *, int L, int T, int R, int B) { AddRegion(L, T, R, B); };
     pctPics->addTab(page, QString::fromUtf8(PicKindCaptions[i]));
     tbsPics[static_cast<size_t>(i)] = page;
     frPics[static_cast<size_t>(i)] = view;
@@ -187,23 +197,89 @@ void TfmKalvMain::SetPictureCaption(const std::string &Caption) {
   pctPics->setTabText(0, QString::fromStdString(Caption));
 }
 
-void TfmKalvMain::ClearRegions() {
-  // Region pages follow the whole-picture page; they go with their regions.
-  while (pctMain->count() > 1) {
-    QWidget *page = pctMain->widget(pctMain->count() - 1);
-    pctMain->removeTab(pctMain->count() - 1);
-    delete page;
+// ---- regions ---------------------------------------------------------------------------------
+
+void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
+  TBitmap *rgb = frPicRGB()->Bitmap();
+  const auto fit = FitRegionCorners(X1, Y1, X2, Y2, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
+  if (!fit) return;
+  auto *page = new QWidget;
+  page->setObjectName(QStringLiteral("tbsRegion"));
+  auto *layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto *panel = new TfrKalvRectNoises(page);
+  panel->setObjectName(QStringLiteral("frRectNs"));
+  layout->addWidget(panel);
+  pctMain->setCurrentIndex(pctMain->addTab(page, QString()));
+
+  auto region = std::make_unique<TRectCntrl>(this);
+  TRectCntrl *r = region.get();
+  r->NoisePanel = panel;
+  r->Page = page;
+  panel->Region = r;
+  if (FRegionParent != nullptr) {
+    r->hide();
+    r->setParent(FRegionParent);
   }
-  if (FModule != nullptr) FModule->RegionsChanged(0);
+  r->SetBoundsRect(*fit);
+  if (FRegionParent != nullptr) r->show();
+  // In the list before it is measured: a region whose measurement fails to start stays, shown and
+  // removable, like one whose later change fails.
+  RegionList->Add(std::move(region));
+  std::exception_ptr failure;
+  try {
+    r->Recalculate();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  SyncNoiseScroll(frNs);
+  SyncChartHeights(frNs);
+  if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<TRect> TfmKalvMain::RegionRects() { return RegionList != nullptr ? RegionList->Rects() : std::vector<TRect>{}; }
+
+void TfmKalvMain::ClearRegions() {
+  if (RegionList != nullptr) RegionList->Clear();
+}
+
+void TfmKalvMain::SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) { RegionList->SaveToIni(Ini, Format); }
+
+void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) {
+  bool append = false;
+  if (!RegionList->Empty()) {
+    switch (MessageBox(SDeleteRegions, SAttention, MB_YESNOCANCEL | MB_ICONQUESTION)) {
+    case IDYES: break;
+    case IDNO: append = true; break;
+    default: return;
+    }
+  }
+  RegionList->LoadFromIni(Ini, Format, append, [this](int X1, int Y1, int X2, int Y2) { AddRegion(X1, Y1, X2, Y2); });
 }
 
 void TfmKalvMain::RemoveCurrentRegion() {
-  const int index = pctMain->currentIndex();
-  if (index <= 0) return;
-  QWidget *page = pctMain->widget(index);
-  pctMain->removeTab(index);
-  delete page;
-  if (FModule != nullptr) FModule->RegionsChanged(pctMain->count() - 1);
+  QWidget *current = pctMain->currentWidget();
+  if (current != tbsPicNoise && RegionList != nullptr)
+    for (int i = RegionList->Count() - 1; i >= 0; --i)
+      if (RegionList->Items(i)->Page == current) RegionList->Delete(i);
+  if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
+}
+
+void TfmKalvMain::SetRegionParent(QWidget *View) {
+  if (View == FRegionParent) return;
+  for (int i = 0; i < RegionList->Count(); ++i) {
+    TRectCntrl *r = RegionList->Items(i);
+    r->hide();
+    r->setParent(nullptr);
+  }
+  FRegionParent = View;
+  if (View == nullptr) return;
+  for (int i = 0; i < RegionList->Count(); ++i) {
+    TRectCntrl *r = RegionList->Items(i);
+    r->setParent(View);
+    r->show();
+  }
 }
 
 std::vector<TfrKalvNoises *> TfmKalvMain::NoisePanels() const {
@@ -350,7 +426,9 @@ void TfmKalvMain::OpenCommandLine(const QStringList &Args) {
 // ---- page changes -----------------------------------------------------------------------------
 
 void TfmKalvMain::pctPicsChange() {
-  if (FModule != nullptr) FModule->SetCurrentPage(static_cast<std::uint8_t>(PageNumber(pctPics->currentWidget())));
+  const int page = PageNumber(pctPics->currentWidget());
+  if (FModule != nullptr) FModule->SetCurrentPage(static_cast<std::uint8_t>(page));
+  SetRegionParent(page >= 1 && page <= 7 ? frPics[static_cast<size_t>(page - 1)]->pnlPic : nullptr);
 }
 
 void TfmKalvMain::pctMainChange() {

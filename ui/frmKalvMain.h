@@ -32,6 +32,7 @@ class TStatusBarWideText;
 class TdmKalvMain;
 class TfrKalvPic;
 class TfrKalvNoises;
+class TRectCntrlList;
 
 // The messages of the window's message window.
 constexpr UINT WM_KALV_STARTUP = WM_APP;
@@ -73,7 +74,11 @@ public:
   void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) override;
   TKalvNoiseTarget *PictureNoisePanel() override;
   void SetPictureCaption(const std::string &Caption) override;
+  void AddRegion(int X1, int Y1, int X2, int Y2) override;
+  std::vector<TRect> RegionRects() override;
   void ClearRegions() override;
+  void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) override;
+  void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) override;
   void RemoveCurrentRegion() override;
   void RedrawAllCharts() override;
   void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *Chart) override;
@@ -93,6 +98,14 @@ public:
   void SyncChartHeights(TfrKalvNoises *Source) override;
   void SyncNoiseScroll(TfrKalvNoises *Sender) override;
   QAction *NoiseAction(TNoiseHostAction Which) override;
+
+  // ---- regions ----
+  // Every region, in the order they were made (owned).
+  std::unique_ptr<TRectCntrlList> RegionList;
+  // The picture panel the region controls are on: the active picture page's (not owned).
+  QWidget *RegionParent() const { return FRegionParent; }
+  // Moves every region control onto View (a picture panel, or none) in list order.
+  void SetRegionParent(QWidget *View);
 
   // ---- operations ----
   // Sets every other picture view's scroll position to the sender's (Sender: a view's scroll box).
@@ -134,6 +147,7 @@ private:
   void CreateComponents();
 
   TdmKalvMain *FModule; // not owned
+  QWidget *FRegionParent = nullptr; // not owned
   std::unique_ptr<TMessageWindow> FWindow;
   std::unique_ptr<TStatusBarWideText> FStatusText;
   bool FShown = false;

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 
+#include "app/WideIniFile.h"
 #include "app/WideMemIniCnfCtrl.h"
+#include "app/untKalvRegionsFile.h"
 #include "app/dmdKalvMain.h"
 #include "app/untKalvNoiseTarget.h"
 #include "engine/untGraphics.h"
@@ -71,7 +74,18 @@ struct FakeWindow : TKalvMainIntf {
   }
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }
-  void ClearRegions() override { ++ClearedRegions; }
+  void AddRegion(int X1, int Y1, int X2, int Y2) override { Regions.push_back(Rect(X1, Y1, X2, Y2)); }
+  std::vector<TRect> RegionRects() override { return Regions; }
+  void ClearRegions() override {
+    ++ClearedRegions;
+    Regions.clear();
+  }
+  void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) override {
+    SaveRegionsToIni(Ini, Format, Regions);
+  }
+  void LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) override {
+    LoadRegionsFromIni(Ini, Format, [this](int X1, int Y1, int X2, int Y2) { AddRegion(X1, Y1, X2, Y2); });
+  }
   void RemoveCurrentRegion() override { ++RemovedRegions; }
   void RedrawAllCharts() override { ++Redraws; }
   void SetChartDefaultHeight(TfrKalvCustomNoiseDraw *C) override { DefaultHeightChart = C; }
@@ -85,6 +99,7 @@ struct FakeWindow : TKalvMainIntf {
   std::vector<int> HandOrder;
   FakePanel Panel;
   std::string Caption;
+  std::vector<TRect> Regions; // as given, unfitted
   int ClearedRegions = 0, RemovedRegions = 0, Redraws = 0, StatusInvalidated = 0, Closes = 0;
   TfrKalvCustomNoiseDraw *DefaultHeightChart = nullptr;
   std::map<int, std::string> Status;
@@ -605,3 +620,98 @@ TEST(ModuleShutdown, AWorkerThatDoesNotStopKeepsItsJob) {
 }
 
 } // namespace
+
+// The file commands: regions and projects written and read back, the page picture saved, and a
+// project whose picture cannot load leaving the window as it was.
+TEST_F(ModuleFixture, FileCommandsWriteAndReadProjectsRegionsAndPictures) {
+  const fs::path picture = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(picture, 40, 30);
+  ASSERT_TRUE(Module->OpenFile(picture.string()));
+  ASSERT_TRUE(WaitIdle());
+  Window.Regions = {{5, 5, 15, 20}, {30, 10, 39, 29}};
+  Module->RegionsChanged(2);
+  Module->SetCurrentPage(1);
+  std::map<std::string, fs::path> chosen;
+  auto old = SetFileDialogExecuteFunction([&](TOpenDialog &D) {
+    D.FileName = chosen.at(D.Name()).string();
+    return true;
+  });
+  const fs::path regions = Dir.Path / "r.KalvexRegions", plain = Dir.Path / "p.KalvexProject",
+                 embedded = Dir.Path / "w.KalvexProject";
+  chosen["dlgRgnExp"] = regions;
+  chosen["dlgPrjExp"] = plain;
+  ASSERT_TRUE(Module->actFlExpRgns->Execute());
+  ASSERT_TRUE(Module->actFlExpPrj->Execute());
+  chosen["dlgPrjExp"] = embedded;
+  ASSERT_TRUE(Module->actFlExpPrjWPic->Execute());
+  EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+  {
+    const TProgMemIniFile r(regions.string()), p(plain.string()), w(embedded.string());
+    EXPECT_EQ(r.ReadSections(), (std::vector<std::string>{"Program", "Region.00000000", "Region.00000001"}));
+    EXPECT_EQ(r.ReadString("Program", "FileType", ""), "2");
+    EXPECT_EQ(r.ReadInteger("Region.00000001", "Y2", 0), 29);
+    EXPECT_EQ(p.ReadSection("Program"), (std::vector<std::string>{"FileName", "RegionCount"}));
+    EXPECT_EQ(p.ReadString("Program", "FileName", ""), picture.string());
+    EXPECT_EQ(w.ReadString("Program", "FileName", ""), "pic.jpg");
+    EXPECT_EQ(w.ReadString("Program", "FileType", ""), "1");
+    EXPECT_EQ(w.ReadString("File", "Size", ""), std::to_string(fs::file_size(picture)));
+  }
+
+  // Saving the R page (8 bits) as BMP gives its pixels back; the L* page as JPEG is grayscale.
+  Module->SetCurrentPage(2);
+  chosen["dlgPicSve"] = Dir.Path / "r.bmp";
+  ASSERT_TRUE(Module->actFlSave->Execute());
+  TBitmap back;
+  back.LoadFromFile((Dir.Path / "r.bmp").string());
+  ASSERT_EQ(back.PixelFormat(), pf8bit);
+  for (int y = 0; y < 30; ++y) EXPECT_EQ(std::memcmp(back.ScanLine(y), Window.GetPageBitmap(2)->ScanLine(y), 40), 0);
+  Module->SetCurrentPage(5);
+  chosen["dlgPicSve"] = Dir.Path / "l";
+  ASSERT_TRUE(Module->actFlSave->Execute());
+  const std::string jpeg = testutil::ReadFile(Dir.Path / "l");
+  EXPECT_EQ(TJpegDecoder(std::span(reinterpret_cast<const std::uint8_t *>(jpeg.data()), jpeg.size())).Header().Components, 1);
+
+  // The project with picture opens without the picture file: the same picture and regions.
+  TBitmap24 shown;
+  shown.Assign(Window.GetPageBitmap(1));
+  fs::remove(picture);
+  Window.ClearRegions();
+  const int cleared = Window.ClearedRegions;
+  Window.Regions = {{1, 1, 2, 2}};
+  Boxes.clear();
+  EXPECT_TRUE(Module->OpenFile(embedded.string()));
+  EXPECT_FALSE(Module->IsBusy()); // the load is over when the reader returns
+  EXPECT_TRUE(Boxes.empty());
+  EXPECT_EQ(Window.ClearedRegions, cleared + 1); // replaced without asking
+  EXPECT_EQ(Window.Regions, (std::vector<TRect>{{5, 5, 15, 20}, {30, 10, 39, 29}}));
+  EXPECT_EQ(Module->CurrentFileName(), "pic.jpg");
+  EXPECT_EQ(Window.Caption, "pic.jpg");
+  ASSERT_EQ(Window.GetPageBitmap(1)->Width(), 40);
+  for (int y = 0; y < 30; ++y) EXPECT_EQ(std::memcmp(shown.ScanLine(y), Window.GetPageBitmap(1)->ScanLine(y), 120), 0);
+
+  // Projects that cannot give a picture: an error, and the window as it was.
+  const fs::path damaged = Dir.Path / "d.KalvexProject", named = Dir.Path / "n.KalvexProject",
+                 odd = Dir.Path / "o.KalvexProject", self = Dir.Path / "s.KalvexProject";
+  testutil::WriteFile(damaged, "[Program]\r\nFileType=1\r\nFileName=a.jpg\r\nRegionCount=1\r\n[Region.00000000]\r\nX2=3\r\n"
+                               "Y2=3\r\n[File]\r\nSize=900\r\nCount=1\r\nLine.00000000=eJzLSM3JyQcABiwCFQ==\r\n");
+  testutil::WriteFile(odd, "[Program]\r\nFileType=1\r\nFileName=a.png\r\n[File]\r\nSize=5\r\nCount=1\r\n"
+                           "Line.00000000=eJzLSM3JyQcABiwCFQ==\r\n");
+  testutil::WriteFile(self, "[Program]\r\nFileName=" + self.string() + "\r\n");
+  for (const fs::path &p : {plain, damaged, odd, self}) {
+    TBitmap *before = Window.GetPageBitmap(1);
+    EXPECT_THROW(Module->OpenFile(p.string()), EReadError) << p;
+    EXPECT_EQ(Window.GetPageBitmap(1), before);
+    EXPECT_EQ(Window.Regions.size(), 2u);
+    EXPECT_EQ(Module->CurrentFileName(), "pic.jpg");
+    EXPECT_EQ(Window.Caption, "pic.jpg");
+    EXPECT_FALSE(Module->IsBusy());
+  }
+  // Importing a project's regions takes its regions block only.
+  chosen["dlgRgnImp"] = damaged;
+  Module->SetCurrentPage(1);
+  ASSERT_TRUE(Module->actFlImpRgns->Execute());
+  EXPECT_EQ(Window.Regions.back(), (TRect{0, 0, 3, 3}));
+  EXPECT_EQ(Window.GetPageBitmap(1)->Width(), 40);
+  SetFileDialogExecuteFunction(old);
+  EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+}

@@ -6,6 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/WideIniFile.h"
+#include "app/untKalvProjectFile.h"
+#include "app/untKalvRegionsFile.h"
 #include "cli/untMeasure.h"
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
@@ -91,7 +94,7 @@ TEST(Measure, ArgumentsAndUsageErrors) {
 // Regions are fitted as the window fits two corners.
 TEST(Measure, RegionsFitLikeTheWindow) {
   auto fit = [](int L, int T, int W, int H, int PW, int PH) {
-    return FitRegion(TRegionArg{L, T, W, H, ""}, PW, PH);
+    return FitRegion(TRegionArg{L, T, W, H, "", {}}, PW, PH);
   };
   auto r = fit(100, 50, -90, -45, 120, 80); // corners (100, 50) and (10, 5)
   ASSERT_TRUE(r);
@@ -202,4 +205,73 @@ TEST(Measure, AFailedPartGivesNoFigures) {
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("chart.bmp: Part out of memory"), std::string::npos) << r.Err;
   EXPECT_EQ(r.Out.find("s_count"), std::string::npos) << r.Out;
+}
+
+// Regions files and projects in place of a picture: the same regions, fitted as the window fits
+// them, and the same figures as the picture itself.
+TEST(Measure, RegionsFilesAndProjects) {
+  TPictures pics;
+  const std::string regions = (pics.Dir.Path / "patches.KalvexRegions").string();
+  {
+    TProgMemIniFile ini(regions);
+    ini.WriteInteger("Program", "FileType", 2);
+    // 10,5 30 x 20; an entry without width (skipped); corners 130,70 and 90,50 fitted to 60,40.
+    const TRect rects[] = {{10, 5, 40, 25}, {7, 0, 7, 9}, {130, 70, 90, 50}};
+    SaveRegionsToIni(ini, SRegionSectionFormat, rects);
+    ini.UpdateFile();
+  }
+  const TRun byFile = Measure({pics.Bmp, "--format", "json", "--regions", regions, "--region", "1,2,3,4"});
+  ASSERT_EQ(byFile.Status, 0) << byFile.Err;
+  const auto doc = nlohmann::json::parse(byFile.Out);
+  ASSERT_EQ(doc["areas"].size(), 4u);
+  auto box = [](const nlohmann::json &A) {
+    return std::vector<int>{A["left"].get<int>(), A["top"].get<int>(), A["width"].get<int>(), A["height"].get<int>()};
+  };
+  EXPECT_EQ(box(doc["areas"][1]), (std::vector<int>{10, 5, 30, 20}));
+  EXPECT_EQ(box(doc["areas"][2]), (std::vector<int>{60, 40, 40, 20}));
+  EXPECT_EQ(box(doc["areas"][3]), (std::vector<int>{1, 2, 3, 4}));
+  const auto byArgs = nlohmann::json::parse(
+      Measure({pics.Bmp, "--format", "json", "--region", "10,5,30,20", "--region", "60,40,40,20"}).Out);
+  EXPECT_EQ(doc["areas"][1]["channels"], byArgs["areas"][1]["channels"]);
+  EXPECT_EQ(doc["areas"][2]["channels"], byArgs["areas"][2]["channels"]);
+  EXPECT_FALSE(doc.contains("picture"));
+
+  // A project with the picture embedded and one naming it: the project's regions, "file" as
+  // given and "picture" as stored.
+  const std::string embedded = (pics.Dir.Path / "with.KalvexProject").string();
+  const std::string named = (pics.Dir.Path / "named.KalvexProject").string();
+  for (const std::string &p : {embedded, named}) {
+    TProgMemIniFile ini(p);
+    ini.WriteWideString("Program", "FileName", p == embedded ? "chart.bmp" : pics.Bmp);
+    if (p == embedded) ini.WriteInteger("Program", "FileType", 1);
+    const TRect rect[] = {{10, 5, 40, 25}};
+    SaveRegionsToIni(ini, SRegionSectionFormat, rect);
+    if (p == embedded) WriteProjectPicture(ini, pics.Bmp);
+    ini.UpdateFile();
+  }
+  // A damaged project fails alone: the other files are still measured.
+  const std::string broken = (pics.Dir.Path / "broken.KalvexProject").string();
+  testutil::WriteFile(broken, "[Program]\r\nFileType=1\r\nFileName=x.bmp\r\n[File]\r\nSize=2147483648\r\nCount=1\r\n"
+                              "Line.00000000=eJzLSM3JyQcABiwCFQ==\r\n");
+  const TRun projects = Measure({embedded, broken, named, "--format", "json"});
+  EXPECT_EQ(projects.Status, 1);
+  EXPECT_NE(projects.Err.find("broken.KalvexProject: The project's embedded picture claims"), std::string::npos)
+      << projects.Err;
+  const auto all = nlohmann::json::parse(projects.Out);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0]["file"], embedded);
+  EXPECT_EQ(all[0]["picture"], "chart.bmp");
+  EXPECT_EQ(all[1]["picture"], pics.Bmp);
+  for (const auto &f : all) {
+    ASSERT_EQ(f["areas"].size(), 2u);
+    EXPECT_EQ(f["areas"][0]["channels"], doc["areas"][0]["channels"]);
+    EXPECT_EQ(f["areas"][1]["channels"], doc["areas"][1]["channels"]);
+  }
+  EXPECT_NE(Measure({embedded}).Out.find("with.KalvexProject (picture chart.bmp): 100 x 60 pixels"), std::string::npos);
+
+  // A missing regions file is a usage error; a regions file is no picture.
+  EXPECT_EQ(Measure({pics.Bmp, "--regions", regions + ".gone"}).Status, 2);
+  const TRun asPicture = Measure({regions});
+  EXPECT_EQ(asPicture.Status, 1);
+  EXPECT_NE(asPicture.Err.find("regions file holds no picture"), std::string::npos) << asPicture.Err;
 }

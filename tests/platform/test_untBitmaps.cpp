@@ -81,6 +81,16 @@ TEST(Canvas, LinesRectanglesAndXor) {
   EXPECT_EQ(c->Pixel(3, 3), clWhite); // hollow
   c->Rectangle(2, 2, 6, 6); // drawn twice, gone
   EXPECT_EQ(c->Pixel(2, 2), clWhite);
+  // A dotted outline: three on, three off, running on round the corners.
+  c->Pen.Style = psDot;
+  c->Rectangle(0, 1, 10, 10);
+  EXPECT_EQ(c->Pixel(2, 1), clBlack);
+  EXPECT_EQ(c->Pixel(3, 1), clWhite);
+  EXPECT_EQ(c->Pixel(9, 1), clWhite); // the 10th pixel of the round, off
+  EXPECT_EQ(c->Pixel(9, 4), clBlack); // the 13th, on again
+  c->Rectangle(0, 1, 10, 10);
+  EXPECT_EQ(c->Pixel(2, 1), clWhite);
+  c->Pen.Style = psSolid;
   EXPECT_EQ(c->Pixel(-1, 0), CLR_INVALID);
 }
 

@@ -40,6 +40,14 @@ TEST(KalvRectNoises, TypedPositionsStayInsideThePicture) {
   Type(p.edtPosTop, "-");     // no number: the field shows the region again
   EXPECT_EQ(p.edtPosTop->text(), "50");
   EXPECT_EQ(r.Recalcs, 3);
+  // A 3-pixel region at the right edge: the 11-pixel minimum never pushes it past the picture.
+  r.B = Rect(997, 50, 1000, 250);
+  Type(p.edtPosWidth, "3");
+  Type(p.edtPosWidth, "40");
+  EXPECT_EQ(r.B, Rect(997, 50, 1000, 250));
+  EXPECT_EQ(p.edtPosWidth->text(), "3");
+  EXPECT_EQ(ClampTypedPosition(kpfHeight, 2, Rect(0, 0, 5, 6), 5, 6), 6); // a picture lower than 11
+  EXPECT_EQ(r.Recalcs, 3);
   EXPECT_EQ(RectNoisesList().size(), 1u);
   EXPECT_THROW(p.GetMaxCount(3), Exception);
   EXPECT_EQ(p.GetMaxLevel(1), 255);

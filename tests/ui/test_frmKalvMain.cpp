@@ -27,41 +27,11 @@
 #include "widgets/TntExtraEdits.h"
 #include "widgets/untStatusBar.h"
 #include "widgets/untStatusBarWideText.h"
+#include "tests/ui/WindowFixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct WindowFixture : ::testing::Test {
-  WindowFixture() {
-    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((Dir.Path / "config").string()));
-    OldBox = SetMessageBoxFunction([this](const std::string &Text, const std::string &, UINT) {
-      Boxes.push_back(Text);
-      return IDOK;
-    });
-    Module = std::make_unique<TdmKalvMain>();
-    Window = std::make_unique<TfmKalvMain>(Module.get());
-  }
-  ~WindowFixture() override {
-    if (Window) {
-      Window->close();
-      Window.reset();
-    }
-    Module.reset();
-    SetMessageBoxFunction(OldBox);
-  }
-  void ShowAndStart() {
-    Window->show();
-    ASSERT_TRUE(testutil::ProcessUntil([&] { return Module->actFlOpn->Enabled(); }));
-  }
-  bool WaitIdle(int Ms = 30000) { return testutil::ProcessUntil([&] { return !Module->IsBusy(); }, Ms); }
-
-  testutil::TempDir Dir;
-  TMessageBoxFunction OldBox;
-  std::vector<std::string> Boxes;
-  std::unique_ptr<TdmKalvMain> Module;
-  std::unique_ptr<TfmKalvMain> Window;
-};
 
 TEST_F(WindowFixture, FirstShowHoldsTheCommandsUntilTheDeferredStartUpRan) {
   EXPECT_EQ(Window->windowTitle(), "Kalvex");

@@ -1,0 +1,262 @@
+#include "app/untKalvProjectFile.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+#include "app/untKalvMainConstType.h"
+#include "app/untKalvRegionsFile.h"
+#include "platform/untSysUtils.h"
+
+namespace {
+constexpr std::string_view kProgram = "Program";
+constexpr std::string_view kFile = "File";
+constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// Bytes handed to zlib at a time: small enough that the progress step comes often.
+constexpr std::size_t kZlibChunk = std::size_t{256} << 10;
+// Deflate cannot shrink data by more than about 1032 : 1; a "Size" beyond that for the lines
+// present is a lie, refused before anything is inflated.
+constexpr std::uint64_t kMaxInflateRatio = 1032;
+
+void Step(const TProgressStep &S) {
+  if (S) S();
+}
+
+// The decimal text of "Size" as a 64-bit count; false for anything else.
+bool ParseSize(std::string_view Text, std::uint64_t &Value) {
+  if (Text.empty() || Text.size() > 19) return false;
+  std::uint64_t v = 0;
+  for (char c : Text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  Value = v;
+  return true;
+}
+} // namespace
+
+void WriteIntOrDelete(TWideFileMemIniFile &Ini, std::string_view Section, std::string_view Ident, std::int32_t Value) {
+  if (Value != 0) Ini.WriteInteger(Section, Ident, Value);
+  else Ini.DeleteKey(Section, Ident);
+}
+
+void WriteStrOrDelete(TWideFileMemIniFile &Ini, std::string_view Section, std::string_view Ident,
+                      std::string_view Value) {
+  if (!Value.empty()) Ini.WriteString(Section, Ident, Value);
+  else Ini.DeleteKey(Section, Ident);
+}
+
+void WriteWideOrDelete(TWideFileMemIniFile &Ini, std::string_view Section, std::string_view Ident,
+                       std::string_view Value) {
+  if (!Value.empty()) Ini.WriteWideString(Section, Ident, Value);
+  else Ini.DeleteKey(Section, Ident);
+}
+
+std::string EncodeBase64(std::span<const std::uint8_t> Data) {
+  std::string out;
+  out.reserve((Data.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= Data.size(); i += 3) {
+    const std::uint32_t v = (std::uint32_t{Data[i]} << 16) | (std::uint32_t{Data[i + 1]} << 8) | Data[i + 2];
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (Data.size() - i == 1) {
+    const std::uint32_t v = std::uint32_t{Data[i]} << 16;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (Data.size() - i == 2) {
+    const std::uint32_t v = (std::uint32_t{Data[i]} << 16) | (std::uint32_t{Data[i + 1]} << 8);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> DecodeBase64(std::string_view Text) {
+  static const std::array<int, 256> value = [] {
+    std::array<int, 256> t{};
+    t.fill(-1);
+    for (std::size_t i = 0; i < kAlphabet.size(); ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int>(i);
+    return t;
+  }();
+  std::vector<std::uint8_t> out;
+  out.reserve(Text.size() / 4 * 3 + 2);
+  std::uint32_t group = 0;
+  int have = 0;
+  for (char c : Text) {
+    if (c == '=') break;
+    const int v = value[static_cast<unsigned char>(c)];
+    if (v < 0) continue;
+    group = (group << 6) | static_cast<std::uint32_t>(v);
+    if (++have == 4) {
+      out.push_back(static_cast<std::uint8_t>(group >> 16));
+      out.push_back(static_cast<std::uint8_t>(group >> 8));
+      out.push_back(static_cast<std::uint8_t>(group));
+      group = 0;
+      have = 0;
+    }
+  }
+  // Three characters carry two whole bytes, two characters one; a single one carries none.
+  if (have == 3) {
+    out.push_back(static_cast<std::uint8_t>(group >> 10));
+    out.push_back(static_cast<std::uint8_t>(group >> 2));
+  } else if (have == 2) {
+    out.push_back(static_cast<std::uint8_t>(group >> 4));
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> CompressZlib(std::span<const std::uint8_t> Data, const TProgressStep &StepFn) {
+  z_stream z{};
+  if (deflateInit(&z, 9) != Z_OK) throw EOutOfMemory("Not enough memory to compress the picture");
+  struct TEnd {
+    z_stream *Z;
+    ~TEnd() { deflateEnd(Z); }
+  } end{&z};
+  std::vector<std::uint8_t> out;
+  try {
+    out.reserve(static_cast<std::size_t>(deflateBound(&z, static_cast<uLong>(std::min<std::size_t>(Data.size(), ULONG_MAX)))));
+  } catch (const std::bad_alloc &) {
+    throw EOutOfMemory("Not enough memory to compress the picture");
+  }
+  std::array<std::uint8_t, 64 * 1024> buffer;
+  std::size_t pos = 0;
+  int rc = Z_OK;
+  do {
+    const std::size_t n = std::min(kZlibChunk, Data.size() - pos);
+    z.next_in = const_cast<Bytef *>(Data.data() + pos);
+    z.avail_in = static_cast<uInt>(n);
+    pos += n;
+    const int flush = pos == Data.size() ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = buffer.data();
+      z.avail_out = static_cast<uInt>(buffer.size());
+      rc = deflate(&z, flush);
+      if (rc == Z_STREAM_ERROR) throw Exception("The picture could not be compressed");
+      out.insert(out.end(), buffer.data(), buffer.data() + (buffer.size() - z.avail_out));
+    } while (z.avail_out == 0);
+    Step(StepFn);
+  } while (rc != Z_STREAM_END);
+  return out;
+}
+
+std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std::uint64_t Size,
+                                         const TProgressStep &StepFn) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) throw EOutOfMemory("Not enough memory to decompress the picture");
+  struct TEnd {
+    z_stream *Z;
+    ~TEnd() { inflateEnd(Z); }
+  } end{&z};
+  std::vector<std::uint8_t> out;
+  try {
+    // Grows with what really comes out; "Size" only caps it.
+    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(Size, std::uint64_t{Data.size()} * 4 + 4096)));
+    std::size_t pos = 0;
+    std::array<std::uint8_t, 64 * 1024> buffer;
+    while (out.size() < Size) {
+      if (z.avail_in == 0 && pos < Data.size()) {
+        const std::size_t n = std::min(kZlibChunk, Data.size() - pos);
+        z.next_in = const_cast<Bytef *>(Data.data() + pos);
+        z.avail_in = static_cast<uInt>(n);
+        pos += n;
+      }
+      const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), Size - out.size());
+      z.next_out = buffer.data();
+      z.avail_out = static_cast<uInt>(want);
+      const int rc = inflate(&z, Z_NO_FLUSH);
+      const std::size_t got = static_cast<std::size_t>(want - z.avail_out);
+      out.insert(out.end(), buffer.data(), buffer.data() + got);
+      if (rc == Z_STREAM_END) break;
+      if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
+        throw EReadError(Format("The embedded picture is damaged (%s)", z.msg != nullptr ? z.msg : "invalid data"));
+      if (rc == Z_BUF_ERROR && z.avail_in == 0 && pos >= Data.size() && got == 0) break; // the data ends early
+      Step(StepFn);
+    }
+  } catch (const std::bad_alloc &) {
+    throw EOutOfMemory("Not enough memory to decompress the embedded picture");
+  }
+  if (out.size() < Size)
+    throw EReadError(Format("The embedded picture is damaged: %d of %d bytes are there", out.size(), Size));
+  return out;
+}
+
+void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFile, const TProgressStep &StepFn) {
+  std::vector<std::uint8_t> bytes;
+  {
+    TFileStream file(PictureFile, fmOpenRead | fmShareDenyWrite);
+    const std::int64_t size = file.Size();
+    if (size > MaxIniFileSize) throw EReadError(Format("The picture \"%s\" is too large to embed", PictureFile));
+    try {
+      bytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc &) {
+      throw EOutOfMemory(Format("Not enough memory to read the picture \"%s\"", PictureFile));
+    }
+    file.ReadBuffer(bytes.data(), size);
+  }
+  std::vector<std::string> lines;
+  if (!bytes.empty()) {
+    const std::string text = EncodeBase64(CompressZlib(bytes, StepFn));
+    // A project larger than the file-kind probe reads would never open again.
+    if (text.size() > MaxKindProbeSize - (std::uintmax_t{1} << 20))
+      throw EInvalidOperation(Format("The picture \"%s\" is too large to embed in a project", PictureFile));
+    for (std::size_t pos = 0; pos < text.size(); pos += ProjectLineLength) lines.push_back(text.substr(pos, ProjectLineLength));
+  }
+  if (lines.size() > static_cast<std::size_t>(INT32_MAX)) throw EInvalidOperation("The picture is too large to embed");
+  Ini.WriteString(kFile, "Size", IntToStr(static_cast<long long>(bytes.size())));
+  const std::uint32_t n = static_cast<std::uint32_t>(lines.size());
+  const std::int32_t old = Ini.ReadInteger(kFile, "Count", 0);
+  for (std::uint32_t index : PresentIndices(Ini.ReadSection(kFile), SLineKeyFormat))
+    if (index >= n && old > 0 && index < static_cast<std::uint32_t>(old)) Ini.DeleteKey(kFile, IndexedName(SLineKeyFormat, index));
+  WriteIntOrDelete(Ini, kFile, "Count", static_cast<std::int32_t>(n));
+  for (std::uint32_t i = 0; i < n; ++i) {
+    WriteStrOrDelete(Ini, kFile, IndexedName(SLineKeyFormat, i), lines[i]);
+    Step(StepFn);
+  }
+}
+
+TProjectInfo ReadProjectInfo(const TWideFileMemIniFile &Ini) {
+  TProjectInfo info;
+  info.Kind = static_cast<std::uint8_t>(Ini.ReadInteger(kProgram, "FileType", 0));
+  info.FileName = Ini.ReadWideString(kProgram, "FileName", "");
+  return info;
+}
+
+std::unique_ptr<TMemoryStream> ReadProjectPicture(const TWideFileMemIniFile &Ini, const TProgressStep &StepFn) {
+  const std::int32_t count = Ini.ReadInteger(kFile, "Count", 0);
+  std::string text;
+  if (count > 0)
+    for (std::uint32_t index : PresentIndices(Ini.ReadSection(kFile), SLineKeyFormat)) {
+      if (index >= static_cast<std::uint32_t>(count)) break;
+      text += Ini.ReadString(kFile, IndexedName(SLineKeyFormat, index), "");
+    }
+  if (text.empty()) return nullptr;
+
+  const std::string sizeText = Ini.ReadString(kFile, "Size", "");
+  std::uint64_t size = 0;
+  if (sizeText.empty()) throw EReadError("The project's embedded picture has no size");
+  if (!ParseSize(sizeText, size))
+    throw EReadError(Format("The project's embedded picture has an invalid size \"%s\"", sizeText));
+  if (size == 0) throw EReadError("The project's embedded picture has the size 0");
+  const std::vector<std::uint8_t> packed = DecodeBase64(text);
+  text.clear();
+  text.shrink_to_fit();
+  if (packed.empty()) throw EReadError("The embedded picture is damaged (its lines hold no Base64 data)");
+  if (size / kMaxInflateRatio > packed.size())
+    throw EReadError(Format("The project's embedded picture claims %u bytes, far more than its %u bytes of data "
+                            "can hold",
+                            size, static_cast<std::uint64_t>(packed.size())));
+  const std::vector<std::uint8_t> bytes = DecompressZlib(packed, size, StepFn);
+  auto stream = std::make_unique<TMemoryStream>();
+  stream->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  stream->SetPosition(0);
+  return stream;
+}

@@ -1,0 +1,134 @@
+// Times regions in the real window on a large picture (offscreen platform): a 1000 x 1000 region
+// from Recalculate to its results handed to the panel, next to the whole picture's picture job;
+// then a long simulated drag, counting the jobs per region and the resident memory before and
+// after, and the cost of one mouse move (repaint of the outline areas included).
+//
+//   bench_regions [width height [moves]]
+#include <QApplication>
+#include <QMouseEvent>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+#include "app/dmdKalvMain.h"
+#include "engine/untGraphics.h"
+#include "engine/untKalvPicJobDataJobs.h"
+#include "ui/fraKalvPic.h"
+#include "ui/frmKalvMain.h"
+#include "ui/untRectCntrl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double MsSince(Clock::time_point T) { return std::chrono::duration<double, std::milli>(Clock::now() - T).count(); }
+
+long ResidentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+std::unique_ptr<TBitmap24> NoisyPicture(int W, int H) {
+  auto pic = std::make_unique<TBitmap24>();
+  pic->SetSize(W, H);
+  std::uint32_t seed = 12345;
+  for (int y = 0; y < H; ++y) {
+    std::uint8_t *row = pic->ScanLine(y);
+    for (int x = 0; x < 3 * W; ++x) {
+      seed = seed * 1664525u + 1013904223u;
+      row[x] = static_cast<std::uint8_t>(((x / 3) * 255 / W + y * 64 / H + ((seed >> 16) & 31)) & 0xFF);
+    }
+  }
+  return pic;
+}
+
+void ProcessUntil(const std::function<bool()> &Done) {
+  while (!Done()) QApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+void Move(QWidget *W, QPoint P) {
+  QMouseEvent e(QEvent::MouseMove, QPointF(P), W->mapToGlobal(QPointF(P)), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(W, &e);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int width = argc > 2 ? std::atoi(argv[1]) : 6000;
+  const int height = argc > 2 ? std::atoi(argv[2]) : 4000;
+  const int moves = argc > 3 ? std::atoi(argv[3]) : 10000;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+
+  auto picture = NoisyPicture(width, height);
+  // The whole picture, as the load job measures it after decoding.
+  double wholeMs = 1e30;
+  for (int run = 0; run < 3; ++run) {
+    auto copy = std::make_unique<TBitmap24>();
+    copy->Assign(picture.get());
+    TMemPicJobData job(std::move(copy), NoProgressWnd);
+    const auto t0 = Clock::now();
+    job.Run();
+    wholeMs = std::min(wholeMs, MsSince(t0));
+  }
+
+  TdmKalvMain module;
+  TfmKalvMain window(&module);
+  window.show();
+  ProcessUntil([&] { return module.actFlOpn->Enabled(); });
+  window.SetPageBitmap(1, std::move(picture));
+  window.pctPicsChange();
+  QApplication::processEvents();
+
+  // Recalculate to results shown, each time on a rectangle one pixel further on. The region covers
+  // the view, so every move below repaints what a user sees.
+  window.AddRegion(10, 10, 1010, 1010);
+  ProcessUntil([&] { return !module.IsBusy(); });
+  TRectCntrl *region = window.RegionList->Items(0);
+  std::vector<double> times;
+  for (int i = 1; i <= 20; ++i) {
+    const auto t0 = Clock::now();
+    region->SetRegionBounds(Rect(10 + i, 10, 1010 + i, 1010));
+    region->Recalculate();
+    ProcessUntil([&] { return !module.IsBusy(); });
+    times.push_back(MsSince(t0));
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("picture %d x %d: whole-picture job %.1f ms\n", width, height, wholeMs);
+  std::printf("region 1000 x 1000: Recalculate to results shown: median %.2f ms, best %.2f ms (%zu runs)\n",
+              times[times.size() / 2], times.front(), times.size());
+
+  // A long drag of the region's inside, back and forth, with the event loop running between
+  // moves as it does for a user. Jobs per region never exceed one running and one pending.
+  const long before = ResidentKiB();
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(500, 500), region->mapToGlobal(QPointF(500, 500)), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(region, &press);
+  int maxRunning = 0, startedBefore = region->JobCount;
+  double moveMs = 0;
+  const QPoint start = region->mapToGlobal(QPoint(500, 500));
+  for (int i = 0; i < moves; ++i) {
+    const int dx = (i / 200) % 2 == 0 ? (i % 200) : 200 - (i % 200);
+    const auto t0 = Clock::now();
+    Move(region, region->mapFromGlobal(start + QPoint(dx, dx / 2)));
+    moveMs += MsSince(t0);
+    maxRunning = std::max(maxRunning, module.RunningJobs());
+    QApplication::processEvents();
+  }
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(0, 0), QPointF(0, 0), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(region, &release);
+  ProcessUntil([&] { return !module.IsBusy(); });
+  const long after = ResidentKiB();
+  std::printf("drag of %d moves: %d jobs started, at most %d job(s) counted at once, %.3f ms per move\n", moves,
+              region->JobCount - startedBefore, maxRunning, moveMs / moves);
+  std::printf("resident memory: %ld KiB before the drag, %ld KiB after (%+ld KiB)\n", before, after, after - before);
+  window.close();
+  return 0;
+}

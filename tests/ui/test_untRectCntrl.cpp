@@ -1,0 +1,241 @@
+#include <QApplication>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include "cli/untMeasure.h"
+#include "engine/untKalvRegion.h"
+#include "tests/ui/WindowFixture.h"
+#include "ui/fraKalvPic.h"
+#include "ui/fraKalvRectNoises.h"
+#include "ui/untRectCntrl.h"
+#include "widgets/TntExtraEdits.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Mouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Button, Qt::MouseButtons Buttons,
+           Qt::KeyboardModifiers Mods = Qt::NoModifier) {
+  QMouseEvent e(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons, Mods);
+  QApplication::sendEvent(W, &e);
+}
+
+// A left-button drag from From to To in W's coordinates, through every step of Steps.
+void Drag(QWidget *W, QPoint From, QPoint To, int Steps = 1) {
+  const QPoint start = W->mapToGlobal(From);
+  Mouse(W, QEvent::MouseButtonPress, From, Qt::LeftButton, Qt::LeftButton);
+  for (int i = 1; i <= Steps; ++i) {
+    // A region moves under the pointer: each position is taken where the control is now.
+    Mouse(W, QEvent::MouseMove, W->mapFromGlobal(start + (To - From) * i / Steps), Qt::NoButton, Qt::LeftButton);
+  }
+  Mouse(W, QEvent::MouseButtonRelease, To, Qt::LeftButton, Qt::NoButton);
+}
+
+TEST(RectCntrlGeometry, ZonesDragsAndFitting) {
+  // 3 pixels inside the left edge: corner at 10 below the top, left edge at 30.
+  EXPECT_EQ(RegionHitZone(3, 10, 100, 60), 1);
+  EXPECT_EQ(RegionHitZone(3, 30, 100, 60), 4);
+  EXPECT_EQ(RegionHitZone(50, 2, 100, 60), 2);
+  EXPECT_EQ(RegionHitZone(96, 55, 100, 60), 9);
+  EXPECT_EQ(RegionHitZone(50, 30, 100, 60), 5);
+
+  int rx = 0, ry = 0;
+  const auto drag = [&](std::uint8_t Zone, TRect B, int DX, int DY, int PW = 200, int PH = 100) {
+    return RegionDragBounds(Zone, B, DX, DY, PW, PH, 0, 0, rx, ry);
+  };
+  // The right edge at the picture's right border does not widen; no edge goes below 11.
+  EXPECT_EQ(drag(6, Rect(150, 10, 200, 50), 30, 0), Rect(150, 10, 200, 50));
+  EXPECT_EQ(drag(6, Rect(150, 10, 200, 50), -80, 0), Rect(150, 10, 161, 50));
+  EXPECT_EQ(drag(8, Rect(10, 10, 50, 50), 0, -80), Rect(10, 10, 50, 21));
+  // The left edge dragged past the right one keeps 11 and pushes the region to the edge.
+  EXPECT_EQ(drag(4, Rect(150, 10, 180, 50), 100, 0), Rect(189, 10, 200, 50));
+  EXPECT_EQ(drag(1, Rect(20, 20, 60, 60), -50, -50), Rect(0, 0, 60, 60));
+  // A move stops at each border on its own.
+  EXPECT_EQ(drag(5, Rect(20, 20, 60, 60), -50, 10), Rect(0, 30, 40, 70));
+  EXPECT_EQ(drag(5, Rect(20, 20, 60, 60), 500, -500), Rect(160, 0, 200, 40));
+  // Never past the picture: a 3-pixel region at the right edge, and pictures smaller than 11.
+  EXPECT_EQ(drag(6, Rect(197, 0, 200, 50), -10, 0), Rect(197, 0, 200, 50));
+  EXPECT_EQ(drag(9, Rect(0, 0, 8, 6), 5, 5, 8, 6), Rect(0, 0, 8, 6));
+  EXPECT_EQ(drag(4, Rect(0, 0, 8, 6), 20, 0, 8, 6), Rect(0, 0, 8, 6));
+
+  // Two corners in any order, fitted into the picture.
+  EXPECT_EQ(FitRegionCorners(100, 50, 10, 5, 100, 50), Rect(10, 5, 100, 50));
+  EXPECT_EQ(FitRegionCorners(40, 0, 80, 10, 60, 50), Rect(20, 0, 60, 10));
+  EXPECT_EQ(FitRegionCorners(-5, 0, 200, 10, 100, 100), Rect(0, 0, 100, 10));
+  EXPECT_FALSE(FitRegionCorners(30, 0, 30, 10, 100, 100));
+}
+
+struct RegionFixture : WindowFixture {
+  void Load(int W, int H) {
+    ShowAndStart();
+    File = Dir.Path / "photo.jpg";
+    testutil::WriteTestJpeg(File, W, H);
+    ASSERT_TRUE(Module->OpenFile(File.string()));
+    ASSERT_TRUE(WaitIdle());
+  }
+  TRectCntrl *Region(int I) { return Window->RegionList->Items(I); }
+  TKalvPicPanel *Panel() { return Window->frPicRGB()->pnlPic; }
+  fs::path File;
+};
+
+TEST_F(RegionFixture, BandMakesARegionMeasuredLikeTheHeadlessMeasure) {
+  Load(240, 160);
+  Drag(Panel(), {100, 50}, {10, 5});
+  ASSERT_EQ(Window->RegionList->Count(), 1);
+  TRectCntrl *r = Region(0);
+  EXPECT_EQ(r->BoundsRect(), Rect(10, 5, 100, 50));
+  EXPECT_EQ(r->parentWidget(), Panel());
+  EXPECT_EQ(Window->pctMain->currentWidget(), r->Page);
+  // The page is named once the first job waits; the commands are held while it runs.
+  EXPECT_EQ(Window->pctMain->tabText(1), "L:10 T:5 W:90 H:45");
+  EXPECT_TRUE(Module->IsBusy());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(Module->actNsClose->Enabled());
+  EXPECT_TRUE(Module->actNsCloseAll->Enabled());
+  EXPECT_TRUE(Module->actFlExpRgns->Enabled());
+  EXPECT_EQ(r->NoisePanel->edtPosWidth->text(), "90");
+
+  // Every sum, count and histogram bin equals kalvex --measure FILE --region 10,5,90,45.
+  const TFileResult m = MeasureFile(File.string(), {TRegionArg{10, 5, 90, 45, "10,5,90,45"}});
+  ASSERT_EQ(m.Areas.size(), 2u);
+  const int charts[MeasureChannelCount] = {0, 1, 2, 3, 5, 6, 7}; // R G B L* RG GB BR
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    const TChannelNoiseArray data = r->NoisePanel->Chart(charts[c])->Channels();
+    ASSERT_FALSE(data.empty());
+    ASSERT_NE(data[0], nullptr) << c;
+    const TChannelFigures &f = m.Areas[1].Channels[static_cast<size_t>(c)];
+    EXPECT_EQ(data[0]->SSum, f.SSum) << c;
+    EXPECT_EQ(data[0]->SCount, f.SCount) << c;
+    EXPECT_EQ(data[0]->NSum, f.NSum) << c;
+    EXPECT_EQ(data[0]->NCount, f.NCount) << c;
+    EXPECT_EQ(data[0]->HistogramData(), f.Histogram) << c;
+  }
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(RegionFixture, DragsDuringAJobFoldIntoOneFollowUpWithTheLatestRectangle) {
+  Load(400, 300);
+  Window->AddRegion(20, 20, 120, 100);
+  TRectCntrl *r = Region(0);
+  ASSERT_TRUE(r->JobRunning); // its done event needs the event loop, which the drag does not run
+  // Move, then pull the right edge and the bottom-right corner, in many small steps.
+  Drag(r, {50, 40}, {80, 60}, 10);
+  EXPECT_EQ(r->BoundsRect(), Rect(50, 40, 150, 120));
+  Drag(r, {98, 40}, {128, 40}, 6);
+  Drag(r, {128, 78}, {138, 98}, 5);
+  const TRect latest = r->BoundsRect();
+  EXPECT_EQ(latest, Rect(50, 40, 190, 140));
+  EXPECT_EQ(r->JobCount, 1);
+  EXPECT_TRUE(r->RecalcPending);
+  EXPECT_EQ(Module->RunningJobs(), 1);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(r->JobCount, 2);
+  EXPECT_EQ(r->LastRect, latest);
+  EXPECT_FALSE(r->RecalcPending);
+  EXPECT_EQ(Window->pctMain->tabText(1), "L:50 T:40 W:140 H:100");
+  // The rectangle last measured is not measured again.
+  r->Recalculate();
+  EXPECT_EQ(r->JobCount, 2);
+  EXPECT_FALSE(Module->IsBusy());
+
+  // A typed width moves the edge; the region stays inside the picture.
+  r->NoisePanel->edtPosWidth->setText("1000");
+  r->NoisePanel->edtPosWidth->Commit();
+  EXPECT_EQ(r->BoundsRect(), Rect(50, 40, 400, 140));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Window->pctMain->tabText(1), "L:50 T:40 W:350 H:100");
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(RegionFixture, PressesSelectAndOutlinesShowTheSelection) {
+  Load(300, 200);
+  Window->AddRegion(10, 10, 110, 90);
+  Window->AddRegion(150, 20, 250, 120);
+  ASSERT_TRUE(WaitIdle());
+  TRectCntrl *a = Region(0), *b = Region(1);
+  EXPECT_EQ(Window->pctMain->currentWidget(), b->Page);
+  // Alt with the right button neither selects nor drags.
+  Mouse(a, QEvent::MouseButtonPress, {50, 40}, Qt::RightButton, Qt::RightButton, Qt::AltModifier);
+  EXPECT_EQ(Window->pctMain->currentWidget(), b->Page);
+  EXPECT_FALSE(a->Dragging);
+  Mouse(a, QEvent::MouseButtonRelease, {50, 40}, Qt::RightButton, Qt::NoButton, Qt::AltModifier);
+  Mouse(a, QEvent::MouseButtonPress, {50, 40}, Qt::RightButton, Qt::RightButton);
+  EXPECT_EQ(Window->pctMain->currentWidget(), a->Page);
+  EXPECT_FALSE(a->Dragging);
+  Mouse(a, QEvent::MouseButtonRelease, {50, 40}, Qt::RightButton, Qt::NoButton);
+
+  // The selected region's top edge inverts every pixel, the other's every other one; with the
+  // picture's page on show both are dotted.
+  const auto inverted = [&](TRectCntrl *R) {
+    const QImage shot = Panel()->grab().toImage();
+    const TBitmap *pic = Window->frPicRGB()->Bitmap();
+    int n = 0;
+    for (int x = R->x() + 30; x < R->x() + 66; ++x) { // whole periods of the dots
+      const std::uint8_t *px = const_cast<TBitmap *>(pic)->ScanLine(R->y()) + 3 * x;
+      n += QColor(shot.pixel(x, R->y())) != QColor(px[2], px[1], px[0]);
+    }
+    return n;
+  };
+  EXPECT_EQ(inverted(a), 36);
+  EXPECT_EQ(inverted(b), 18);
+  Window->pctMain->setCurrentIndex(0);
+  EXPECT_EQ(inverted(a), 18);
+  EXPECT_EQ(inverted(b), 18);
+
+  // Regions follow the picture page on show and keep their places.
+  Window->pctPics->setCurrentIndex(4);
+  EXPECT_EQ(a->parentWidget(), Window->frPics[4]->pnlPic);
+  EXPECT_EQ(b->BoundsRect(), Rect(150, 20, 250, 120));
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(RegionFixture, RemovalNeverLeavesAJobOrAMenuOnAFreedRegion) {
+  Load(300, 200);
+  Window->AddRegion(10, 10, 110, 90);
+  Window->AddRegion(150, 20, 250, 120);
+  ASSERT_TRUE(WaitIdle());
+  TRectCntrl *a = Region(0);
+  // While another region's job runs, the region menu's only entry is off with every command.
+  Drag(Region(1), {50, 50}, {60, 55});
+  ASSERT_TRUE(Module->IsBusy());
+  Mouse(a, QEvent::MouseButtonPress, {50, 40}, Qt::RightButton, Qt::RightButton);
+  ASSERT_EQ(Module->pmnRect->actions().size(), 1);
+  EXPECT_EQ(Module->pmnRect->actions()[0], Module->actNsClose->Action());
+  EXPECT_FALSE(Module->actNsClose->Action()->isEnabled());
+  // Removing regions under running jobs anyway (a path that bypasses the commands) detaches them.
+  Window->ClearRegions();
+  EXPECT_EQ(Window->pctMain->count(), 1);
+  EXPECT_TRUE(RectNoisesList().empty());
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_FALSE(Module->actNsCloseAll->Enabled());
+  EXPECT_FALSE(Module->actFlExpRgns->Enabled());
+
+  // The remove command takes the region whose page is on show.
+  Window->AddRegion(10, 10, 110, 90);
+  Window->AddRegion(150, 20, 250, 120);
+  ASSERT_TRUE(WaitIdle());
+  Window->pctMain->setCurrentWidget(Region(0)->Page);
+  EXPECT_TRUE(Module->actNsClose->Enabled());
+  Module->actNsClose->Execute();
+  ASSERT_EQ(Window->RegionList->Count(), 1);
+  EXPECT_EQ(Region(0)->BoundsRect(), Rect(150, 20, 250, 120));
+  EXPECT_EQ(Window->pctMain->currentWidget(), Window->pctMain->widget(Window->pctMain->count() - 1));
+
+  // A region whose picture shrank behind it is refused, not read past the picture's end.
+  auto small = std::make_unique<TBitmap24>();
+  small->SetSize(100, 100);
+  Window->SetPageBitmap(1, std::move(small));
+  Region(0)->SetRegionBounds(Rect(150, 20, 240, 120));
+  EXPECT_THROW(Region(0)->Recalculate(), EInvalidOperation);
+  EXPECT_FALSE(Region(0)->JobRunning);
+  EXPECT_FALSE(Module->IsBusy());
+  // A new picture removes the regions.
+  ASSERT_TRUE(Module->OpenFile(File.string()));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Window->RegionList->Count(), 0);
+  EXPECT_TRUE(Boxes.empty());
+}
+
+} // namespace

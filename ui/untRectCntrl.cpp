@@ -1,0 +1,435 @@
+#include "ui/untRectCntrl.h"
+
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTabBar>
+#include <QTabWidget>
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "app/untKalvMainConstType.h"
+#include "engine/untGraphics.h"
+#include "engine/untKalvPicJobDataJobs.h"
+#include "platform/untApplication.h"
+#include "ui/fraKalvPic.h"
+#include "ui/frmKalvMain.h"
+
+namespace {
+// Edge bands are this deep; corner zones reach this far along an edge.
+constexpr int EdgeBand = 5;
+constexpr int CornerReach = 20;
+// The caption's margin inside the outline.
+constexpr int CaptionMargin = 4;
+
+int Clamp(int V, int Lo, int Hi) { return std::max(Lo, std::min(Hi, V)); }
+
+// Holds a picture's own lock for a scope.
+class TBitmapLock {
+public:
+  explicit TBitmapLock(TBitmap &Bitmap) : FBitmap(Bitmap) { FBitmap.Lock(); }
+  ~TBitmapLock() { FBitmap.Unlock(); }
+  TBitmapLock(const TBitmapLock &) = delete;
+  TBitmapLock &operator=(const TBitmapLock &) = delete;
+
+private:
+  TBitmap &FBitmap;
+};
+
+Qt::CursorShape ZoneCursor(std::uint8_t Zone) {
+  switch (Zone) {
+  case 1: case 9: return Qt::SizeFDiagCursor;
+  case 3: case 7: return Qt::SizeBDiagCursor;
+  case 2: case 8: return Qt::SizeVerCursor;
+  case 4: case 6: return Qt::SizeHorCursor;
+  default: return Qt::SizeAllCursor;
+  }
+}
+} // namespace
+
+std::uint8_t RegionHitZone(int X, int Y, int W, int H) {
+  if (X < EdgeBand) return Y < CornerReach ? 1 : Y > H - CornerReach - 1 ? 7 : 4;
+  if (X > W - EdgeBand - 1) return Y < CornerReach ? 3 : Y > H - CornerReach - 1 ? 9 : 6;
+  if (Y < EdgeBand) return X < CornerReach ? 1 : X > W - CornerReach - 1 ? 3 : 2;
+  if (Y > H - EdgeBand - 1) return X < CornerReach ? 7 : X > W - CornerReach - 1 ? 9 : 8;
+  return 5;
+}
+
+TRect RegionDragBounds(std::uint8_t Zone, const TRect &Bounds, int DX, int DY, int PW, int PH, int X, int Y,
+                       int &RefX, int &RefY) {
+  // On a picture narrower or lower than the usual minimum the picture's side is the minimum, so
+  // no region ever reaches past it.
+  const int minW = std::min(KalvRegionMinSide, PW), minH = std::min(KalvRegionMinSide, PH);
+  int l = Bounds.Left, t = Bounds.Top, w = Bounds.Width(), h = Bounds.Height();
+  const auto left = [&] {
+    const int nl = Clamp(l + DX, 0, PW - minW);
+    w = std::max(minW, l - nl + w);
+    l = nl;
+  };
+  const auto top = [&] {
+    const int nt = Clamp(t + DY, 0, PH - minH);
+    h = std::max(minH, t - nt + h);
+    t = nt;
+  };
+  // A region narrower than the minimum at the picture's edge (made from two corners there) can
+  // only grow as far as the edge.
+  const auto right = [&] {
+    w = std::min(PW - l, std::max(minW, std::min(PW - l, w + DX)));
+    RefX = std::max(minW, X);
+  };
+  const auto bottom = [&] {
+    h = std::min(PH - t, std::max(minH, std::min(PH - t, h + DY)));
+    RefY = std::max(minH, Y);
+  };
+  switch (Zone) {
+  case 1: left(); top(); break;
+  case 2: top(); break;
+  case 3: top(); right(); break;
+  case 4: left(); break;
+  case 6: right(); break;
+  case 7: left(); bottom(); break;
+  case 8: bottom(); break;
+  case 9: right(); bottom(); break;
+  default:
+    l = std::max(0, std::min(PW - w, l + DX));
+    t = std::max(0, std::min(PH - h, t + DY));
+    break;
+  }
+  return Rect(l, t, l + w, t + h);
+}
+
+// ---- job -------------------------------------------------------------------------------------
+
+void TRectThreadManJob::DoDone(TThreadManThread *aThread) {
+  // The follow-up job is queued (and counted) before this job's results are shown and its
+  // commands released, so the commands stay held over the whole burst of changes.
+  std::exception_ptr failure;
+  if (TRectCntrl *region = Region) {
+    Region = nullptr;
+    try {
+      region->JobDone(this);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  dmdKalvMain::TThreadManJob::DoDone(aThread);
+  if (failure) std::rethrow_exception(failure);
+}
+
+// ---- region control --------------------------------------------------------------------------
+
+TRectCntrl::TRectCntrl(TfmKalvMain *Window) : QWidget(nullptr), FWindow(Window) {
+  setObjectName(QStringLiteral("RectCntrl"));
+  // No background: the picture under the control shows through, the outline inverts it.
+  setAttribute(Qt::WA_NoSystemBackground);
+  setAttribute(Qt::WA_TranslucentBackground);
+  setAutoFillBackground(false);
+  setMouseTracking(true);
+  setFocusPolicy(Qt::NoFocus);
+  setCursor(ZoneCursor(HitZone));
+}
+
+TRectCntrl::~TRectCntrl() {
+  // A job still under way finishes without a region or a panel to show its results on.
+  if (FJob != nullptr) {
+    FJob->Region = nullptr;
+    FJob->TargetPanel = nullptr;
+    FJob = nullptr;
+  }
+  if (NoisePanel != nullptr && NoisePanel->Region == this) NoisePanel->Region = nullptr;
+}
+
+TRect TRectCntrl::BoundsRect() const { return Rect(x(), y(), x() + width(), y() + height()); }
+
+void TRectCntrl::SetBoundsRect(const TRect &R) { setGeometry(R.Left, R.Top, R.Width(), R.Height()); }
+
+std::string TRectCntrl::Caption() const { return Format(SRegionCaption, x(), y(), width(), height()); }
+
+int TRectCntrl::ParentWidth() const { return parentWidget() != nullptr ? parentWidget()->width() : 0; }
+int TRectCntrl::ParentHeight() const { return parentWidget() != nullptr ? parentWidget()->height() : 0; }
+
+int TRectCntrl::PictureWidth() const {
+  TBitmap *rgb = FWindow->frPicRGB()->Bitmap();
+  return rgb != nullptr ? rgb->Width() : 0;
+}
+
+int TRectCntrl::PictureHeight() const {
+  TBitmap *rgb = FWindow->frPicRGB()->Bitmap();
+  return rgb != nullptr ? rgb->Height() : 0;
+}
+
+void TRectCntrl::SetRegionBounds(const TRect &Value) { MoveTo(Value); }
+
+void TRectCntrl::MoveTo(const TRect &R) {
+  const TRect old = BoundsRect();
+  if (R == old) return;
+  QWidget *parent = parentWidget();
+  SetBoundsRect(R);
+  if (parent != nullptr && parent->isVisible()) {
+    // The picture under the old outline comes back before the drag goes on.
+    QRegion dirty(old.Left, old.Top, old.Width(), old.Height());
+    dirty += QRect(R.Left, R.Top, R.Width(), R.Height());
+    parent->repaint(dirty);
+  }
+}
+
+// ---- measuring -------------------------------------------------------------------------------
+
+void TRectCntrl::Recalculate() {
+  if (width() <= 0 || height() <= 0 || NoisePanel == nullptr || parentWidget() == nullptr) {
+    JobRunning = false;
+    return;
+  }
+  if (JobRunning) {
+    RecalcPending = true;
+    return;
+  }
+  const TRect r = BoundsRect();
+  if (r == LastRect) return;
+  LastRect = r;
+  TdmKalvMain *module = FWindow->Module();
+  try {
+    if (module == nullptr) throw EInvalidOperation("There is no module to measure the region");
+    TBitmap *rgb = FWindow->frPicRGB()->Bitmap();
+    if (rgb == nullptr || rgb->Empty() || rgb->PixelFormat() != pf24bit)
+      throw EInvalidOperation("There is no picture to measure the region on");
+    if (r.Left < 0 || r.Top < 0 || r.Right > rgb->Width() || r.Bottom > rgb->Height())
+      throw EInvalidOperation(Format("The region %s lies outside the picture", Caption()));
+    auto cut = std::make_unique<TBitmap24>();
+    cut->SetSize(r.Width(), r.Height());
+    if (cut->Empty()) throw EOutOfMemory("Out of memory");
+    TBitmap24 *picture = cut.get();
+    auto data = std::make_unique<TMemPicJobData>(std::move(cut), NoProgressWnd);
+    TRectThreadManJob *job = nullptr;
+    {
+      // The copy stays locked from before the copy until its job has been started.
+      TBitmapLock lockCut(*picture);
+      {
+        TBitmapLock lockSource(*rgb);
+        const std::size_t bytes = static_cast<std::size_t>(r.Width()) * 3;
+        for (int y = 0; y < r.Height(); ++y)
+          std::memcpy(picture->ScanLine(y), rgb->ScanLine(r.Top + y) + static_cast<std::size_t>(r.Left) * 3, bytes);
+      }
+      job = module->CreateJob<TRectThreadManJob>(NoisePanel);
+      job->Region = this;
+      job->OnWaiting = [module](TThreadManThread *aThread, ::TThreadManJob *aJob) {
+        auto *rj = static_cast<TRectThreadManJob *>(aJob);
+        if (rj->Region != nullptr) rj->Region->JobWaiting(aThread, aJob);
+        else module->tmjLoadPicWaiting(aThread, aJob);
+      };
+      data->Job = job;
+      FJob = job;
+      try {
+        job->Start(static_cast<TJobData *>(data.get()));
+      } catch (...) {
+        // A start that failed leaves the job with us: nobody else frees it.
+        FJob = nullptr;
+        delete job;
+        throw;
+      }
+    }
+    data.release(); // the module's done handler frees it
+    ++JobCount;
+    JobRunning = true;
+    RecalcPending = false;
+  } catch (...) {
+    if (module != nullptr) module->StopRunTimer();
+    throw;
+  }
+}
+
+void TRectCntrl::JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob) {
+  if (TdmKalvMain *module = FWindow->Module()) module->tmjLoadPicWaiting(aThread, aJob);
+  if (Page != nullptr) {
+    const QString caption = QString::fromStdString(Caption());
+    const int index = FWindow->pctMain->indexOf(Page);
+    if (index >= 0 && FWindow->pctMain->tabText(index) != caption) {
+      FWindow->pctMain->setTabText(index, caption);
+      if (FWindow->pctMain->isVisible()) FWindow->pctMain->tabBar()->repaint();
+    }
+  }
+  if (NoisePanel != nullptr) NoisePanel->SetPositionFields(x(), y(), width(), height());
+}
+
+void TRectCntrl::JobDone(TRectThreadManJob *Job) {
+  if (FJob == Job) FJob = nullptr;
+  JobRunning = false;
+  if (RecalcPending) {
+    RecalcPending = false;
+    Recalculate();
+  }
+}
+
+// ---- mouse -----------------------------------------------------------------------------------
+
+void TRectCntrl::UpdateHitZone(int X, int Y) {
+  HitZone = RegionHitZone(X, Y, width(), height());
+  setCursor(ZoneCursor(HitZone));
+}
+
+void TRectCntrl::Select() {
+  if (Page != nullptr && FWindow->pctMain->indexOf(Page) >= 0) FWindow->pctMain->setCurrentWidget(Page);
+  if (TdmKalvMain *module = FWindow->Module())
+    module->RegionPageChanged(FWindow->pctMain->currentWidget() != FWindow->tbsPicNoise);
+  if (parentWidget() != nullptr) parentWidget()->update();
+}
+
+void TRectCntrl::mousePressEvent(QMouseEvent *Event) {
+  CallGuarded([&] {
+    const int x = static_cast<int>(Event->position().x()), y = static_cast<int>(Event->position().y());
+    const bool plainLeft = Event->button() == Qt::LeftButton && Event->buttons() == Qt::LeftButton &&
+                           Event->modifiers() == Qt::NoModifier;
+    const bool rightNoAlt = Event->button() == Qt::RightButton && !(Event->modifiers() & Qt::AltModifier);
+    FMenuAllowed = rightNoAlt;
+    if (plainLeft || rightNoAlt) Select();
+    if (plainLeft) {
+      UpdateHitZone(x, y);
+      DragX = x;
+      DragY = y;
+      Dragging = true;
+    } else {
+      Dragging = false;
+    }
+  });
+  Event->accept();
+}
+
+void TRectCntrl::mouseDoubleClickEvent(QMouseEvent *Event) {
+  // The second press of a double click neither selects nor drags.
+  Dragging = false;
+  FMenuAllowed = Event->button() == Qt::RightButton && !(Event->modifiers() & Qt::AltModifier);
+  Event->accept();
+}
+
+void TRectCntrl::mouseMoveEvent(QMouseEvent *Event) {
+  CallGuarded([&] {
+    const int x = static_cast<int>(Event->position().x()), y = static_cast<int>(Event->position().y());
+    if (!Dragging) {
+      UpdateHitZone(x, y);
+      return;
+    }
+    const TRect old = BoundsRect();
+    const TRect r = RegionDragBounds(HitZone, old, x - DragX, y - DragY, ParentWidth(), ParentHeight(), x, y,
+                                     DragX, DragY);
+    if (r == old) return;
+    MoveTo(r);
+    Recalculate();
+  });
+  Event->accept();
+}
+
+void TRectCntrl::mouseReleaseEvent(QMouseEvent *Event) {
+  Dragging = false;
+  Event->accept();
+}
+
+void TRectCntrl::contextMenuEvent(QContextMenuEvent *Event) {
+  // Only after a right press that selected this region, so "remove region" applies to it.
+  const bool allowed = FMenuAllowed;
+  FMenuAllowed = false;
+  TdmKalvMain *module = FWindow->Module();
+  if (allowed && module != nullptr && module->pmnRect != nullptr) module->pmnRect->popup(Event->globalPos());
+  Event->accept();
+}
+
+// ---- painting --------------------------------------------------------------------------------
+
+void TRectCntrl::paintEvent(QPaintEvent *) {
+  CallGuarded([&] {
+    QPainter painter(this);
+    TCanvas canvas(&painter);
+    canvas.Font.Height = QFontInfo(font()).pixelSize();
+    Paint(canvas);
+  });
+}
+
+void TRectCntrl::Paint(TCanvas &Canvas) {
+  const TPen oldPen = Canvas.Pen;
+  const TBrush oldBrush = Canvas.Brush;
+  const bool selected = Page != nullptr && FWindow->pctMain->currentWidget() == Page;
+  Canvas.Pen.Color = KalvXorOutlineColor;
+  Canvas.Pen.Mode = pmXor;
+  Canvas.Pen.Style = selected ? psSolid : psDot;
+  Canvas.Brush.Style = bsClear;
+  const int w = width(), h = height();
+  Canvas.Rectangle(0, 0, w, h);
+
+  // The caption goes through a black work picture whose light text is laid over the picture by
+  // exclusive-or: black leaves it as it is, so the caption stays readable on any content.
+  const std::string caption = Caption();
+  const int th = Canvas.TextHeight(caption);
+  TBitmap24 work; // new pixels are black
+  work.SetSize(w - 2 * CaptionMargin + 1, th + 1);
+  if (!work.Empty()) {
+    TCanvas &wc = *work.Canvas();
+    wc.Font = Canvas.Font;
+    wc.Brush.Style = bsClear;
+    wc.Font.Color = RGBColor(192, 192, 192);
+    wc.TextOut(1, 1, caption);
+    wc.Font.Color = KalvXorOutlineColor; // the caption itself, readable on mid-grey too
+    wc.TextOut(0, 0, caption);
+    const TCopyMode oldMode = Canvas.CopyMode;
+    Canvas.CopyMode = cmSrcInvert;
+    const int top = h - CaptionMargin / 2 - th;
+    Canvas.CopyRect(Rect(CaptionMargin, top, CaptionMargin + work.Width(), top + work.Height()), wc,
+                    Rect(0, 0, work.Width(), work.Height()));
+    Canvas.CopyMode = oldMode;
+  }
+  Canvas.Pen = oldPen;
+  Canvas.Brush = oldBrush;
+}
+
+// ---- list ------------------------------------------------------------------------------------
+
+TRectCntrlList::~TRectCntrlList() { Clear(); }
+
+int TRectCntrlList::IndexOf(const TRectCntrl *Item) const {
+  for (std::size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i].get() == Item) return static_cast<int>(i);
+  return -1;
+}
+
+void TRectCntrlList::Add(std::unique_ptr<TRectCntrl> Item) {
+  FItems.push_back(std::move(Item));
+  Changed();
+}
+
+void TRectCntrlList::Delete(int Index) {
+  if (Index < 0 || Index >= Count()) throw EListError(Format("List index out of bounds (%d)", Index));
+  std::unique_ptr<TRectCntrl> item = std::move(FItems[static_cast<std::size_t>(Index)]);
+  FItems.erase(FItems.begin() + Index);
+  QWidget *page = item->Page;
+  // The control first: it detaches its job from the panel that goes with the page.
+  item.reset();
+  // A page control drops the tab of a page that is destroyed; the panel goes with its page.
+  delete page;
+  Changed();
+}
+
+void TRectCntrlList::Clear() {
+  if (FItems.empty()) return;
+  while (!FItems.empty()) Delete(Count() - 1);
+}
+
+std::vector<TRect> TRectCntrlList::Rects() const {
+  std::vector<TRect> rects;
+  rects.reserve(FItems.size());
+  for (const auto &item : FItems) rects.push_back(item->BoundsRect());
+  return rects;
+}
+
+void TRectCntrlList::SaveToIni(TWideFileMemIniFile &Ini, const std::string &Format) const {
+  SaveRegionsToIni(Ini, Format, Rects());
+}
+
+void TRectCntrlList::LoadFromIni(const TWideFileMemIniFile &Ini, const std::string &Format, bool Append,
+                                 const TAddRegionFunction &AddRegion) {
+  if (!Append) Clear();
+  LoadRegionsFromIni(Ini, Format, AddRegion);
+}
+
+void TRectCntrlList::Changed() {
+  if (OnChange) OnChange(Count());
+}

@@ -1,0 +1,151 @@
+// Regions: a rectangle the user marks on the picture, with its own page and noise panel.
+//
+// TRectCntrl is a small child of the active page's picture panel that draws its outline and
+// caption by exclusive-or over the picture (it has no background of its own), and lets the user
+// move and resize it by its edges. Every change of its bounds cuts the region out of the RGB
+// picture and measures it on a worker (TRectThreadManJob); changes made while that job runs are
+// folded into one follow-up job with the latest rectangle.
+//
+// TRectCntrlList is the main window's owning list: deleting a region frees its control, its page
+// and the noise panel on that page, and detaches any job still under way from them first, so no
+// job result or chart ever reaches a freed panel.
+//
+// Main thread only; only the measurement itself runs on a worker, on the region's own copy of
+// the pixels.
+#pragma once
+
+#include <functional>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "app/dmdKalvMain.h"
+#include "app/untKalvRegionsFile.h"
+#include "platform/untBitmaps.h"
+#include "platform/untObjects.h"
+#include "ui/fraKalvRectNoises.h"
+
+class TfmKalvMain;
+class TRectCntrl;
+
+// The hit zones of a region, laid out like a numeric keypad: 1 top-left, 2 top, 3 top-right,
+// 4 left, 5 inside, 6 right, 7 bottom-left, 8 bottom, 9 bottom-right.
+std::uint8_t RegionHitZone(int X, int Y, int W, int H);
+
+// The bounds a drag by (DX, DY) in Zone gives a region with Bounds on a PW x PH picture. The
+// smallest side is 11 pixels, or the picture's side where that is smaller, and the result always
+// lies inside the picture. RefX and RefY (the drag's reference point in control coordinates) are
+// moved along for the right and bottom edges, where the control does not move with the pointer.
+TRect RegionDragBounds(std::uint8_t Zone, const TRect &Bounds, int DX, int DY, int PW, int PH, int X, int Y,
+                       int &RefX, int &RefY);
+
+// A region's measurement job: the module's job class, which also knows the region it measures.
+class TRectThreadManJob : public dmdKalvMain::TThreadManJob {
+public:
+  using dmdKalvMain::TThreadManJob::TThreadManJob;
+  TRectCntrl *Region = nullptr; // not owned; cleared when the region goes first
+
+  // Lets a pending change start its follow-up job before this job's results are shown.
+  void DoDone(TThreadManThread *aThread) override;
+};
+
+class TRectCntrl : public QWidget, public TObject, public TKalvNoiseRegion {
+  Q_OBJECT
+public:
+  // Window: the main window (not owned) whose pages, picture and module the region uses.
+  explicit TRectCntrl(TfmKalvMain *Window);
+  // Detaches a job still under way (it then shows its results nowhere).
+  ~TRectCntrl() override;
+
+  TfrKalvRectNoises *NoisePanel = nullptr; // freed with Page
+  QWidget *Page = nullptr;                 // owned by the list (see TRectCntrlList)
+  bool Dragging = false;
+  int DragX = 0, DragY = 0;
+  std::uint8_t HitZone = 5;
+  TRect LastRect{};
+  bool JobRunning = false;
+  bool RecalcPending = false;
+  // Measurement jobs started for this region so far.
+  int JobCount = 0;
+
+  // The bounds in picture pixels (Right and Bottom excluded).
+  TRect BoundsRect() const;
+  void SetBoundsRect(const TRect &R);
+  // "L:%d T:%d W:%d H:%d" of the bounds.
+  std::string Caption() const;
+
+  // Measures the region anew unless its rectangle is the last one measured; while a job runs the
+  // change is only noted and one follow-up job runs when it is done.
+  void Recalculate() override;
+  // The waiting event of the region's job: counts the job (the module's handler), then names the
+  // page and fills the panel's position fields.
+  void JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  // Called by the region's job when it is done.
+  void JobDone(TRectThreadManJob *Job);
+  // The job under way, if any.
+  TRectThreadManJob *Job() const { return FJob; }
+
+  void UpdateHitZone(int X, int Y);
+  // The parent's size: the picture's, since the views show it at 1:1 from their origin.
+  int ParentWidth() const;
+  int ParentHeight() const;
+
+  // ---- TKalvNoiseRegion ----
+  TRect RegionBounds() const override { return BoundsRect(); }
+  void SetRegionBounds(const TRect &Value) override;
+  int PictureWidth() const override;
+  int PictureHeight() const override;
+
+protected:
+  void paintEvent(QPaintEvent *Event) override;
+  void mousePressEvent(QMouseEvent *Event) override;
+  void mouseMoveEvent(QMouseEvent *Event) override;
+  void mouseReleaseEvent(QMouseEvent *Event) override;
+  void mouseDoubleClickEvent(QMouseEvent *Event) override;
+  void contextMenuEvent(QContextMenuEvent *Event) override;
+
+private:
+  void Select();
+  // New bounds from a drag or a typed position: the old and the new area are repainted at once.
+  void MoveTo(const TRect &R);
+  void Paint(TCanvas &Canvas);
+
+  TfmKalvMain *FWindow; // not owned
+  TRectThreadManJob *FJob = nullptr; // freed by the thread manager after its done event
+  bool FMenuAllowed = false;
+};
+
+// The window's regions in the order they were made.
+class TRectCntrlList {
+public:
+  TRectCntrlList() = default;
+  ~TRectCntrlList();
+  TRectCntrlList(const TRectCntrlList &) = delete;
+  TRectCntrlList &operator=(const TRectCntrlList &) = delete;
+
+  int Count() const { return static_cast<int>(FItems.size()); }
+  bool Empty() const { return FItems.empty(); }
+  TRectCntrl *Items(int Index) const { return FItems.at(static_cast<std::size_t>(Index)).get(); }
+  int IndexOf(const TRectCntrl *Item) const;
+  void Add(std::unique_ptr<TRectCntrl> Item);
+  // Frees the region, its page (taken out of its page control first) and the panel on it.
+  void Delete(int Index);
+  // Deletes every region, last first.
+  void Clear();
+  // The bounds of every region, in list order.
+  std::vector<TRect> Rects() const;
+  // The regions block of the list (stale region sections of Ini removed, other keys kept).
+  void SaveToIni(TWideFileMemIniFile &Ini, const std::string &Format) const;
+  // Without Append the list is emptied first; then AddRegion (the window's, which fits and
+  // creates a region) is called for each region of Ini's block in order.
+  void LoadFromIni(const TWideFileMemIniFile &Ini, const std::string &Format, bool Append,
+                   const TAddRegionFunction &AddRegion);
+
+  // Called after every change with the new count (the window keeps the commands in step).
+  std::function<void(int Count)> OnChange;
+
+private:
+  void Changed();
+  std::vector<std::unique_ptr<TRectCntrl>> FItems;
+};
