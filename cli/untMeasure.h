@@ -60,7 +60,8 @@ struct TChannelFigures {
 };
 
 constexpr int MeasureChannelCount = 7;
-extern const char *const MeasureChannelNames[MeasureChannelCount]; // "R" ... "BR"
+// "R" ... "BR": the engine's channel captions (NoiseChannelCaptions).
+extern const char *const (&MeasureChannelNames)[MeasureChannelCount];
 
 struct TAreaResult {
   bool IsRegion = false;

@@ -12,9 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/untMeasure.h"
+#include "engine/untKalvPicJobData.h"
 #include "engine/untKalvRegion.h"
 
-const char *const MeasureChannelNames[MeasureChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+static_assert(MeasureChannelCount == NoiseChannelCount);
+const char *const (&MeasureChannelNames)[MeasureChannelCount] = NoiseChannelCaptions;
 
 namespace {
 

@@ -250,7 +250,12 @@ void TfrKalvCustomNoiseDraw::DrawDone(TDrawThreadManJob *Job) {
 
 void TfrKalvCustomNoiseDraw::pnlClntPaint(QPaintEvent *Event) {
   QPainter p(pnlClnt);
-  if (FPicture && !FPicture->Empty()) {
+  // A picture drawn before the frame had its size on screen is shown only once one of the panel's
+  // own size was: stretched, it would be shrunken labels blown up.
+  if (FPicture && !FPicture->Empty() && FPicture->Width() == pnlClnt->width() &&
+      FPicture->Height() == pnlClnt->height())
+    FFittingShown = true;
+  if (FPicture && !FPicture->Empty() && FFittingShown) {
     // Stretched to the current size, so a resize shows the old picture until the new one is in.
     p.drawImage(pnlClnt->rect(), FPicture->Image());
   } else {

@@ -122,6 +122,7 @@ private:
   int FDragStartY = 0;
   int FDragStartHeight = 0;
   std::unique_ptr<TBitmap24> FPicture;
+  bool FFittingShown = false; // a picture of the panel's own size has been painted
   std::vector<std::unique_ptr<TChannelNoiseData>> FChannels;
   bool FDrawing = false;
   bool FRedrawPending = false;

@@ -105,7 +105,9 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   frNsRGGBBR = new TfrKalvNoiseMulti3(content);
   FCharts = {frNsR, frNsG, frNsB, frNsL, frNsRGBL, frNsRG, frNsGB, frNsBR, frNsRGGBBR};
   const char *names[] = {"frNsR", "frNsG", "frNsB", "frNsL", "frNsRGBL", "frNsRG", "frNsGB", "frNsBR", "frNsRGGBBR"};
-  const char *captions[] = {"R", "G", "B", "L*", "RGB L*", "RG", "GB", "BR", "RG GB BR"};
+  const char *captions[] = {NoiseChannelCaption(ncR),  NoiseChannelCaption(ncG),  NoiseChannelCaption(ncB),
+                            NoiseChannelCaption(ncL),  NoiseCaptionRGBL,          NoiseChannelCaption(ncRG),
+                            NoiseChannelCaption(ncGB), NoiseChannelCaption(ncBR), NoiseCaptionPairs};
   for (int i = 0; i < KalvNoiseChartCount; ++i) {
     TfrKalvCustomNoiseDraw *c = FCharts[static_cast<size_t>(i)];
     c->setObjectName(names[i]);

@@ -45,7 +45,6 @@ bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
   return QProcess::startDetached(Program, Args);
 }
 
-const char *const PicPageCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
 } // namespace
 
 TfmKalvMain::TStartInstanceFunction TfmKalvMain::SetStartInstanceFunction(TStartInstanceFunction Function) {
@@ -136,7 +135,7 @@ void TfmKalvMain::CreateComponents() {
     view->setObjectName(QString::fromLatin1(views[i]));
     layout->addWidget(view);
     view->OnAddRegion = [this](TfrKalvPic *, int L, int T, int R, int B) { AddRegion(L, T, R, B); };
-    pctPics->addTab(page, QString::fromUtf8(PicPageCaptions[i]));
+    pctPics->addTab(page, QString::fromUtf8(PicKindCaptions[i]));
     tbsPics[static_cast<size_t>(i)] = page;
     frPics[static_cast<size_t>(i)] = view;
   }
@@ -191,12 +190,9 @@ TBitmap *TfmKalvMain::GetPageBitmap(int Page) {
   return frPics[static_cast<size_t>(Page - 1)]->Bitmap();
 }
 
-void TfmKalvMain::SetPageBitmap(int Page, TBitmap *Bitmap) {
-  if (Page < 1 || Page > 7) {
-    delete Bitmap;
-    return;
-  }
-  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap);
+void TfmKalvMain::SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) {
+  if (Page < 1 || Page > 7) return;
+  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap.release()); // the view owns it now
 }
 
 TKalvNoiseTarget *TfmKalvMain::PictureNoisePanel() { return frNs; }
@@ -514,7 +510,7 @@ void TfmKalvMain::WndProc(TMessage &Message) {
   case WM_KALV_FILENAME:
   case WM_KALV_PHASE: {
     // The text object belongs to this window from now on.
-    std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(Message.LParam));
+    std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(Message);
     if (text) CallGuarded([&] { SetStatusText(Message.Msg == WM_KALV_FILENAME ? 2 : 3, text->Text()); });
     break;
   }

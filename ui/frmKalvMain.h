@@ -74,7 +74,7 @@ public:
   // ---- TKalvMainIntf ----
   HWND ProgressWnd() override;
   TBitmap *GetPageBitmap(int Page) override;
-  void SetPageBitmap(int Page, TBitmap *Bitmap) override;
+  void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) override;
   TKalvNoiseTarget *PictureNoisePanel() override;
   void SetPictureCaption(const std::string &Caption) override;
   void AddRegion(int X1, int Y1, int X2, int Y2) override;

@@ -13,6 +13,7 @@
 #include "app/untKalvRegionsFile.h"
 #include "cli/untMeasure.h"
 #include "engine/untJpeg.h"
+#include "engine/untKalvPicJobData.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
 
@@ -253,6 +254,19 @@ TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   EXPECT_EQ(count, 5);
   EXPECT_NE(err.find("notes\\n\\tx.txt: Not a JPEG or BMP picture"), std::string::npos) << err;
   EXPECT_EQ(EscapeFileName("a\\b\x01" "c\rd"), "a\\\\b\\x01c\\rd");
+}
+
+// A part thread that fails makes the file fail: exit 1, its error, and no figures of it.
+TEST(Measure, AFailedPartGivesNoFigures) {
+  TPictures pics;
+  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
+    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
+  });
+  const TRun r = Measure({pics.Bmp, "--format", "json"});
+  TPicPartThread::SetFaultForTests(nullptr);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("chart.bmp: Part out of memory"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out.find("s_count"), std::string::npos) << r.Out;
 }
 
 // Regions files and projects in place of a picture: the same regions, fitted as the window fits
