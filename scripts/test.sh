@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Kalvex, runs every test, then the sanitizer builds' tests:
-# address + undefined behaviour for everything, thread sanitizer for the engine and threading.
+# address + undefined behaviour for everything, thread sanitizer for the engine and threading,
+# and a short fuzzing run of every reader.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -30,3 +31,6 @@ cmake --build build-tsan --parallel "$jobs"
 # thread, whose hand-overs the thread sanitizer cannot see; they run in the two builds above.
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" GTEST_FILTER='-Dialogs.*' \
    ctest --output-on-failure --parallel "$jobs" -L 'platform|engine|threading')
+
+echo "== fuzzing every reader (20 s each)"
+bash scripts/fuzz.sh 20
