@@ -131,8 +131,8 @@ TBmpInfo ReadBmpInfo(TStream &Stream) {
   const bool uncompressed = info.Compression == 0 || info.Compression == 3 || info.Compression == 6;
   if (uncompressed) {
     const std::int64_t rowBytes = ((w * info.BitCount + 31) / 32) * 4;
-    // Both factors are below 2^35, so the product fits in 64 bits.
-    if (static_cast<std::int64_t>(offBits) + rowBytes * hgt > size) BadBmp("pixel data cut short");
+    // rowBytes * hgt can reach 2^64, so the rows are compared with what the file holds by division.
+    if (rowBytes > (size - static_cast<std::int64_t>(offBits)) / hgt) BadBmp("pixel data cut short");
   } else if (!((info.Compression == 1 && info.BitCount == 8) || (info.Compression == 2 && info.BitCount == 4))) {
     BadBmp("unsupported compression");
   }
