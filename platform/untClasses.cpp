@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,6 +200,30 @@ mode_t CurrentUmask() {
 }
 } // namespace
 
+namespace {
+
+// Marks the temporary files of WriteFileAtomically: ".<name>" + kTempMark + 6 random characters.
+constexpr const char *kTempMark = ".ksave.";
+
+// Removes the temporary files a save of the same target left when its process died (killed, or
+// the power went) before the rename. A temporary file whose save is still running is locked by
+// it and stays.
+void RemoveStaleTemporaries(const std::filesystem::path &Dir, const std::string &Prefix) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(Dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != Prefix.size() + 6 || name.compare(0, Prefix.size(), Prefix) != 0) continue;
+    const int fd = ::open(it->path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      ::unlink(it->path().c_str());
+    ::close(fd);
+  }
+}
+
+} // namespace
+
 void WriteFileAtomically(const std::string &FileName, const void *Data, std::size_t Size) {
   namespace fs = std::filesystem;
   fs::path target = PathFromUtf8(FileName);
@@ -210,18 +235,23 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     target = next.is_absolute() ? next : target.parent_path() / next;
   }
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  // The temporary name is the target's with a dot before and a random end; a name near the
-  // length limit is shortened, so that every file that can exist can also be replaced.
+  // The temporary name is the target's with a dot before and a marked random end; a name near
+  // the length limit is shortened, so that every file that can exist can also be replaced.
   std::string base = target.filename().string();
-  constexpr std::size_t kNameMax = 255, kAdded = 8; // "." and ".XXXXXX"
+  constexpr std::size_t kNameMax = 255, kAdded = 1 + std::char_traits<char>::length(kTempMark) + 6;
   if (base.size() + kAdded > kNameMax) base.resize(kNameMax - kAdded - 16);
-  std::string tmpl = (dir / ("." + base + ".XXXXXX")).string();
+  const std::string prefix = "." + base + kTempMark;
+  std::string tmpl = (dir / (prefix + "XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0)
     throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+  // Held while the temporary file is ours, so that another save's clean-up leaves it alone.
+  const int lockFd = ::open(tmpl.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
   auto fail = [&](int err) {
     ::close(fd);
     ::unlink(tmpl.c_str());
+    if (lockFd >= 0) ::close(lockFd);
     throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
   };
   const auto *p = static_cast<const std::uint8_t *>(Data);
@@ -242,13 +272,17 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
   if (::close(fd) != 0) {
     const int err = errno;
     ::unlink(tmpl.c_str());
+    if (lockFd >= 0) ::close(lockFd);
     throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
   }
   if (::rename(tmpl.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(tmpl.c_str());
+    if (lockFd >= 0) ::close(lockFd);
     throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
   }
+  if (lockFd >= 0) ::close(lockFd);
+  RemoveStaleTemporaries(dir, prefix);
   // Make the rename itself durable; the file is complete either way, so a failure here is moot.
   const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
