@@ -90,6 +90,7 @@ TBmpInfo ReadBmpInfo(TStream &Stream) {
   const std::int64_t start = Stream.Position();
   const std::int64_t size = Stream.Size() - start;
   std::uint8_t h[14 + 124] = {};
+  if (size <= 0) throw EReadError("The BMP picture is empty (0 bytes)");
   const std::int64_t got = Stream.Read(h, sizeof h);
   Stream.SetPosition(start);
   if (got < 14 + 12 || h[0] != 'B' || h[1] != 'M') BadBmp("not a BMP picture");

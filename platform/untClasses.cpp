@@ -8,6 +8,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// The system's own text for an errno value ("No such file or directory"); SysErrorMessage speaks
+// of the platform's error codes, whose numbers mean other things.
+std::string ErrnoText(int Err) {
+  char buf[256];
+  const char *text = strerror_r(Err, buf, sizeof buf); // GNU: returns the text, maybe not in buf
+  return text != nullptr ? std::string(text) : "Unknown error " + std::to_string(Err);
+}
+
+} // namespace
+
 std::int64_t TStream::Size() {
   const std::int64_t pos = Seek(0, soCurrent);
   const std::int64_t size = Seek(0, soEnd);
@@ -116,7 +128,7 @@ TFileStream::TFileStream(const std::string &FileName, UINT Mode) : FFileName(Fil
   if (Mode == fmCreate) {
     FHandle = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (FHandle < 0)
-      throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+      throw EFCreateError(Format("Cannot create \"%s\": %s", FileName, ErrnoText(errno)));
     return;
   }
   int flags = O_CLOEXEC;
@@ -125,15 +137,20 @@ TFileStream::TFileStream(const std::string &FileName, UINT Mode) : FFileName(Fil
   case fmOpenReadWrite: flags |= O_RDWR; break;
   default: flags |= O_RDONLY; break;
   }
-  FHandle = ::open(path.c_str(), flags);
+  // Without a writer, opening a FIFO for reading would wait for ever: open without waiting, and
+  // refuse anything but a regular file before a byte is read.
+  FHandle = ::open(path.c_str(), flags | O_NONBLOCK);
   if (FHandle < 0)
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(errno)));
+    throw EFOpenError(Format("Cannot open \"%s\": %s", FileName, ErrnoText(errno)));
   struct stat st {};
-  if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(FHandle, &st) == 0 && !S_ISREG(st.st_mode)) {
     ::close(FHandle);
     FHandle = -1;
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(EISDIR)));
+    if (S_ISDIR(st.st_mode)) throw EFOpenError(Format("Cannot open \"%s\": %s", FileName, ErrnoText(EISDIR)));
+    throw EFOpenError(Format("Cannot open \"%s\": not a regular file (%s)", FileName,
+                             std::string(S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "a device")));
   }
+  ::fcntl(FHandle, F_SETFL, ::fcntl(FHandle, F_GETFL) & ~O_NONBLOCK);
 }
 
 TFileStream::~TFileStream() {
@@ -145,7 +162,7 @@ std::int64_t TFileStream::Read(void *Buffer, std::int64_t Count) {
   for (;;) {
     const ssize_t n = ::read(FHandle, Buffer, static_cast<size_t>(Count));
     if (n >= 0) return n;
-    if (errno != EINTR) throw EReadError(Format("Error reading \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    if (errno != EINTR) throw EReadError(Format("Error reading \"%s\": %s", FFileName, ErrnoText(errno)));
   }
 }
 
@@ -154,25 +171,25 @@ std::int64_t TFileStream::Write(const void *Buffer, std::int64_t Count) {
   for (;;) {
     const ssize_t n = ::write(FHandle, Buffer, static_cast<size_t>(Count));
     if (n >= 0) return n;
-    if (errno != EINTR) throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    if (errno != EINTR) throw EWriteError(Format("Error writing \"%s\": %s", FFileName, ErrnoText(errno)));
   }
 }
 
 std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
   const int whence = Origin == soBeginning ? SEEK_SET : Origin == soCurrent ? SEEK_CUR : SEEK_END;
   const off_t r = ::lseek(FHandle, Offset, whence);
-  if (r < 0) throw EStreamError(Format("Cannot seek in \"%s\": %s", FFileName, SysErrorMessage(errno)));
+  if (r < 0) throw EStreamError(Format("Cannot seek in \"%s\": %s", FFileName, ErrnoText(errno)));
   return r;
 }
 
 void TFileStream::SetSize(std::int64_t NewSize) {
   if (::ftruncate(FHandle, NewSize) != 0)
-    throw EWriteError(Format("Cannot resize \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    throw EWriteError(Format("Cannot resize \"%s\": %s", FFileName, ErrnoText(errno)));
 }
 
 void TFileStream::Flush() {
   if (::fsync(FHandle) != 0)
-    throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    throw EWriteError(Format("Error writing \"%s\": %s", FFileName, ErrnoText(errno)));
 }
 
 std::filesystem::path PathFromUtf8(const std::string &FileName) {
@@ -244,7 +261,7 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
   std::string tmpl = (dir / (prefix + "XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0)
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+    throw EFCreateError(Format("Cannot create \"%s\": %s", FileName, ErrnoText(errno)));
   // Held while the temporary file is ours, so that another save's clean-up leaves it alone.
   const int lockFd = ::open(tmpl.c_str(), O_RDONLY | O_CLOEXEC);
   if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
@@ -252,7 +269,7 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     ::close(fd);
     ::unlink(tmpl.c_str());
     if (lockFd >= 0) ::close(lockFd);
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   };
   const auto *p = static_cast<const std::uint8_t *>(Data);
   std::size_t done = 0;
@@ -273,13 +290,13 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     const int err = errno;
     ::unlink(tmpl.c_str());
     if (lockFd >= 0) ::close(lockFd);
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   }
   if (::rename(tmpl.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(tmpl.c_str());
     if (lockFd >= 0) ::close(lockFd);
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   }
   if (lockFd >= 0) ::close(lockFd);
   RemoveStaleTemporaries(dir, prefix);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -181,10 +183,20 @@ TEST(Measure, BadFilesDoNotStopTheOthers) {
   const std::string missing = (pics.Dir.Path / "missing.jpg").string();
   const std::string text = (pics.Dir.Path / "notes.txt").string();
   std::ofstream(text) << "not a picture\n";
-  const TRun r = Measure({missing, pics.Bmp, text, "--format", "json"});
+  // A FIFO without writer, a folder and an empty file: refused at once, in the system's words.
+  const std::string fifo = (pics.Dir.Path / "pipe.jpg").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = (pics.Dir.Path / "folder.bmp").string();
+  std::filesystem::create_directory(folder);
+  const std::string empty = (pics.Dir.Path / "empty.bmp").string();
+  std::ofstream{empty};
+  const TRun r = Measure({missing, pics.Bmp, text, fifo, folder, empty, "--format", "json"});
   EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("missing.jpg"), std::string::npos);
+  EXPECT_NE(r.Err.find("Cannot open \"" + missing + "\": No such file or directory"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("notes.txt: Not a JPEG or BMP picture"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Cannot open \"" + fifo + "\": not a regular file (a FIFO)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Cannot open \"" + folder + "\": Is a directory"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("The BMP picture is empty (0 bytes)"), std::string::npos) << r.Err;
   const auto doc = nlohmann::json::parse(r.Out);
   ASSERT_TRUE(doc.is_array());
   ASSERT_EQ(doc.size(), 1u);
