@@ -21,9 +21,12 @@
 namespace {
 void PrintUsage(std::FILE *to) {
   std::fprintf(to, "Usage: kalvex [FILE...] | --measure FILE... [options] | --version | --help\n"
-                   "  FILE...            open the pictures or projects in the window\n"
+                   "  FILE...            open the pictures or projects in the window (the first here,\n"
+                   "                     each further one in a window of its own)\n"
                    "  --measure FILE...  measure pictures without a window (kalvex --measure --help)\n"
-                   "  --version          print the version\n");
+                   "  --version          print the version\n"
+                   "  --help             print this text\n"
+                   "See kalvex(1) for the window and the output formats of --measure.\n");
 }
 
 #ifdef KALVEX_WITH_GUI

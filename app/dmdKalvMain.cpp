@@ -10,6 +10,7 @@
 #include <QStyleOption>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <type_traits>
@@ -38,13 +39,6 @@ const char *const CAT_HELP = "Help";
 TdmKalvMain *dmKalvMain = nullptr;
 
 namespace {
-// A picture field of the job data handed over: the field is cleared, the caller owns the picture.
-template <class T> T *TakeField(T *&Field) {
-  T *p = Field;
-  Field = nullptr;
-  return p;
-}
-template <class T> T *TakeField(std::unique_ptr<T> &Field) { return Field.release(); }
 template <class T> T *FieldPtr(T *Field) { return Field; }
 template <class T> T *FieldPtr(const std::unique_ptr<T> &Field) { return Field.get(); }
 
@@ -143,13 +137,9 @@ TdmKalvMain::TdmKalvMain(TComponent *AOwner) : TComponent(AOwner) {
   tmjLoadPic->Executes = {tmjeWaiting, tmjeInternBeforeExecute, tmjeInternExecute, tmjeInternAfterExecute,
                           tmjeDone};
   tmjLoadPic->OnWaiting = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicWaiting(T, J); };
-  tmjLoadPic->OnInternBeforeExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
-    tmjLoadPicInternBeforeExecute(T, J);
-  };
-  tmjLoadPic->OnInternExecute = [this](TThreadManThread *T, ::TThreadManJob *J) { tmjLoadPicInternExecute(T, J); };
-  tmjLoadPic->OnInternAfterExecute = [this](TThreadManThread *T, ::TThreadManJob *J) {
-    tmjLoadPicInternAfterExecute(T, J);
-  };
+  tmjLoadPic->OnInternBeforeExecute = &TdmKalvMain::tmjLoadPicInternBeforeExecute;
+  tmjLoadPic->OnInternExecute = &TdmKalvMain::tmjLoadPicInternExecute;
+  tmjLoadPic->OnInternAfterExecute = &TdmKalvMain::tmjLoadPicInternAfterExecute;
   tmjLoadPic->OnDone = [this](TThreadManThread *T, ::TThreadManJob *J, bool &F) { tmjLoadPicDone(T, J, F); };
   // The template of every picture job: placed in the module, never freed by the framework.
   tmjLoadPic->Loaded();
@@ -177,6 +167,12 @@ TdmKalvMain::~TdmKalvMain() {
   if (thmMain != nullptr) {
     thmMain->SetThreadCountMode(tcmManual);
     thmMain->SetThreadCount(0);
+    if (thmMain->Threads().Count() > 0 || thmMain->StartingThreads().Count() > 0) {
+      // A worker that did not stop may still run the template job; the manager gives the worker
+      // up, and the job must outlive it, so it is not freed with the module.
+      RemoveComponent(tmjLoadPic);
+      std::fprintf(stderr, "kalvex: a worker thread did not stop in time; its job is left in memory\n");
+    }
   }
   delete tmrRun;
   tmrRun = nullptr;
@@ -506,13 +502,13 @@ void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
     TBitmap *rgb = FieldPtr(Data->PicRGB);
     if (panel != nullptr) panel->SetPositionFields(0, 0, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
     if (FMainWindow != nullptr) {
-      FMainWindow->SetPageBitmap(pkLb, TakeField(Data->PicLb));
-      FMainWindow->SetPageBitmap(pkLa, TakeField(Data->PicLa));
-      FMainWindow->SetPageBitmap(pkL, TakeField(Data->PicL));
-      FMainWindow->SetPageBitmap(pkB, TakeField(Data->PicB));
-      FMainWindow->SetPageBitmap(pkG, TakeField(Data->PicG));
-      FMainWindow->SetPageBitmap(pkR, TakeField(Data->PicR));
-      FMainWindow->SetPageBitmap(pkRGB, TakeField(Data->PicRGB));
+      FMainWindow->SetPageBitmap(pkLb, std::move(Data->PicLb));
+      FMainWindow->SetPageBitmap(pkLa, std::move(Data->PicLa));
+      FMainWindow->SetPageBitmap(pkL, std::move(Data->PicL));
+      FMainWindow->SetPageBitmap(pkB, std::move(Data->PicB));
+      FMainWindow->SetPageBitmap(pkG, std::move(Data->PicG));
+      FMainWindow->SetPageBitmap(pkR, std::move(Data->PicR));
+      FMainWindow->SetPageBitmap(pkRGB, std::move(Data->PicRGB));
     }
   }
   if (panel == nullptr) return;
@@ -559,7 +555,8 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
   } cleanup{this, aJob, base};
   auto *data = dynamic_cast<TPicJobData *>(base);
   if (data == nullptr) throw Exception("Invalid class typecast");
-  HandResults(aJob, data);
+  // A failed job's figures cover part of the picture at best; its error was shown already.
+  if (!data->Failed()) HandResults(aJob, data);
 }
 
 void TdmKalvMain::tmrRunTimer() {

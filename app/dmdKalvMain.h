@@ -76,7 +76,9 @@ protected:
 class TdmKalvMain : public TComponent {
 public:
   explicit TdmKalvMain(TComponent *AOwner = nullptr);
-  // Stops the workers (thread count 0) and waits for them before anything else goes.
+  // Stops the workers (thread count 0) and waits for them before anything else goes. A worker
+  // that does not stop within thmMain's ThreadCountChangeTimeOut may still run the template job:
+  // that job is then left in memory (and stderr says so) rather than freed under the worker.
   ~TdmKalvMain() override;
 
   // Not owned; the window sets itself after it is created and nullptr before it goes.
@@ -183,9 +185,11 @@ public:
   void edaMainBeforeEnableActions(TObject *Sender);
   void edaMainAfterEnableActions(TObject *Sender);
   void tmjLoadPicWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob);
-  void tmjLoadPicInternBeforeExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
-  void tmjLoadPicInternExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
-  void tmjLoadPicInternAfterExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  // The worker-side handlers use nothing of the module (they are static), so a worker that
+  // outlives the module never reaches into it.
+  static void tmjLoadPicInternBeforeExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  static void tmjLoadPicInternExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
+  static void tmjLoadPicInternAfterExecute(TThreadManThread *aThread, ::TThreadManJob *aJob);
   void tmjLoadPicDone(TThreadManThread *aThread, ::TThreadManJob *aJob, bool &aFreeIt);
   void tmrRunTimer();
 

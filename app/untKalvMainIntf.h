@@ -4,6 +4,7 @@
 // Main thread only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,9 @@ public:
   virtual HWND ProgressWnd() = 0;
   // The picture of page 1..7 (TPicKind), nullptr for any other page or while there is none.
   virtual TBitmap *GetPageBitmap(int Page) = 0;
-  // Hands a picture to the view of page 1..7, which owns it from now on; nullptr clears the view.
-  virtual void SetPageBitmap(int Page, TBitmap *Bitmap) = 0;
+  // Hands a picture to the view of page 1..7, which owns it from now on (a picture for any other
+  // page is freed); nullptr clears the view.
+  virtual void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) = 0;
   // The whole-picture noise panel (frNs).
   virtual TKalvNoiseTarget *PictureNoisePanel() = 0;
   // The caption of the RGB picture page (tbsRGB).

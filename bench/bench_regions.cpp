@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
   TfmKalvMain window(&module);
   window.show();
   ProcessUntil([&] { return module.actFlOpn->Enabled(); });
-  window.SetPageBitmap(1, picture.release());
+  window.SetPageBitmap(1, std::move(picture));
   window.pctPicsChange();
   QApplication::processEvents();
 

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <unistd.h>
+
+#include "KalvexVersion.h"
 
 #include "app/WideIniFile.h"
 #include "app/untKalvMainConstType.h"
@@ -110,6 +113,30 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
   }
 }
 
+// The one-line progress on stderr ("3/20 photo.jpg"), shown only to a person watching a terminal:
+// redirected, stderr holds nothing but the messages.
+class TProgress {
+public:
+  explicit TProgress(std::size_t Total) : FTotal(Total), FShown(Total > 1 && isatty(STDERR_FILENO) == 1) {}
+  ~TProgress() { Clear(); }
+  void Show(std::size_t Index, const std::string &File) {
+    if (!FShown) return;
+    std::cerr << '\r' << Index + 1 << '/' << FTotal << ' '
+              << EscapeFileName(PathFromUtf8(File).filename().string()) << "\x1b[K" << std::flush;
+    FOnLine = true;
+  }
+  // Before a message, so that it starts on a line of its own.
+  void Clear() {
+    if (FOnLine) std::cerr << "\r\x1b[K" << std::flush;
+    FOnLine = false;
+  }
+
+private:
+  std::size_t FTotal;
+  bool FShown;
+  bool FOnLine = false;
+};
+
 } // namespace
 
 std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName) {
@@ -191,6 +218,9 @@ int RunMeasure(int argc, char **argv, int First) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::cout << MeasureUsage();
       return 0;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::cout << "Kalvex " << KALVEX_VERSION << "\n";
+      return 0;
     }
   // Picture reading goes through Qt's image readers, which want an application object.
   static int appArgc = 1;
@@ -209,22 +239,33 @@ int RunMeasure(int argc, char **argv, int First) {
   }
   int status = 0;
   std::vector<TFileResult> results;
-  for (const std::string &file : options.Files) {
+  TProgress progress(options.Files.size());
+  for (std::size_t i = 0; i < options.Files.size(); ++i) {
+    const std::string &file = options.Files[i];
+    progress.Show(i, file);
     try {
       results.push_back(MeasureFile(file, options.Regions));
       for (const TAreaResult &a : results.back().Areas)
         if (!a.Error.empty()) {
-          std::cerr << "kalvex: " << file << ": region " << a.Requested << ": " << a.Error << "\n";
+          progress.Clear();
+          std::cerr << "kalvex: " << EscapeFileName(file) << ": region " << EscapeFileName(a.Requested)
+                    << ": " << a.Error << "\n";
           status = 1;
         }
     } catch (const std::exception &e) {
-      std::cerr << "kalvex: " << file << ": " << e.what() << "\n";
+      progress.Clear();
+      std::cerr << "kalvex: " << EscapeFileName(file) << ": " << e.what() << "\n";
+      TFileResult failed;
+      failed.File = file;
+      failed.Error = e.what();
+      results.push_back(std::move(failed));
       status = 1;
     }
   }
+  progress.Clear();
   switch (options.Format) {
   case TMeasureFormat::mfText: WriteText(std::cout, results, options.Histogram); break;
-  case TMeasureFormat::mfJson: WriteJson(std::cout, results, options.Files.size() > 1); break;
+  case TMeasureFormat::mfJson: WriteJson(std::cout, results); break;
   case TMeasureFormat::mfCsv: WriteCsv(std::cout, results, options.Histogram); break;
   }
   std::cout.flush();

@@ -60,7 +60,8 @@ struct TChannelFigures {
 };
 
 constexpr int MeasureChannelCount = 7;
-extern const char *const MeasureChannelNames[MeasureChannelCount]; // "R" ... "BR"
+// "R" ... "BR": the engine's channel captions (NoiseChannelCaptions).
+extern const char *const (&MeasureChannelNames)[MeasureChannelCount];
 
 struct TAreaResult {
   bool IsRegion = false;
@@ -73,6 +74,7 @@ struct TAreaResult {
 struct TFileResult {
   std::string File;    // as given
   std::string Picture; // for a project: the picture's name as the project holds it
+  std::string Error;   // not empty: the file could not be measured (no size, no areas)
   int Width = 0, Height = 0;
   std::vector<TAreaResult> Areas; // the picture first, then each region in command-line order
 };
@@ -83,11 +85,24 @@ std::optional<double> SMeanOf(const TChannelFigures &C);
 std::optional<double> NMeanOf(const TChannelFigures &C);
 std::optional<double> SNRatioOf(const TChannelFigures &C);
 
-// The three outputs. Text and CSV include the histogram only with Histogram; JSON always does.
+// The three outputs, one entry per file argument in order. Text and CSV include the histogram only
+// with Histogram; JSON always does. Text leaves failed files out (their messages go to stderr);
+// JSON gives them an object with "file" and "error" only, CSV one row with the error, so both stay
+// one well-formed document whatever fails.
 void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram);
-// One object for a single FILE argument, an array for several (SeveralFiles).
-void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool SeveralFiles);
+// Always one array, also for a single file or none measured.
+void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results);
 void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram);
+// The header line of the CSV output (without the line break).
+std::string CsvHeader(bool Histogram);
+// A field of the CSV output: quoted (quotes doubled) when it holds a comma, quote or line break.
+std::string CsvField(const std::string &Text);
+// A number in its shortest form that reads back exactly (17.8, not 17.800000000000001); empty for
+// none.
+std::string ShortestNumber(std::optional<double> V);
+// A file name for line-oriented text: backslash, newline, tab, carriage return and the other
+// control characters become \\, \n, \t, \r and \xHH, so one name stays on one line.
+std::string EscapeFileName(const std::string &Name);
 
 // Measures one file: its picture job, then a memory job for every region. A project file gives
 // its picture (embedded, or the file it names) with its own regions ahead of Regions. Raises the

@@ -1,5 +1,6 @@
 // Argument parsing, region fitting and the three output formats of kalvex --measure.
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -11,9 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/untMeasure.h"
+#include "engine/untKalvPicJobData.h"
 #include "engine/untKalvRegion.h"
 
-const char *const MeasureChannelNames[MeasureChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+static_assert(MeasureChannelCount == NoiseChannelCount);
+const char *const (&MeasureChannelNames)[MeasureChannelCount] = NoiseChannelCaptions;
 
 namespace {
 
@@ -65,6 +68,8 @@ nlohmann::json Optional(std::optional<double> V) {
   return *V;
 }
 
+} // namespace
+
 std::string CsvField(const std::string &Text) {
   if (Text.find_first_of(",\"\r\n") == std::string::npos) return Text;
   std::string out = "\"";
@@ -75,14 +80,35 @@ std::string CsvField(const std::string &Text) {
   return out + "\"";
 }
 
-std::string CsvNumber(std::optional<double> V) {
+std::string ShortestNumber(std::optional<double> V) {
   if (!V) return "";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17g", *V);
-  return buf;
+  const auto r = std::to_chars(buf, buf + sizeof buf, *V);
+  return std::string(buf, r.ptr);
 }
 
-} // namespace
+std::string EscapeFileName(const std::string &Name) {
+  std::string out;
+  out.reserve(Name.size());
+  for (char c : Name) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+    case '\\': out += "\\\\"; break;
+    case '\n': out += "\\n"; break;
+    case '\t': out += "\\t"; break;
+    case '\r': out += "\\r"; break;
+    default:
+      if (b < 0x20 || b == 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", b);
+        out += hex;
+      } else {
+        out += c;
+      }
+    }
+  }
+  return out;
+}
 
 TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
   TMeasureOptions o;
@@ -153,10 +179,11 @@ std::optional<double> SNRatioOf(const TChannelFigures &C) {
 void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
   bool firstFile = true;
   for (const TFileResult &f : Results) {
+    if (!f.Error.empty()) continue;
     if (!firstFile) Out << "\n";
     firstFile = false;
-    Out << f.File;
-    if (!f.Picture.empty()) Out << " (picture " << f.Picture << ")";
+    Out << EscapeFileName(f.File);
+    if (!f.Picture.empty()) Out << " (picture " << EscapeFileName(f.Picture) << ")";
     Out << ": " << f.Width << " x " << f.Height << " pixels\n";
     for (const TAreaResult &a : f.Areas) {
       Out << "\n";
@@ -187,9 +214,13 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
   }
 }
 
-void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool SeveralFiles) {
+void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results) {
   nlohmann::json files = nlohmann::json::array();
   for (const TFileResult &f : Results) {
+    if (!f.Error.empty()) {
+      files.push_back({{"file", f.File}, {"error", f.Error}});
+      continue;
+    }
     nlohmann::json areas = nlohmann::json::array();
     for (const TAreaResult &a : f.Areas) {
       nlohmann::json area;
@@ -223,19 +254,28 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
     file["areas"] = std::move(areas);
     files.push_back(std::move(file));
   }
-  const nlohmann::json &doc = SeveralFiles ? files : files.empty() ? nlohmann::json() : files[0];
-  if (doc.is_null()) return;
   // File names need not be valid UTF-8; such bytes are replaced rather than failing the output.
-  Out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  Out << files.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+std::string CsvHeader(bool Histogram) {
+  std::string h = "file,area,left,top,width,height,channel,s_sum,s_count,n_sum,n_count,s_mean,"
+                  "n_mean,snr_db,error";
+  if (Histogram)
+    for (int i = 0; i < 256; ++i) h += ",h" + std::to_string(i);
+  return h;
 }
 
 void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
-  Out << "file,area,left,top,width,height,channel,s_sum,s_count,n_sum,n_count,s_mean,n_mean,"
-         "snr_db,error";
-  if (Histogram)
-    for (int i = 0; i < 256; ++i) Out << ",h" << i;
-  Out << "\n";
+  Out << CsvHeader(Histogram) << "\n";
   for (const TFileResult &f : Results) {
+    if (!f.Error.empty()) {
+      Out << CsvField(f.File) << ",,,,,,,,,,,,,," << CsvField(f.Error);
+      if (Histogram)
+        for (int i = 0; i < 256; ++i) Out << ',';
+      Out << "\n";
+      continue;
+    }
     for (const TAreaResult &a : f.Areas) {
       const std::string head = CsvField(f.File) + "," + (a.IsRegion ? "region" : "picture");
       if (!a.Error.empty()) {
@@ -249,8 +289,8 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
         const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
         Out << head << ',' << a.Left << ',' << a.Top << ',' << a.Width << ',' << a.Height << ','
             << MeasureChannelNames[c] << ',' << ch.SSum << ',' << ch.SCount << ',' << ch.NSum
-            << ',' << ch.NCount << ',' << CsvNumber(SMeanOf(ch)) << ','
-            << CsvNumber(NMeanOf(ch)) << ',' << CsvNumber(SNRatioOf(ch)) << ',';
+            << ',' << ch.NCount << ',' << ShortestNumber(SMeanOf(ch)) << ','
+            << ShortestNumber(NMeanOf(ch)) << ',' << ShortestNumber(SNRatioOf(ch)) << ',';
         if (Histogram)
           for (std::int64_t v : ch.Histogram) Out << ',' << v;
         Out << "\n";
@@ -269,7 +309,13 @@ std::string MeasureUsage() {
          "  measured with the project's regions (and those of the command line).\n"
          "  --regions    the regions of a .KalvexRegions file (or of any project file), fitted\n"
          "               as the window fits them; all regions are measured in command-line order\n"
-         "  --format     text (default), json (with histograms) or csv\n"
-         "  --histogram  add the 256-entry difference histograms to text and csv\n"
-         "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n";
+         "  --format     text (default), json or csv\n"
+         "               json: one array, an object per FILE in order (\"error\" for a failed one)\n"
+         "               csv: a row per file, area and channel (a failed file or region: one row\n"
+         "               with its \"error\"); numbers in their shortest exact form\n"
+         "  --histogram  add the 256-entry difference histograms to text and csv (json has them)\n"
+         "  --           every further argument is a file\n"
+         "  Messages go to stderr; with several files a progress line too, when it is a terminal.\n"
+         "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n"
+         "  See kalvex(1) for the output formats.\n";
 }

@@ -1,6 +1,7 @@
 #include "engine/untGraphics.h"
 
 #include "platform/untSystem.h"
+#include "platform/untThreads.h"
 
 void CheckPictureMemory(int Width, int Height) {
   if (Width <= 0 || Height <= 0 || Width > MaxPictureSide || Height > MaxPictureSide)
@@ -37,35 +38,27 @@ void TBitmap24::Assign(const TPersistent *Source) {
   auto *s = const_cast<TBitmap *>(src);
   TCanvas *dstCanvas = Canvas();
   TCanvas *srcCanvas = s->Canvas();
-  dstCanvas->Lock();
-  srcCanvas->Lock();
-  try {
-    SetSize(s->Width(), s->Height());
-    if (!Empty()) {
-      // Pixel for pixel into 24 bits (8-bit pictures through their colour table).
-      if (s->PixelFormat() == pf24bit) {
-        for (int y = 0; y < Height(); ++y) std::copy_n(s->ScanLine(y), Width() * 3, ScanLine(y));
-      } else {
-        const std::vector<TColor> table = s->ColorTable();
-        for (int y = 0; y < Height(); ++y) {
-          const std::uint8_t *in = s->ScanLine(y);
-          std::uint8_t *out = ScanLine(y);
-          for (int x = 0; x < Width(); ++x) {
-            const TColor c = table[in[x]];
-            out[3 * x] = static_cast<std::uint8_t>(GetBValue(c));
-            out[3 * x + 1] = static_cast<std::uint8_t>(GetGValue(c));
-            out[3 * x + 2] = static_cast<std::uint8_t>(GetRValue(c));
-          }
+  TLockGuard dstLock(*dstCanvas);
+  TLockGuard srcLock(*srcCanvas);
+  SetSize(s->Width(), s->Height());
+  if (!Empty()) {
+    // Pixel for pixel into 24 bits (8-bit pictures through their colour table).
+    if (s->PixelFormat() == pf24bit) {
+      for (int y = 0; y < Height(); ++y) std::copy_n(s->ScanLine(y), Width() * 3, ScanLine(y));
+    } else {
+      const std::vector<TColor> table = s->ColorTable();
+      for (int y = 0; y < Height(); ++y) {
+        const std::uint8_t *in = s->ScanLine(y);
+        std::uint8_t *out = ScanLine(y);
+        for (int x = 0; x < Width(); ++x) {
+          const TColor c = table[in[x]];
+          out[3 * x] = static_cast<std::uint8_t>(GetBValue(c));
+          out[3 * x + 1] = static_cast<std::uint8_t>(GetGValue(c));
+          out[3 * x + 2] = static_cast<std::uint8_t>(GetRValue(c));
         }
       }
     }
-  } catch (...) {
-    srcCanvas->Unlock();
-    dstCanvas->Unlock();
-    throw;
   }
-  srcCanvas->Unlock();
-  dstCanvas->Unlock();
 }
 
 void TBitmap24::LoadFromStream(TStream &Stream) {

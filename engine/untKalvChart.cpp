@@ -4,23 +4,13 @@
 #include <cmath>
 #include <string>
 
+#include "platform/untThreads.h"
+
 namespace {
 
 constexpr TColor ChartGridColor = clSilver;
 
 std::string PctText(std::int64_t V) { return std::to_string(V) + "% "; }
-
-// Keeps the canvas locked for the whole drawing, also when a step throws.
-class TCanvasLock {
-public:
-  explicit TCanvasLock(TCanvas &C) : FCanvas(C) { FCanvas.Lock(); }
-  ~TCanvasLock() { FCanvas.Unlock(); }
-  TCanvasLock(const TCanvasLock &) = delete;
-  TCanvasLock &operator=(const TCanvasLock &) = delete;
-
-private:
-  TCanvas &FCanvas;
-};
 
 void SetChartFont(TCanvas &C) {
   C.Font.Name = "Courier New";
@@ -77,10 +67,11 @@ TChartLayout ChartLayout(TCanvas &Canvas, int W, int H, std::uint8_t MaxLevel, s
 
 void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint8_t MaxLevel,
                std::int64_t MaxCount, std::int64_t TotalCount) {
-  const int W = Bitmap.Width(), H = Bitmap.Height();
-  if (W <= 0 || H <= 0) return;
   TCanvas &C = *Bitmap.Canvas();
-  TCanvasLock lock(C);
+  // The layout is made in the canvas's units (a high-density chart: Scale x Scale pixels each).
+  const int W = Bitmap.Width() / C.Scale(), H = Bitmap.Height() / C.Scale();
+  if (W <= 0 || H <= 0) return;
+  TLockGuard lock(C); // for the whole drawing, also when a step throws
   const TColor p0 = C.Pen.Color;
   C.FillRect(Rect(0, 0, W, H));
   const TChartLayout L = ChartLayout(C, W, H, MaxLevel, MaxCount, TotalCount);

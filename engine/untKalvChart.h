@@ -52,7 +52,8 @@ TChartLayout ChartLayout(TCanvas &Canvas, int W, int H, std::uint8_t MaxLevel, s
 
 // Draws the chart over the whole of Bitmap (which keeps its size; an empty bitmap is left as it
 // is). Curves are drawn in order, so later ones lie on top. The bitmap's canvas is locked while
-// drawing.
+// drawing. With a canvas Scale above 1 the chart is laid out for the bitmap's size divided by the
+// scale and drawn at the bitmap's full resolution.
 void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint8_t MaxLevel,
                std::int64_t MaxCount, std::int64_t TotalCount);
 

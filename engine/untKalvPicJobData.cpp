@@ -7,22 +7,16 @@
 
 // --- Pictures and channels -------------------------------------------------------------------
 
+const char *const PicKindCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
+
 const char *PicKindCaption(TPicKind Kind) {
-  switch (Kind) {
-  case pkRGB: return "RGB";
-  case pkR: return "R";
-  case pkG: return "G";
-  case pkB: return "B";
-  case pkL: return "L*";
-  case pkLa: return "a*";
-  case pkLb: return "b*";
-  }
-  return "";
+  return Kind >= pkRGB && Kind <= pkLb ? PicKindCaptions[Kind - pkRGB] : "";
 }
 
+const char *const NoiseChannelCaptions[NoiseChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
+
 const char *NoiseChannelCaption(TNoiseChannel Channel) {
-  static const char *const captions[NoiseChannelCount] = {"R", "G", "B", "L*", "RG", "GB", "BR"};
-  return Channel >= 0 && Channel < NoiseChannelCount ? captions[Channel] : "";
+  return Channel >= 0 && Channel < NoiseChannelCount ? NoiseChannelCaptions[Channel] : "";
 }
 
 TColor NoiseChannelColor(TNoiseChannel Channel) {
@@ -70,9 +64,8 @@ void TChannelNoiseData::Assign(const TPersistent *Source) {
   }
   if (src == this) return;
   if (auto *sync = dynamic_cast<TChannelNoiseSync *>(const_cast<TChannelNoiseData *>(src))) {
-    sync->Lock();
+    TLockGuard g(*sync);
     CopyFrom(*src);
-    sync->Unlock();
   } else {
     CopyFrom(*src);
   }
@@ -128,46 +121,32 @@ bool TChannelNoiseData::GetSNRatio(float &Value) {
   return true;
 }
 
-namespace {
-// Holds a sync accumulator's lock for a scope.
-class TNoiseLock {
-public:
-  explicit TNoiseLock(TChannelNoiseSync &S) : FS(S) { FS.Lock(); }
-  ~TNoiseLock() { FS.Unlock(); }
-  TNoiseLock(const TNoiseLock &) = delete;
-  TNoiseLock &operator=(const TNoiseLock &) = delete;
-
-private:
-  TChannelNoiseSync &FS;
-};
-} // namespace
-
 void TChannelNoiseSync::Assign(const TPersistent *Source) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::Assign(Source);
 }
 void TChannelNoiseSync::AddSignal(std::int32_t Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddSignal(Value);
 }
 void TChannelNoiseSync::AddNoise(std::int32_t Diff) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddNoise(Diff);
 }
 void TChannelNoiseSync::AddData(const TChannelNoiseData *Source) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   TChannelNoiseData::AddData(Source);
 }
 bool TChannelNoiseSync::GetSMean(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetSMean(Value);
 }
 bool TChannelNoiseSync::GetNMean(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetNMean(Value);
 }
 bool TChannelNoiseSync::GetSNRatio(float &Value) {
-  TNoiseLock g(*this);
+  TLockGuard g(*this);
   return TChannelNoiseData::GetSNRatio(Value);
 }
 
@@ -203,6 +182,20 @@ void TPicThreadList::TerminateAll() {
   UnlockList();
 }
 
+void TPicThreadList::SetFailure(std::exception_ptr E) {
+  LockList();
+  if (!FFailure) FFailure = std::move(E);
+  UnlockList();
+}
+
+std::exception_ptr TPicThreadList::TakeFailure() {
+  LockList();
+  std::exception_ptr e = std::move(FFailure);
+  FFailure = nullptr;
+  UnlockList();
+  return e;
+}
+
 std::vector<TPartRows> SplitRows(int Height, int PartCount) {
   const int n = std::max(1, PartCount);
   const int h = std::max(0, Height);
@@ -223,6 +216,12 @@ int PicPartCount() {
   return std::max<int>(1, static_cast<int>(si.dwNumberOfProcessors));
 }
 
+namespace {
+TPicPartThread::TFaultFunction gPartFault;
+} // namespace
+
+void TPicPartThread::SetFaultForTests(TFaultFunction Function) { gPartFault = std::move(Function); }
+
 TPicPartThread::TPicPartThread(TPicThreadList &List, const TPicNoiseTargets &Targets, int AWidth)
     : TThread(true), Width(std::max(0, AWidth)), FList(&List), FTargets(Targets) {
   FreeOnTerminate = true;
@@ -238,12 +237,14 @@ void TPicPartThread::LeaveList() {
 
 void TPicPartThread::Execute() {
   try {
+    if (gPartFault) gPartFault(*this);
     for (auto &d : Data) d = std::make_unique<TChannelNoiseData>();
     DoWork();
     for (int c = 0; c < NoiseChannelCount; ++c)
       if (FTargets[static_cast<size_t>(c)]) FTargets[static_cast<size_t>(c)]->AddData(Data[static_cast<size_t>(c)].get());
   } catch (...) {
     for (auto &d : Data) d.reset();
+    FList->SetFailure(std::current_exception()); // the job must not report partial sums
     LeaveList(); // the job's wait must end whatever happened
     throw;
   }

@@ -22,6 +22,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -36,14 +38,18 @@
 
 enum TPicKind { pkRGB = 1, pkR = 2, pkG = 3, pkB = 4, pkL = 5, pkLa = 6, pkLb = 7 };
 constexpr TPicKind PicKinds[] = {pkRGB, pkR, pkG, pkB, pkL, pkLa, pkLb};
-// "RGB", "R", "G", "B", "L*", "a*", "b*".
-const char *PicKindCaption(TPicKind Kind);
+// The page captions, indexed by kind - 1: "RGB", "R", "G", "B", "L*", "a*", "b*". The one table
+// of them; the window's page tabs use it.
+extern const char *const PicKindCaptions[7];
+const char *PicKindCaption(TPicKind Kind); // "" for a number that is no kind
 
 enum TNoiseChannel { ncR = 0, ncG = 1, ncB = 2, ncL = 3, ncRG = 4, ncGB = 5, ncBR = 6 };
 constexpr int NoiseChannelCount = 7;
 constexpr TNoiseChannel NoiseChannels[] = {ncR, ncG, ncB, ncL, ncRG, ncGB, ncBR};
-// "R", "G", "B", "L*", "RG", "GB", "BR".
-const char *NoiseChannelCaption(TNoiseChannel Channel);
+// The channel captions in channel order: "R", "G", "B", "L*", "RG", "GB", "BR". The one table of
+// them; the noise panels and kalvex --measure use it.
+extern const char *const NoiseChannelCaptions[NoiseChannelCount];
+const char *NoiseChannelCaption(TNoiseChannel Channel); // "" for a number that is no channel
 // The chart colour of a channel (0x00BBGGRR).
 TColor NoiseChannelColor(TNoiseChannel Channel);
 // The captions of the two combined charts: "RGB L*" and "RG GB BR".
@@ -159,7 +165,14 @@ public:
   void Add(TObject *Thread);
   void Remove(TObject *Thread);
   void TerminateAll();
+  // A part that failed records its exception here before it leaves the list; only the first one
+  // is kept. TakeFailure returns it (empty when every part succeeded) and clears it.
+  void SetFailure(std::exception_ptr E);
+  std::exception_ptr TakeFailure();
   TEvent Event;
+
+private:
+  std::exception_ptr FFailure; // under the list's lock
 };
 
 // One band of rows: part i starts at First and has Count rows.
@@ -174,7 +187,8 @@ int PicPartCount();
 
 // A part thread: created suspended, at the lowest priority, already in the list; frees itself
 // when it ends. Execute runs DoWork with private accumulators and merges them into the targets
-// once; whatever happens, the thread then leaves the list.
+// once; whatever happens, the thread then leaves the list. A part that fails records its
+// exception in the list first, so the job fails with it instead of reporting partial sums.
 class TPicPartThread : public TThread {
 public:
   TPicPartThread(TPicThreadList &List, const TPicNoiseTargets &Targets, int AWidth);
@@ -182,6 +196,11 @@ public:
   ~TPicPartThread() override;
 
   const int Width;
+
+  // Runs at the start of every part's Execute (tests make a part fail with it); empty: nothing.
+  // Set it only while no job runs.
+  using TFaultFunction = std::function<void(TPicPartThread &Part)>;
+  static void SetFaultForTests(TFaultFunction Function);
 
 protected:
   void Execute() override;

@@ -69,7 +69,7 @@ void TPicJobData::PostText(UINT Msg, const std::string &Text) {
   // -1 as a 32-bit handle ($FFFFFFFF) means "no window" however it was widened.
   if (static_cast<std::uint32_t>(Wnd) == 0xFFFFFFFFu) return;
   auto info = std::make_unique<TJobInfoText>(Text);
-  if (PostMessage(Wnd, Msg, 0, reinterpret_cast<LPARAM>(info.get()))) info.release(); // the receiver's now
+  PostMessage(Wnd, Msg, 0, info); // the message's from now on; a failed post leaves it here
 }
 
 void TPicJobData::LoadPicture() {
@@ -80,6 +80,9 @@ void TPicJobData::LoadPicture() {
 void TPicJobData::WaitForParts(bool Check) {
   while (ThreadList->Event.WaitFor(PartWaitSliceMs) != wrSignaled)
     if (Check) CheckTerminated();
+  // A part that failed left its rows out of the sums: the job fails with the first such error.
+  if (Check)
+    if (std::exception_ptr failure = ThreadList->TakeFailure()) std::rethrow_exception(failure);
 }
 
 void TPicJobData::Execute() {
@@ -90,10 +93,15 @@ void TPicJobData::Execute() {
     // do not look at the terminate request, so this lasts until each has done its rows.
     ThreadList->TerminateAll();
     WaitForParts(false);
+    // The window shows the phase until it hears otherwise: a job that ended early clears it too.
+    PostText(WM_PICJOB_PHASE, "");
     try {
       throw;
     } catch (const EAbort &) {
       return; // a stop request ends the job quietly with what was done so far
+    } catch (...) {
+      FFailed = true;
+      throw;
     }
   }
 }
@@ -150,19 +158,9 @@ void TPicJobData::ExecuteSteps() {
 
 void TJPEGPicJobData::LoadFromStream(TStream &Stream) { LoadJpegFromStream(Stream, *PicRGB); }
 
-void TStreamJPEGPicJobData::LoadPicture() {
-  if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
-  LoadFromStream(*Stream);
-}
-
 void TBMPPicJobData::LoadFromStream(TStream &Stream) {
   Stream.SetPosition(0);
   PicRGB->LoadFromStream(Stream);
-}
-
-void TStreamBMPPicJobData::LoadPicture() {
-  if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
-  LoadFromStream(*Stream);
 }
 
 TMemPicJobData::TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd)
@@ -171,20 +169,14 @@ TMemPicJobData::TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd)
 void TMemPicJobData::LoadPicture() {
   if (!Bitmap) return;
   TBitmap24 &src = *Bitmap;
-  src.Lock();
-  try {
-    if (src.PixelFormat() != pf24bit) {
-      PicRGB->Assign(&src);
-    } else {
-      PicRGB->SetSize(src.Width(), src.Height());
-      const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
-      if (bytes > 0)
-        for (int y = 0; y < src.Height(); ++y)
-          std::memcpy(PicRGB->ScanLine(y), src.ScanLine(y), bytes);
-    }
-  } catch (...) {
-    src.Unlock();
-    throw;
+  TLockGuard lock(src);
+  if (src.PixelFormat() != pf24bit) {
+    PicRGB->Assign(&src);
+  } else {
+    PicRGB->SetSize(src.Width(), src.Height());
+    const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
+    if (bytes > 0)
+      for (int y = 0; y < src.Height(); ++y)
+        std::memcpy(PicRGB->ScanLine(y), src.ScanLine(y), bytes);
   }
-  src.Unlock();
 }

@@ -5,12 +5,14 @@
 //   TJobData -> TPicJobData -> TJPEGPicJobData -> TStreamJPEGPicJobData
 //                           -> TBMPPicJobData  -> TStreamBMPPicJobData
 //                                              -> TMemPicJobData
+// (the two stream classes through TStreamPicJobData<format class>, their one implementation)
 //
 // Threads: Execute runs on one thread (a worker of the thread manager, or the caller of Run); it
 // spreads the pixel work over its own part threads, one per logical processor and phase, and
 // returns only after every part it started has left ThreadList. Progress texts are posted (never
 // sent) to Wnd: WM_APP + 1 with the file name, WM_APP + 2 with the phase text; the LParam is a new
-// TJobInfoText that the receiver frees (the sender frees it when the post fails). Wnd = -1 posts
+// TJobInfoText posted as the message's payload (the receiver takes it with TakePayload; a message
+// dropped undelivered frees it, and the sender frees it when the post fails). Wnd = -1 posts
 // nothing. The object itself has no lock: nobody else touches it while Execute runs.
 //
 // Ownership: the job data owns its thread list, its seven pictures and its seven accumulators. A
@@ -33,7 +35,8 @@ constexpr UINT WM_PICJOB_PHASE = WM_APP + 2;
 // The Wnd of a job that reports no progress (a region's job, the headless measurement).
 constexpr HWND NoProgressWnd = -1;
 
-// The phase texts (WM_PICJOB_PHASE); the last phase text of a finished job is empty.
+// The phase texts (WM_PICJOB_PHASE); the last phase text of a job is empty, also of one that
+// failed or was stopped.
 extern const char *const PicJobTextLoadFile;     // "Load file"
 extern const char *const PicJobTextAnalyzeData;  // "Analyze Data"
 extern const char *const PicJobTextCalculateNoise; // "Calculate Noise"
@@ -68,8 +71,12 @@ public:
   virtual void LoadPicture();
 
   // Load, extract, measure: see the unit's description. A stop request ends it quietly after
-  // every running part has finished; any other failure passes on, also after the drain.
+  // every running part has finished; any other failure passes on, also after the drain. A part
+  // thread that fails makes the job fail with the part's exception (the first, if several).
   void Execute() override;
+  // Execute ended with a failure (not a stop request): the pictures and accumulators are partial
+  // and must not be shown.
+  bool Failed() const { return FFailed; }
 
 protected:
   // Posts Msg with a TJobInfoText of Text to Wnd, unless Wnd is -1; a failed post frees the text.
@@ -77,7 +84,10 @@ protected:
 
 private:
   void ExecuteSteps();
+  // Waits until the list is empty. With Check, a stop request ends the wait with EAbort, and a
+  // part's failure is raised once all parts are done.
   void WaitForParts(bool Check);
+  bool FFailed = false;
   TPicNoiseTargets Targets() const;
 };
 
@@ -88,11 +98,21 @@ public:
   void LoadFromStream(TStream &Stream) override;
 };
 
-class TStreamJPEGPicJobData : public TJPEGPicJobData {
+// A job that reads its picture from a stream the creator keeps (a project's embedded picture),
+// for either format: Base decodes, this reads from Stream instead of the file.
+template <class Base> class TStreamPicJobData : public Base {
 public:
-  using TJPEGPicJobData::TJPEGPicJobData;
+  using Base::Base;
   TStream *Stream = nullptr; // set by the creator; not owned
-  void LoadPicture() override;
+  void LoadPicture() override {
+    if (Stream == nullptr) throw EInvalidOperation("No stream to load the picture from");
+    this->LoadFromStream(*Stream);
+  }
+};
+
+class TStreamJPEGPicJobData : public TStreamPicJobData<TJPEGPicJobData> {
+public:
+  using TStreamPicJobData<TJPEGPicJobData>::TStreamPicJobData;
 };
 
 class TBMPPicJobData : public TPicJobData {
@@ -102,11 +122,9 @@ public:
   void LoadFromStream(TStream &Stream) override;
 };
 
-class TStreamBMPPicJobData : public TBMPPicJobData {
+class TStreamBMPPicJobData : public TStreamPicJobData<TBMPPicJobData> {
 public:
-  using TBMPPicJobData::TBMPPicJobData;
-  TStream *Stream = nullptr; // set by the creator; not owned
-  void LoadPicture() override;
+  using TStreamPicJobData<TBMPPicJobData>::TStreamPicJobData;
 };
 
 // Measures a picture already in memory (a region's cut-out). Owns Bitmap; without one, PicRGB

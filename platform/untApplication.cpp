@@ -1,55 +1,29 @@
 #include "platform/untApplication.h"
 
-#include <QApplication>
-#include <QDialog>
+#include <QCoreApplication>
 #include <QFileInfo>
-#include <QMessageBox>
-#include <QPushButton>
 #include <cstdio>
 #include <memory>
 
 namespace {
-TMessageBoxFunction gMessageBox;
-TShowModalFunction gShowModal;
+TMessageBoxFunction gMessageBox;       // a replacement (tests, the headless front end)
+// The widget part's message box, when it is linked in; a function's static, since the widget part
+// sets it while the program starts, whatever the order in which units are initialised.
+TMessageBoxFunction &WidgetMessageBox() {
+  static TMessageBoxFunction Box;
+  return Box;
+}
 
-int DefaultMessageBox(const std::string &Text, const std::string &Caption, UINT Flags) {
-  if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", Caption.c_str(), Text.c_str());
-    return (Flags & 0xF) == MB_OK ? IDOK : IDCANCEL;
-  }
-  QMessageBox box;
-  box.setWindowTitle(QString::fromStdString(Caption));
-  box.setText(QString::fromStdString(Text));
-  switch (Flags & 0xF0) {
-  case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
-  case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-  case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
-  case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
-  default: break;
-  }
-  QMessageBox::StandardButtons buttons;
-  switch (Flags & 0xF) {
-  case MB_OKCANCEL: buttons = QMessageBox::Ok | QMessageBox::Cancel; break;
-  case MB_YESNOCANCEL: buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
-  case MB_YESNO: buttons = QMessageBox::Yes | QMessageBox::No; break;
-  default: buttons = QMessageBox::Ok; break;
-  }
-  box.setStandardButtons(buttons);
-  if (Flags & MB_DEFBUTTON2) {
-    const auto list = box.buttons();
-    if (list.size() > 1) box.setDefaultButton(qobject_cast<QPushButton *>(list.at(1)));
-  }
-  switch (box.exec()) {
-  case QMessageBox::Ok: return IDOK;
-  case QMessageBox::Yes: return IDYES;
-  case QMessageBox::No: return IDNO;
-  default: return IDCANCEL;
-  }
+int StderrMessageBox(const std::string &Text, const std::string &Caption, UINT Flags) {
+  std::fprintf(stderr, "%s: %s\n", Caption.c_str(), Text.c_str());
+  return (Flags & 0xF) == MB_OK ? IDOK : IDCANCEL;
 }
 } // namespace
 
 int MessageBox(const std::string &Text, const std::string &Caption, UINT Flags) {
-  return gMessageBox ? gMessageBox(Text, Caption, Flags) : DefaultMessageBox(Text, Caption, Flags);
+  if (gMessageBox) return gMessageBox(Text, Caption, Flags);
+  if (const TMessageBoxFunction &box = WidgetMessageBox()) return box(Text, Caption, Flags);
+  return StderrMessageBox(Text, Caption, Flags);
 }
 
 TMessageBoxFunction SetMessageBoxFunction(TMessageBoxFunction Function) {
@@ -58,13 +32,7 @@ TMessageBoxFunction SetMessageBoxFunction(TMessageBoxFunction Function) {
   return old;
 }
 
-int ShowModalDialog(QDialog *Dialog) { return gShowModal ? gShowModal(Dialog) : Dialog->exec(); }
-
-TShowModalFunction SetShowModalFunction(TShowModalFunction Function) {
-  TShowModalFunction old = std::move(gShowModal);
-  gShowModal = std::move(Function);
-  return old;
-}
+void SetWidgetMessageBoxFunction(TMessageBoxFunction Function) { WidgetMessageBox() = std::move(Function); }
 
 TApplication::TApplication() : TComponent(nullptr) { SetName("Application"); }
 

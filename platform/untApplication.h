@@ -1,5 +1,7 @@
 // The application object: title, hint, message processing and the error display, plus the
-// replaceable functions behind every modal interaction (so tests never block on a dialog).
+// replaceable functions behind every modal interaction (so tests never block on a dialog). Part
+// of the platform's core (no widgets); the on-screen message box and the modal dialog run come
+// from its widget part.
 //
 // Only the main thread uses the application object.
 #pragma once
@@ -32,11 +34,15 @@ constexpr int IDNO = 7;
 
 using TMessageBoxFunction =
     std::function<int(const std::string &Text, const std::string &Caption, UINT Flags)>;
-// Shows a message box (a QMessageBox, or stderr without a GUI application) and returns the answer.
+// Shows a message box and returns the answer: a QMessageBox when the widget part of the platform
+// is linked in and a GUI application runs, otherwise the text on stderr.
 int MessageBox(const std::string &Text, const std::string &Caption, UINT Flags);
 // Replaces the message box; returns the previous function. An empty function restores the default.
 TMessageBoxFunction SetMessageBoxFunction(TMessageBoxFunction Function);
+// The widget part installs its message box here (the default under any replacement).
+void SetWidgetMessageBoxFunction(TMessageBoxFunction Function);
 
+// The widget part (platform/untApplicationWidgets.cpp; QtWidgets) defines these two.
 using TShowModalFunction = std::function<int(QDialog *Dialog)>;
 // Runs a dialog modally (QDialog::exec) and returns its result code.
 int ShowModalDialog(QDialog *Dialog);

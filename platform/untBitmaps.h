@@ -141,6 +141,14 @@ public:
 
   TBitmap *Bitmap() const { return FBitmap; }
 
+  // Drawing on a bitmap in units of Scale x Scale pixels (1: pixel for pixel): a picture for a
+  // high-density screen is drawn at its device size with the same layout, and its text is
+  // rendered at that resolution instead of being enlarged afterwards. Every operation, Pixel and
+  // SetPixel and text measuring included, works in the units of the drawing; only the source
+  // rectangle of a copy is in the source bitmap's own pixels.
+  int Scale() const { return FScale; }
+  void SetScale(int Value) { FScale = Value < 1 ? 1 : Value; }
+
 private:
   template <class F> void Paint(F &&Body);
   void PlotRun(QPainter &P, const std::vector<QPoint> &Points, TColor Color, TPenMode Mode);
@@ -148,6 +156,7 @@ private:
 
   TBitmap *FBitmap = nullptr;  // not owned
   QPainter *FPainter = nullptr; // not owned
+  int FScale = 1;
   std::recursive_mutex FOwnLock; // for painter canvases
   int FPenX = 0, FPenY = 0;
 };

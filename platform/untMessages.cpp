@@ -68,6 +68,7 @@ public:
 
   TMessage Message;
   std::shared_ptr<TSendCompletion> Completion;
+  std::unique_ptr<TObject> Payload; // freed with the event unless the receiver took it
 };
 
 struct TWindowEntry {
@@ -99,7 +100,7 @@ bool FindWindow(HWND Wnd, TWindowEntry &Entry) {
 
 // Posts under the table lock, so the window cannot be freed between look-up and post.
 bool PostToWindow(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam,
-                  std::shared_ptr<TSendCompletion> Completion) {
+                  std::shared_ptr<TSendCompletion> Completion, std::unique_ptr<TObject> *Payload = nullptr) {
   TWindowTable &T = Windows();
   std::lock_guard<std::mutex> G(T.Lock);
   auto It = T.Windows.find(Wnd);
@@ -108,6 +109,7 @@ bool PostToWindow(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam,
     return false;
   }
   auto *Event = new TMessageEvent(Msg, WParam, LParam, std::move(Completion));
+  if (Payload != nullptr) Event->Payload = std::move(*Payload);
   EventFence.fetch_add(1, std::memory_order_release);
   QCoreApplication::postEvent(It->second.Window, Event);
   return true;
@@ -224,6 +226,7 @@ bool TMessageWindow::event(QEvent *Event) {
   if (Event->type() != TMessageEvent::Type()) return QObject::event(Event);
   auto *E = static_cast<TMessageEvent *>(Event);
   TMessage M = E->Message;
+  M.PayloadSlot = &E->Payload;
   CallGuarded([this, &M] { WndProc(M); });
   if (E->Completion) E->Completion->Finish(true, M.Result);
   return true;
@@ -262,6 +265,11 @@ BOOL IsWindow(HWND Wnd) {
 
 BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
   return PostToWindow(Wnd, Msg, WParam, LParam, nullptr) ? 1 : 0;
+}
+
+BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, std::unique_ptr<TObject> &Payload) {
+  const LPARAM LParam = reinterpret_cast<LPARAM>(Payload.get());
+  return PostToWindow(Wnd, Msg, WParam, LParam, nullptr, &Payload) ? 1 : 0;
 }
 
 LRESULT SendMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {

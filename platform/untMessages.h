@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
 
 #include "platform/untSysUtils.h"
 
@@ -26,7 +27,21 @@ struct TMessage {
   WPARAM WParam = 0;
   LPARAM LParam = 0;
   LRESULT Result = 0;
+  // The object a posted message carries (see PostMessage with a payload): owned by the message's
+  // event while the window procedure runs; nullptr for other messages. Take it with TakePayload.
+  std::unique_ptr<TObject> *PayloadSlot = nullptr;
 };
+
+// Takes over the payload of a posted message when it is a T (nullptr otherwise, and for a
+// message without one). A payload nobody takes is freed with its event after the window
+// procedure returned.
+template <class T> std::unique_ptr<T> TakePayload(TMessage &Message) {
+  if (Message.PayloadSlot == nullptr) return nullptr;
+  T *p = dynamic_cast<T *>(Message.PayloadSlot->get());
+  if (p == nullptr) return nullptr;
+  Message.PayloadSlot->release();
+  return std::unique_ptr<T>(p);
+}
 
 struct MSG {
   HWND hwnd = 0;
@@ -67,6 +82,16 @@ void DeallocateHWnd(HWND Wnd);
 BOOL IsWindow(HWND Wnd);
 // Fails (FALSE, last error 1400) for a handle that names no window.
 BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam);
+// Posts Msg with an object as its LParam. On success the object belongs to the message's event:
+// the receiver takes it over with TakePayload, and an event dropped undelivered (its window was
+// destroyed first) frees it. On failure Payload is left with the caller.
+BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, std::unique_ptr<TObject> &Payload);
+template <class T> BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM WParam, std::unique_ptr<T> &Payload) {
+  std::unique_ptr<TObject> p(Payload.release());
+  const BOOL ok = PostMessage(Wnd, Msg, WParam, p);
+  if (!ok) Payload.reset(static_cast<T *>(p.release()));
+  return ok;
+}
 // Returns the window procedure's Result; 0 with last error 1400 for a handle that names no window.
 LRESULT SendMessage(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam);
 // Direct call on the window's thread, posted without waiting from any other thread.

@@ -128,6 +128,26 @@ private:
   std::recursive_mutex FLock;
 };
 
+// Holds a lock for the life of the guard, also when the scope is left by an exception: the
+// critical section (Enter/Leave) and everything that locks like one with Lock/Unlock (bitmaps,
+// canvases, the locked noise accumulators). The one way the program holds such a lock for a scope.
+template <class T> class TLockGuard {
+public:
+  explicit TLockGuard(T &Lockable) : FLockable(Lockable) {
+    if constexpr (requires { Lockable.Enter(); }) FLockable.Enter();
+    else FLockable.Lock();
+  }
+  ~TLockGuard() {
+    if constexpr (requires { FLockable.Leave(); }) FLockable.Leave();
+    else FLockable.Unlock();
+  }
+  TLockGuard(const TLockGuard &) = delete;
+  TLockGuard &operator=(const TLockGuard &) = delete;
+
+private:
+  T &FLockable;
+};
+
 enum TWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
 
 // An event with manual or automatic reset. WaitFor(Timeout) in milliseconds, INFINITE waits for ever.

@@ -27,8 +27,9 @@ public:
   virtual void AfterExecute() {}
 };
 
-// A text posted from a worker as the LParam of a window message. Once posted it belongs to the
-// receiver, which frees it after reading Text; when posting fails the sender frees it.
+// A text posted from a worker as the payload of a window message (PostMessage with a payload).
+// Once posted it belongs to the message: the receiver takes it with TakePayload, a message dropped
+// undelivered frees it; when posting fails the sender keeps it.
 class TJobInfoText : public TObject {
 public:
   explicit TJobInfoText(std::string AText) : FText(std::move(AText)) {}

@@ -116,28 +116,14 @@ void TThreadManJobGroup::SetSynchronize(bool Value) {
 
 void TThreadManJobGroup::Enter(TThreadManJob *aJob) {
   if (!FLock) return TCustomThreadManJobGroup::Enter(aJob);
-  TCriticalSection *lock = FLock.get();
-  lock->Enter();
-  try {
-    TCustomThreadManJobGroup::Enter(aJob);
-  } catch (...) {
-    lock->Leave();
-    throw;
-  }
-  lock->Leave();
+  TLockGuard lock(*FLock);
+  TCustomThreadManJobGroup::Enter(aJob);
 }
 
 void TThreadManJobGroup::Leave(TThreadManJob *aJob) {
   if (!FLock) return TCustomThreadManJobGroup::Leave(aJob);
-  TCriticalSection *lock = FLock.get();
-  lock->Enter();
-  try {
-    TCustomThreadManJobGroup::Leave(aJob);
-  } catch (...) {
-    lock->Leave();
-    throw;
-  }
-  lock->Leave();
+  TLockGuard lock(*FLock);
+  TCustomThreadManJobGroup::Leave(aJob);
 }
 
 // ---- jobs --------------------------------------------------------------------------------------

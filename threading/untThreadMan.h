@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -179,6 +180,14 @@ public:
 
 private:
   std::deque<TThreadManJob *> FItems;
+};
+
+// A start forwarded to the main thread (WM_TM_STARTJOB's lParam, on the sender's stack): the
+// main thread starts Job with Data and puts a failure into Error instead of showing it.
+struct TStartJobRequest {
+  TThreadManJob *Job;
+  void *Data;
+  std::exception_ptr Error;
 };
 
 class TJobDoneItem : public TObject {
@@ -390,7 +399,8 @@ public:
   void BeginLoad() { FLoading = true; }
   void Loaded() { FLoading = false; }
 
-  // Main thread, or any other thread (forwarded with a synchronous WM_TM_STARTJOB).
+  // Main thread, or any other thread (forwarded with a synchronous WM_TM_STARTJOB); a forwarded
+  // start that fails raises the main thread's exception for the caller, who keeps aData.
   void StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData);
   void Enter(TThreadManJob *aJob) override;
   void Leave(TThreadManJob *aJob) override;

@@ -323,9 +323,12 @@ bool TThreadMan::IsUsableThreadIndex(int Index) const {
 void TThreadMan::StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData) {
   if (GetCurrentThreadId() != FMainThreadId) {
     aJob->ThreadIndex = aThreadIndex;
+    // The request lives on this stack while the main thread handles it; a failure there comes
+    // back in it and is raised here, so the caller (who still owns aData) knows the start failed.
+    TStartJobRequest request{aJob, aData, nullptr};
     SetLastError(ERROR_SUCCESS);
-    const LRESULT r = SendMessage(Handle(), WM_TM_STARTJOB, reinterpret_cast<WPARAM>(aData),
-                                  reinterpret_cast<LPARAM>(aJob));
+    const LRESULT r = SendMessage(Handle(), WM_TM_STARTJOB, 0, reinterpret_cast<LPARAM>(&request));
+    if (request.Error) std::rethrow_exception(request.Error);
     if (r == 0 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE) RaiseLastOSError();
     return;
   }
@@ -513,8 +516,8 @@ void TThreadMan::WndProc(TMessage &Message) {
       HandleThreadFinished(reinterpret_cast<TThreadManThread *>(Message.LParam));
       break;
     case WM_TM_THREADEXCEPTION: {
-      std::unique_ptr<TExceptionMessage> report(
-          reinterpret_cast<TExceptionMessage *>(Message.LParam));
+      std::unique_ptr<TExceptionMessage> report = TakePayload<TExceptionMessage>(Message);
+      if (!report) break;
       auto *thread = reinterpret_cast<TThreadManThread *>(Message.WParam);
       if (OnThreadException)
         OnThreadException(thread, report->ExceptClassName, report->ExceptMessage);
@@ -559,8 +562,13 @@ void TThreadMan::WndProc(TMessage &Message) {
           ->DoExternAfterExecute(reinterpret_cast<TThreadManThread *>(Message.WParam));
       break;
     case WM_TM_STARTJOB: {
-      auto *job = reinterpret_cast<TThreadManJob *>(Message.LParam);
-      StartJob(job, job->ThreadIndex, reinterpret_cast<void *>(Message.WParam));
+      auto *request = reinterpret_cast<TStartJobRequest *>(Message.LParam);
+      try {
+        StartJob(request->Job, request->Job->ThreadIndex, request->Data);
+      } catch (...) {
+        request->Error = std::current_exception(); // the sender raises it
+        Message.Result = -1;
+      }
       break;
     }
     default: break;

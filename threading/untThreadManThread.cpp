@@ -114,10 +114,7 @@ void TThreadManThread::RunJob(TThreadManJob *Job) {
   std::exception_ptr reportError;
   if (error && !Orphaned()) {
     auto report = std::make_unique<TExceptionMessage>(error);
-    if (PostMessage(wnd, WM_TM_THREADEXCEPTION, reinterpret_cast<WPARAM>(this),
-                    reinterpret_cast<LPARAM>(report.get())))
-      report.release(); // the receiver frees it
-    else
+    if (!PostMessage(wnd, WM_TM_THREADEXCEPTION, reinterpret_cast<WPARAM>(this), report))
       reportError = std::make_exception_ptr(EOSError(GetLastError()));
   }
 

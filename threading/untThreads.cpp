@@ -104,10 +104,8 @@ void TCustomThread::ProcessMessages() {
     } catch (...) {
       if (Orphaned()) continue; // nobody listens any more
       auto report = std::make_unique<TExceptionMessage>(std::current_exception());
-      if (!PostMessage(FWnd, WM_TM_THREADEXCEPTION, reinterpret_cast<WPARAM>(this),
-                       reinterpret_cast<LPARAM>(report.get())))
+      if (!PostMessage(FWnd, WM_TM_THREADEXCEPTION, reinterpret_cast<WPARAM>(this), report))
         RaiseLastOSError();
-      report.release(); // the receiver frees it
     }
   }
 }

@@ -20,10 +20,10 @@ constexpr UINT WM_TM_JOBSTATE = WM_APP + 5;        // wParam: previous state, lP
 constexpr UINT WM_TM_JOBDONE = WM_APP + 6;
 constexpr UINT WM_TM_JOBEXTERNBEFORE = WM_APP + 7; // wParam: the thread, lParam: the job
 constexpr UINT WM_TM_JOBEXTERNAFTER = WM_APP + 8;  // wParam: the thread, lParam: the job
-constexpr UINT WM_TM_STARTJOB = WM_APP + 9;        // wParam: the start data, lParam: the job
+constexpr UINT WM_TM_STARTJOB = WM_APP + 9;        // lParam: TStartJobRequest (on the sender's stack)
 
-// Class name and message of an exception, carried from a worker to the main thread as the lParam
-// of WM_TM_THREADEXCEPTION. The receiver frees it.
+// Class name and message of an exception, carried from a worker to the main thread as the
+// payload of WM_TM_THREADEXCEPTION (the receiver takes it with TakePayload).
 class TExceptionMessage : public TObject {
 public:
   TExceptionMessage(std::string AClassName, std::string AMessage)

@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "engine/untKalvChart.h"
@@ -49,7 +50,8 @@ TChannelNoiseArray TDrawThreadManJob::Channels() const {
 void TDrawThreadManJob::DoInternExecute(TThreadManThread *aThread) {
   TThreadManJob::DoInternExecute(aThread);
   Bitmap = std::make_unique<TBitmap24>();
-  Bitmap->SetSize(Width, Height);
+  Bitmap->SetSize(Width * Scale, Height * Scale);
+  Bitmap->Canvas()->SetScale(Scale);
   DrawChart(*Bitmap, Channels(), MaxLevel, MaxCount, TotalCount);
   FChannels.clear();
 }
@@ -207,6 +209,8 @@ void TfrKalvCustomNoiseDraw::StartDraw() {
   job->Frame = this;
   job->Width = w;
   job->Height = h;
+  // On a high-density screen the picture is drawn at the screen's resolution.
+  job->Scale = std::clamp(static_cast<int>(std::ceil(pnlClnt->devicePixelRatioF())), 1, 4);
   const int group = ChartGroup();
   TfrKalvCustomNoise *scale = this;
   if (host->SameScale()) {
@@ -246,7 +250,12 @@ void TfrKalvCustomNoiseDraw::DrawDone(TDrawThreadManJob *Job) {
 
 void TfrKalvCustomNoiseDraw::pnlClntPaint(QPaintEvent *Event) {
   QPainter p(pnlClnt);
-  if (FPicture && !FPicture->Empty()) {
+  // A picture drawn before the frame had its size on screen is shown only once one of the panel's
+  // own size was: stretched, it would be shrunken labels blown up.
+  if (FPicture && !FPicture->Empty() && FPicture->Width() == pnlClnt->width() &&
+      FPicture->Height() == pnlClnt->height())
+    FFittingShown = true;
+  if (FPicture && !FPicture->Empty() && FFittingShown) {
     // Stretched to the current size, so a resize shows the old picture until the new one is in.
     p.drawImage(pnlClnt->rect(), FPicture->Image());
   } else {

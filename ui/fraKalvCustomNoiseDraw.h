@@ -37,7 +37,8 @@ public:
 
   TfrKalvCustomNoiseDraw *Frame = nullptr; // not owned; nullptr once the frame is gone
   std::unique_ptr<TBitmap24> Bitmap;       // the drawn picture, handed to the frame at the end
-  int Width = 0, Height = 0;
+  int Width = 0, Height = 0; // in the frame's (device-independent) pixels
+  int Scale = 1;              // device pixels per frame pixel; the bitmap is Scale times larger
   std::int64_t MaxCount = 0;
   std::int64_t TotalCount = 0;
   std::uint8_t MaxLevel = 255;
@@ -121,6 +122,7 @@ private:
   int FDragStartY = 0;
   int FDragStartHeight = 0;
   std::unique_ptr<TBitmap24> FPicture;
+  bool FFittingShown = false; // a picture of the panel's own size has been painted
   std::vector<std::unique_ptr<TChannelNoiseData>> FChannels;
   bool FDrawing = false;
   bool FRedrawPending = false;

@@ -54,7 +54,9 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   outer->setContentsMargins(0, 0, 0, 0);
   sbxNoises = new QScrollArea(this);
   sbxNoises->setObjectName("sbxNoises");
-  sbxNoises->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // A horizontal scroll bar only when the page is narrower than the strips' fields need, so that
+  // S mean and N mean stay reachable on a narrow right-hand side.
+  sbxNoises->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   sbxNoises->setWidgetResizable(true);
   sbxNoises->setFrameShape(QFrame::NoFrame);
   outer->addWidget(sbxNoises);
@@ -103,7 +105,9 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   frNsRGGBBR = new TfrKalvNoiseMulti3(content);
   FCharts = {frNsR, frNsG, frNsB, frNsL, frNsRGBL, frNsRG, frNsGB, frNsBR, frNsRGGBBR};
   const char *names[] = {"frNsR", "frNsG", "frNsB", "frNsL", "frNsRGBL", "frNsRG", "frNsGB", "frNsBR", "frNsRGGBBR"};
-  const char *captions[] = {"R", "G", "B", "L*", "RGB L*", "RG", "GB", "BR", "RG GB BR"};
+  const char *captions[] = {NoiseChannelCaption(ncR),  NoiseChannelCaption(ncG),  NoiseChannelCaption(ncB),
+                            NoiseChannelCaption(ncL),  NoiseCaptionRGBL,          NoiseChannelCaption(ncRG),
+                            NoiseChannelCaption(ncGB), NoiseChannelCaption(ncBR), NoiseCaptionPairs};
   for (int i = 0; i < KalvNoiseChartCount; ++i) {
     TfrKalvCustomNoiseDraw *c = FCharts[static_cast<size_t>(i)];
     c->setObjectName(names[i]);
@@ -123,6 +127,7 @@ TfrKalvNoises::TfrKalvNoises(QWidget *Parent) : TfrKalvCustomNoise(Parent) {
   frNsGB->SetCaptionColor(NoiseChannelColor(ncGB));
   frNsBR->SetCaptionColor(NoiseChannelColor(ncBR));
   sbxNoises->setWidget(content);
+  content->setMinimumWidth(PreferredWidth() - sbxNoises->verticalScrollBar()->sizeHint().width() - 4);
 
   pmuNoises = new QMenu(this);
   pmuNoises->setObjectName("pmuNoises");
@@ -247,6 +252,10 @@ void TfrKalvNoises::FillContextMenu(QMenu *Menu) {
   if (QAction *a = host->NoiseAction(nhaSetChartsDefHeight)) Menu->addAction(a);
   Menu->addSeparator();
   if (QAction *a = host->NoiseAction(nhaSameScale)) Menu->addAction(a);
+  QAction *copy = host->NoiseAction(nhaCopyFigures), *exp = host->NoiseAction(nhaExportFigures);
+  if (copy != nullptr || exp != nullptr) Menu->addSeparator();
+  if (copy != nullptr) Menu->addAction(copy);
+  if (exp != nullptr) Menu->addAction(exp);
 }
 
 void TfrKalvNoises::pnlTopContextPopup() {

@@ -148,7 +148,6 @@ void TfrKalvPic::ApplyScrollPosition() {
 
 void TfrKalvPic::UpdateLayout() {
   SetScrollPosition(0, 0);
-  QApplication::processEvents();
   bool show = FBitmap && !FBitmap->Empty();
   pnlPic->setVisible(show);
   if (show) {

@@ -74,7 +74,8 @@ public:
   // picture again changes nothing. nullptr clears the view.
   void SetBitmap(TBitmap *Value);
   // Scrolls to the top-left corner, shows the panel exactly when there is a non-empty picture and
-  // sizes it to the picture.
+  // sizes it to the picture. Processes no events: it runs inside job handlers, where a nested
+  // close could wait for the very job being finished.
   void UpdateLayout();
 
   // Scrolls to (X, Y). A page that is not on show has no scroll range yet; the position is kept

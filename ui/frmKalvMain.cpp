@@ -22,7 +22,9 @@
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
 #include "app/untKalvRegionsFile.h"
+#include "platform/untActions.h"
 #include "platform/untApplication.h"
+#include "platform/untDialogs.h"
 #include "threading/untJobData.h"
 #include "ui/fraKalvNoises.h"
 #include "ui/fraKalvRectNoises.h"
@@ -43,7 +45,6 @@ bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
   return QProcess::startDetached(Program, Args);
 }
 
-const char *const PicPageCaptions[7] = {"RGB", "R", "G", "B", "L*", "a*", "b*"};
 } // namespace
 
 TfmKalvMain::TStartInstanceFunction TfmKalvMain::SetStartInstanceFunction(TStartInstanceFunction Function) {
@@ -63,6 +64,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
   CreateComponents();
   resize(923, 637);
   setMinimumSize(640, 480);
+  CreateDesktopParts();
   fmKalvMain = this;
   if (FModule != nullptr) {
     FModule->SetMainWindow(this);
@@ -74,6 +76,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 }
 
 TfmKalvMain::~TfmKalvMain() {
+  if (FCopyFigures) pctMain->removeAction(FCopyFigures->Action());
   CallGuarded([this] { ClearRegions(); });
   RegionList.reset();
   if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
@@ -132,7 +135,7 @@ void TfmKalvMain::CreateComponents() {
     view->setObjectName(QString::fromLatin1(views[i]));
     layout->addWidget(view);
     view->OnAddRegion = [this](TfrKalvPic *, int L, int T, int R, int B) { AddRegion(L, T, R, B); };
-    pctPics->addTab(page, QString::fromUtf8(PicPageCaptions[i]));
+    pctPics->addTab(page, QString::fromUtf8(PicKindCaptions[i]));
     tbsPics[static_cast<size_t>(i)] = page;
     frPics[static_cast<size_t>(i)] = view;
   }
@@ -187,12 +190,9 @@ TBitmap *TfmKalvMain::GetPageBitmap(int Page) {
   return frPics[static_cast<size_t>(Page - 1)]->Bitmap();
 }
 
-void TfmKalvMain::SetPageBitmap(int Page, TBitmap *Bitmap) {
-  if (Page < 1 || Page > 7) {
-    delete Bitmap;
-    return;
-  }
-  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap);
+void TfmKalvMain::SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) {
+  if (Page < 1 || Page > 7) return;
+  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap.release()); // the view owns it now
 }
 
 TKalvNoiseTarget *TfmKalvMain::PictureNoisePanel() { return frNs; }
@@ -329,6 +329,8 @@ QAction *TfmKalvMain::NoiseAction(TNoiseHostAction Which) {
   case nhaSameScale: return FModule->actNsSameScale->Action();
   case nhaClose: return FModule->actNsClose->Action();
   case nhaCloseAll: return FModule->actNsCloseAll->Action();
+  case nhaCopyFigures: return actNsCopyFigures->Action();
+  case nhaExportFigures: return actNsExpFigures->Action();
   }
   return nullptr;
 }
@@ -360,15 +362,17 @@ void TfmKalvMain::showEvent(QShowEvent *Event) {
   QMainWindow::showEvent(Event);
   if (FShown) return;
   FShown = true;
+  CallGuarded([this] { RestoreWindowConf(); });
   // The right side starts at its design width of 410, or wider where the desktop's font needs it
   // to show the figures whole, now that the window has its size.
   const int total = splMain->width() - splMain->handleWidth();
   const int page = pctMain->width() - tbsPicNoise->width(); // the page control's own frame
-  const int wanted = std::max(410, frNs->PreferredWidth() + std::max(0, page));
+  const int wanted = FRightRestored > 0 ? FRightRestored : std::max(410, frNs->PreferredWidth() + std::max(0, page));
   if (total >= 2 * SplitterMinSize) {
     const int right = std::min(wanted, total - SplitterMinSize);
     splMain->setSizes({total - right, right});
   }
+  FRightWanted = wanted;
   CallGuarded([this] {
     if (FModule != nullptr) FModule->edaMain->DisableActions(false);
     if (!PostMessage(FWindow->Handle(), WM_KALV_STARTUP, 0, 0)) RaiseLastOSError();
@@ -391,6 +395,7 @@ void TfmKalvMain::StartUp() {
   stxMain->RefreshWidths();
   stxMain->SetHintPanel(0);
   if (FModule != nullptr && FModule->mnuMain) setMenuBar(FModule->mnuMain);
+  AddFigureCommandsToMenu();
   for (TfrKalvPic *view : frPics) {
     QScrollArea *box = view->sbxPics;
     const auto scrolled = [this, view, box](int) {
@@ -456,6 +461,7 @@ void TfmKalvMain::FormResize() {
   } else if (sizes[1] < SplitterMinSize) {
     splMain->setSizes({splMain->width() - SplitterMinSize - splMain->handleWidth(), SplitterMinSize});
   }
+  KeepRightWidth();
 }
 
 void TfmKalvMain::resizeEvent(QResizeEvent *Event) {
@@ -504,7 +510,7 @@ void TfmKalvMain::WndProc(TMessage &Message) {
   case WM_KALV_FILENAME:
   case WM_KALV_PHASE: {
     // The text object belongs to this window from now on.
-    std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(Message.LParam));
+    std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(Message);
     if (text) CallGuarded([&] { SetStatusText(Message.Msg == WM_KALV_FILENAME ? 2 : 3, text->Text()); });
     break;
   }
@@ -535,6 +541,7 @@ void TfmKalvMain::closeEvent(QCloseEvent *Event) {
     if (FModule != nullptr) FModule->StopAndWait();
     ClearRegions();
   });
+  CallGuarded([this] { SaveWindowConf(); });
   FClosing = false;
   Event->accept();
 }

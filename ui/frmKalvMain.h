@@ -22,8 +22,11 @@
 #include "platform/untObjects.h"
 #include "ui/untNoiseHost.h"
 
+class QMimeData;
 class QScrollArea;
 class QSplitter;
+class TAction;
+class TSaveDialog;
 class QTabWidget;
 class QToolBar;
 class QPainter;
@@ -71,7 +74,7 @@ public:
   // ---- TKalvMainIntf ----
   HWND ProgressWnd() override;
   TBitmap *GetPageBitmap(int Page) override;
-  void SetPageBitmap(int Page, TBitmap *Bitmap) override;
+  void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) override;
   TKalvNoiseTarget *PictureNoisePanel() override;
   void SetPictureCaption(const std::string &Caption) override;
   void AddRegion(int X1, int Y1, int X2, int Y2) override;
@@ -137,14 +140,44 @@ public:
   // The width pctMain currently has.
   int RightWidth() const;
 
+  // ---- desktop conveniences (frmKalvMainDesktop.cpp) ----
+  // "&copy figures" (Ctrl+C within the noise pages, their context menu and "&Picture"): the
+  // current noise page's figures to the clipboard as tab-separated text. "export &figures...":
+  // the figures of the picture and every region as CSV, in the columns of kalvex --measure.
+  TAction *actNsCopyFigures = nullptr;
+  TAction *actNsExpFigures = nullptr;
+  TSaveDialog *dlgFigExp = nullptr;
+  // The noise panel of the current right-hand page.
+  TfrKalvNoises *CurrentNoisePanel() const;
+  void CopyFigures(TfrKalvNoises *Panel);
+  // Writes the CSV of NoisePanels() to FileName (replacing it whole).
+  void ExportFigures(const std::string &FileName);
+  void actNsExpFiguresExecute();
+  // The local files of a drop.
+  static QStringList DroppedFiles(const QMimeData *Data);
+  // Opens dropped files as the command line's: the first here, the others in new instances.
+  // Nothing while the commands are held.
+  void OpenDroppedFiles(const QStringList &Files);
+  // User.conf, section "Window": size, position, maximized, right-hand width, same scale.
+  void RestoreWindowConf();
+  void SaveWindowConf();
+
 protected:
   void showEvent(QShowEvent *Event) override;
   void closeEvent(QCloseEvent *Event) override;
   void resizeEvent(QResizeEvent *Event) override;
   bool event(QEvent *Event) override;
+  void dragEnterEvent(QDragEnterEvent *Event) override;
+  void dropEvent(QDropEvent *Event) override;
 
 private:
   void CreateComponents();
+  void CreateDesktopParts();
+  // No larger than the screen's available area, the minimum size included.
+  void FitToScreen();
+  // Gives the right-hand side back the width it had before the window was narrowed.
+  void KeepRightWidth();
+  void AddFigureCommandsToMenu();
 
   TdmKalvMain *FModule; // not owned
   QWidget *FRegionParent = nullptr; // not owned
@@ -153,6 +186,10 @@ private:
   bool FShown = false;
   bool FStartedUp = false;
   bool FClosing = false;
+  std::unique_ptr<TAction> FCopyFigures, FExpFigures;
+  std::unique_ptr<TSaveDialog> FFigExpDialog;
+  int FRightWanted = 0;   // the right-hand width the user chose (or the first one); 0: none yet
+  int FRightRestored = 0; // the right-hand width kept in User.conf; 0: none
 };
 
 // The one main window (set while it exists).

@@ -22,7 +22,9 @@ enum TNoiseHostAction : std::uint8_t {
   nhaSetChartsDefHeight, // actNsSetChartsDefHeight, "set all charts to default height"
   nhaSameScale,          // actNsSameScale, "same scale" (checkable)
   nhaClose,              // actNsClose, "&remove region" (region panels only)
-  nhaCloseAll            // actNsCloseAll, "remove &all regions" (region panels only)
+  nhaCloseAll,           // actNsCloseAll, "remove &all regions" (region panels only)
+  nhaCopyFigures,        // "&copy figures" (the window's own command)
+  nhaExportFigures       // "export &figures..." (the window's own command)
 };
 
 class TNoiseChartHost {

@@ -7,6 +7,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
@@ -361,9 +362,13 @@ void TRectCntrl::Paint(TCanvas &Canvas) {
   const std::string caption = Caption();
   const int th = Canvas.TextHeight(caption);
   TBitmap24 work; // new pixels are black
-  work.SetSize(w - 2 * CaptionMargin + 1, th + 1);
+  // At the screen's resolution, so that the caption is not enlarged from a low-resolution picture
+  // on a high-density screen.
+  const int scale = std::clamp(static_cast<int>(std::ceil(devicePixelRatioF())), 1, 4);
+  work.SetSize((w - 2 * CaptionMargin + 1) * scale, (th + 1) * scale);
   if (!work.Empty()) {
     TCanvas &wc = *work.Canvas();
+    wc.SetScale(scale);
     wc.Font = Canvas.Font;
     wc.Brush.Style = bsClear;
     wc.Font.Color = RGBColor(192, 192, 192);
@@ -373,8 +378,8 @@ void TRectCntrl::Paint(TCanvas &Canvas) {
     const TCopyMode oldMode = Canvas.CopyMode;
     Canvas.CopyMode = cmSrcInvert;
     const int top = h - CaptionMargin / 2 - th;
-    Canvas.CopyRect(Rect(CaptionMargin, top, CaptionMargin + work.Width(), top + work.Height()), wc,
-                    Rect(0, 0, work.Width(), work.Height()));
+    Canvas.CopyRect(Rect(CaptionMargin, top, CaptionMargin + work.Width() / scale, top + work.Height() / scale),
+                    wc, Rect(0, 0, work.Width(), work.Height()));
     Canvas.CopyMode = oldMode;
   }
   Canvas.Pen = oldPen;

@@ -3,6 +3,9 @@
 #include <QMenuBar>
 #include <QTimer>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,7 +59,7 @@ struct FakeWindow : TKalvMainIntf {
   FakeWindow() {
     Wnd = std::make_unique<TMessageWindow>([this](TMessage &M) {
       if (M.Msg == WM_APP + 1 || M.Msg == WM_APP + 2) {
-        std::unique_ptr<TJobInfoText> text(reinterpret_cast<TJobInfoText *>(M.LParam));
+        std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(M);
         Progress.push_back({M.Msg, text->Text()});
       }
     });
@@ -65,9 +68,9 @@ struct FakeWindow : TKalvMainIntf {
   TBitmap *GetPageBitmap(int Page) override {
     return Page >= 1 && Page <= 7 ? Pages[static_cast<size_t>(Page - 1)].get() : nullptr;
   }
-  void SetPageBitmap(int Page, TBitmap *Bitmap) override {
+  void SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) override {
     HandOrder.push_back(Page);
-    Pages.at(static_cast<size_t>(Page - 1)).reset(Bitmap);
+    Pages.at(static_cast<size_t>(Page - 1)) = std::move(Bitmap);
   }
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }
@@ -553,6 +556,67 @@ TEST_F(ModuleFixture, StopAndWaitEndsARunningLoad) {
   EXPECT_FALSE(Module->tmjLoadPic->Terminated()); // reset after its done event
   EXPECT_TRUE(Module->actFlOpn->Enabled());
   EXPECT_TRUE(Boxes.empty()); // a stopped load is no error
+}
+
+} // namespace
+
+namespace {
+
+// A part thread that fails fails the load: its error is shown like any load error and neither
+// pictures nor figures reach the window.
+TEST_F(ModuleFixture, AFailedPartShowsItsErrorAndHandsOverNothing) {
+  const fs::path file = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(file, 64, 48);
+  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
+    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
+  });
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  const bool idle = WaitIdle();
+  TPicPartThread::SetFaultForTests(nullptr);
+  ASSERT_TRUE(idle);
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_NE(Boxes[0].find("Part out of memory"), std::string::npos) << Boxes[0];
+  EXPECT_TRUE(Window.Panel.Calls.empty());
+  EXPECT_EQ(Window.Panel.Position, (std::array<int, 4>{-1, -1, -1, -1}));
+  for (int page = 1; page <= 7; ++page) {
+    TBitmap *b = Window.GetPageBitmap(page);
+    EXPECT_TRUE(b == nullptr || b->Empty()) << page;
+  }
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+}
+
+} // namespace
+
+namespace {
+
+// A worker that does not stop when the module goes still runs the template job: the job must
+// outlive it (it is left in memory, and stderr says so) instead of being freed under the worker.
+TEST(ModuleShutdown, AWorkerThatDoesNotStopKeepsItsJob) {
+  std::atomic<bool> release{false};
+  struct TBlockingData : TJobData {
+    std::atomic<bool> *Release;
+    explicit TBlockingData(std::atomic<bool> *R) : Release(R) {}
+    void Execute() override {
+      while (!Release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      CheckTerminated(); // reads the job once more
+    }
+  };
+  auto module = std::make_unique<TdmKalvMain>();
+  module->thmMain->ThreadCountChangeTimeOut = 300;
+  ::TThreadManJob *job = module->tmjLoadPic;
+  auto data = std::make_unique<TBlockingData>(&release);
+  data->Job = job;
+  job->Start(static_cast<TJobData *>(data.get()));
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return job->State() == tmjsInternExecute; }));
+  testing::internal::CaptureStderr();
+  module.reset();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("did not stop"), std::string::npos) << err;
+  release = true;
+  // The worker finishes the job and sets its last state; only then is it safe to free.
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return job->State() == tmjsDone; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  delete job;
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
-
 #include <fstream>
+#include <unistd.h>
 #include <iostream>
 #include <sstream>
 
@@ -13,6 +14,7 @@
 #include "app/untKalvRegionsFile.h"
 #include "cli/untMeasure.h"
 #include "engine/untJpeg.h"
+#include "engine/untKalvPicJobData.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
 
@@ -139,8 +141,10 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
 
   const TRun json = Measure({pics.Bmp, "--format", "json", "--region", "80,10,50,20"});
   ASSERT_EQ(json.Status, 0) << json.Err;
-  const auto doc = nlohmann::json::parse(json.Out);
-  ASSERT_TRUE(doc.is_object());
+  const auto docs = nlohmann::json::parse(json.Out);
+  ASSERT_TRUE(docs.is_array()); // one file is an array of one, as for many
+  ASSERT_EQ(docs.size(), 1u);
+  const auto &doc = docs[0];
   EXPECT_EQ(doc["width"], 100);
   ASSERT_EQ(doc["areas"].size(), 2u);
   const auto &region = doc["areas"][1];
@@ -177,32 +181,112 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
   EXPECT_NE(all[1].find(",picture,0,0,100,60,R,"), std::string::npos) << all[1];
 }
 
-// A file that cannot be measured is reported on stderr; the others are still measured.
-TEST(Measure, BadFilesDoNotStopTheOthers) {
+// A file that cannot be measured is reported on stderr and keeps its place in JSON and CSV, so
+// the output stays one document that a script can read whatever fails; a redirected stderr holds
+// the messages and nothing else (no progress line).
+TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   TPictures pics;
   const std::string missing = (pics.Dir.Path / "missing.jpg").string();
-  const std::string text = (pics.Dir.Path / "notes.txt").string();
+  const std::string text = (pics.Dir.Path / "notes\n\tx.txt").string();
   std::ofstream(text) << "not a picture\n";
-  // A FIFO without writer, a folder and an empty file: refused at once, in the system's words.
+
+  // stderr (the descriptor, as a shell redirects it) goes to a file during the runs.
+  const auto errFile = pics.Dir.Path / "stderr.txt";
+  const int saved = dup(STDERR_FILENO);
+  const int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+  auto run = [&](std::vector<std::string> Args) {
+    std::vector<char *> argv;
+    static char name[] = "kalvex";
+    argv.push_back(name);
+    for (std::string &a : Args) argv.push_back(a.data());
+    std::ostringstream out;
+    auto *oldOut = std::cout.rdbuf(out.rdbuf());
+    const int status = RunMeasure(static_cast<int>(argv.size()), argv.data(), 1);
+    std::cout.rdbuf(oldOut);
+    return std::make_pair(status, out.str());
+  };
+  const auto json = run({missing, pics.Bmp, text, "--format", "json"});
+  const auto allFail = run({missing, text, "--format=json"});
+  const auto csv = run({missing, pics.Bmp, "--format", "csv"});
+  std::cerr.flush();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+
+  EXPECT_EQ(json.first, 1);
+  const auto doc = nlohmann::json::parse(json.second);
+  ASSERT_TRUE(doc.is_array());
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(doc[0]["file"], missing);
+  EXPECT_TRUE(doc[0]["error"].is_string());
+  EXPECT_FALSE(doc[0].contains("areas"));
+  EXPECT_EQ(doc[1]["file"], pics.Bmp);
+  EXPECT_FALSE(doc[1].contains("error"));
+  EXPECT_EQ(doc[1]["areas"][0]["channels"]["G"]["s_count"], 6000);
+  EXPECT_EQ(doc[2]["error"], "Not a JPEG or BMP picture, nor a project");
+  const auto none = nlohmann::json::parse(allFail.second);
+  ASSERT_TRUE(none.is_array());
+  EXPECT_EQ(none.size(), 2u);
+
+  // CSV: the failed file is one row of 15 fields with its message in the error column; the
+  // figures are in their shortest exact form (the picture's N mean is 20 * 1460 / 1950 x 0.5).
+  std::istringstream rows(csv.second);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(rows, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 1u + 1 + 7);
+  EXPECT_EQ(lines[1].rfind(missing + ",,,,,,,,,,,,,,", 0), 0u) << lines[1];
+  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14);
+  EXPECT_NE(lines[2].find(",picture,0,0,100,60,R,600000,6000,"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find(",100,"), std::string::npos) << lines[2]; // S mean 100, not 100.00000000000000
+  EXPECT_EQ(ShortestNumber(17.8), "17.8");
+  EXPECT_EQ(ShortestNumber(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(ShortestNumber(std::nullopt), "");
+
+  // Only the messages, one line each with the program's name; the name's line break and tab are
+  // escaped.
+  const std::string err = testutil::ReadFile(errFile);
+  EXPECT_EQ(err.find('\r'), std::string::npos);
+  EXPECT_EQ(err.find("\x1b"), std::string::npos);
+  std::istringstream errLines(err);
+  int count = 0;
+  for (std::string l; std::getline(errLines, l); ++count) EXPECT_EQ(l.rfind("kalvex: ", 0), 0u) << l;
+  EXPECT_EQ(count, 5);
+  EXPECT_NE(err.find("notes\\n\\tx.txt: Not a JPEG or BMP picture"), std::string::npos) << err;
+  EXPECT_EQ(EscapeFileName("a\\b\x01" "c\rd"), "a\\\\b\\x01c\\rd");
+}
+
+// A FIFO without writer, a folder and an empty file are refused at once, in the system's words.
+TEST(Measure, FifosFoldersAndEmptyFilesAreRefusedAtOnce) {
+  TPictures pics;
+  const std::string missing = (pics.Dir.Path / "missing.jpg").string();
   const std::string fifo = (pics.Dir.Path / "pipe.jpg").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string folder = (pics.Dir.Path / "folder.bmp").string();
   std::filesystem::create_directory(folder);
   const std::string empty = (pics.Dir.Path / "empty.bmp").string();
   std::ofstream{empty};
-  const TRun r = Measure({missing, pics.Bmp, text, fifo, folder, empty, "--format", "json"});
+  const TRun r = Measure({missing, fifo, folder, empty, pics.Bmp});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("Cannot open \"" + missing + "\": No such file or directory"), std::string::npos) << r.Err;
-  EXPECT_NE(r.Err.find("notes.txt: Not a JPEG or BMP picture"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("Cannot open \"" + fifo + "\": not a regular file (a FIFO)"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("Cannot open \"" + folder + "\": Is a directory"), std::string::npos) << r.Err;
-  EXPECT_NE(r.Err.find("The BMP picture is empty (0 bytes)"), std::string::npos) << r.Err;
-  const auto doc = nlohmann::json::parse(r.Out);
-  ASSERT_TRUE(doc.is_array());
-  ASSERT_EQ(doc.size(), 1u);
-  EXPECT_EQ(doc[0]["file"], pics.Bmp);
-  // The left half is flat: S/N of the picture still exists (the right half is noisy).
-  EXPECT_EQ(doc[0]["areas"][0]["channels"]["G"]["s_count"], 6000);
+  EXPECT_NE(r.Err.find("empty.bmp: The BMP picture is empty (0 bytes)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("100 x 60"), std::string::npos) << r.Out; // the good picture is still measured
+}
+
+// A part thread that fails makes the file fail: exit 1, its error, and no figures of it.
+TEST(Measure, AFailedPartGivesNoFigures) {
+  TPictures pics;
+  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
+    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
+  });
+  const TRun r = Measure({pics.Bmp, "--format", "json"});
+  TPicPartThread::SetFaultForTests(nullptr);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("chart.bmp: Part out of memory"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out.find("s_count"), std::string::npos) << r.Out;
 }
 
 // Regions files and projects in place of a picture: the same regions, fitted as the window fits
@@ -220,7 +304,7 @@ TEST(Measure, RegionsFilesAndProjects) {
   }
   const TRun byFile = Measure({pics.Bmp, "--format", "json", "--regions", regions, "--region", "1,2,3,4"});
   ASSERT_EQ(byFile.Status, 0) << byFile.Err;
-  const auto doc = nlohmann::json::parse(byFile.Out);
+  const auto doc = nlohmann::json::parse(byFile.Out)[0];
   ASSERT_EQ(doc["areas"].size(), 4u);
   auto box = [](const nlohmann::json &A) {
     return std::vector<int>{A["left"].get<int>(), A["top"].get<int>(), A["width"].get<int>(), A["height"].get<int>()};
@@ -229,7 +313,7 @@ TEST(Measure, RegionsFilesAndProjects) {
   EXPECT_EQ(box(doc["areas"][2]), (std::vector<int>{60, 40, 40, 20}));
   EXPECT_EQ(box(doc["areas"][3]), (std::vector<int>{1, 2, 3, 4}));
   const auto byArgs = nlohmann::json::parse(
-      Measure({pics.Bmp, "--format", "json", "--region", "10,5,30,20", "--region", "60,40,40,20"}).Out);
+      Measure({pics.Bmp, "--format", "json", "--region", "10,5,30,20", "--region", "60,40,40,20"}).Out)[0];
   EXPECT_EQ(doc["areas"][1]["channels"], byArgs["areas"][1]["channels"]);
   EXPECT_EQ(doc["areas"][2]["channels"], byArgs["areas"][2]["channels"]);
   EXPECT_FALSE(doc.contains("picture"));
@@ -256,11 +340,13 @@ TEST(Measure, RegionsFilesAndProjects) {
   EXPECT_NE(projects.Err.find("broken.KalvexProject: The project's embedded picture claims"), std::string::npos)
       << projects.Err;
   const auto all = nlohmann::json::parse(projects.Out);
-  ASSERT_EQ(all.size(), 2u);
+  ASSERT_EQ(all.size(), 3u); // the broken one keeps its place, with its error
   EXPECT_EQ(all[0]["file"], embedded);
   EXPECT_EQ(all[0]["picture"], "chart.bmp");
-  EXPECT_EQ(all[1]["picture"], pics.Bmp);
-  for (const auto &f : all) {
+  EXPECT_EQ(all[1]["file"], broken);
+  EXPECT_TRUE(all[1]["error"].is_string());
+  EXPECT_EQ(all[2]["picture"], pics.Bmp);
+  for (const auto &f : {all[0], all[2]}) {
     ASSERT_EQ(f["areas"].size(), 2u);
     EXPECT_EQ(f["areas"][0]["channels"], doc["areas"][0]["channels"]);
     EXPECT_EQ(f["areas"][1]["channels"], doc["areas"][1]["channels"]);

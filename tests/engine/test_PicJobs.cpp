@@ -154,11 +154,11 @@ TEST(PicJobs, ProgressMessagesAtAWindow) {
 
   std::vector<std::pair<UINT, std::string>> got;
   TMessageWindow wnd([&](TMessage &m) {
-    auto *text = dynamic_cast<TJobInfoText *>(reinterpret_cast<TObject *>(m.LParam));
+    EXPECT_EQ(reinterpret_cast<TObject *>(m.LParam), m.PayloadSlot != nullptr ? m.PayloadSlot->get() : nullptr);
+    std::unique_ptr<TJobInfoText> text = TakePayload<TJobInfoText>(m);
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(m.WParam, 0u);
     got.emplace_back(m.Msg, text->Text());
-    delete text;
   });
   TBMPPicJobData job(file, wnd.Handle());
   std::thread worker([&] { job.Run(); });
@@ -233,4 +233,32 @@ TEST(PicJobs, EmptyMemoryJobFails) {
   TMemPicJobData job(nullptr, NoProgressWnd);
   EXPECT_THROW(job.Run(), Exception);
   EXPECT_EQ(job.ThreadList->Count(), 0);
+}
+
+// A part that fails (its histogram could not be allocated, say) fails the whole job with its
+// error, the first one if several fail; the job never reports sums over part of the picture.
+TEST(PicJobs, AFailedPartFailsTheJob) {
+  for (bool noisePhase : {false, true}) {
+    std::atomic<int> failures{0};
+    TPicPartThread::SetFaultForTests([&](TPicPartThread &Part) {
+      if ((dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) != noisePhase) return;
+      if (failures.fetch_add(1) < 2) throw EOutOfMemory("Part out of memory");
+    });
+    TMemPicJobData job(MakeBitmap(64, 40, Noisy), NoProgressWnd);
+    job.PartCount = 4;
+    try {
+      job.Run();
+      ADD_FAILURE() << "a job with a failed part reported success";
+    } catch (const EOutOfMemory &e) {
+      EXPECT_EQ(e.Message, "Part out of memory");
+    }
+    TPicPartThread::SetFaultForTests(nullptr);
+    EXPECT_TRUE(job.Failed());
+    EXPECT_EQ(job.ThreadList->Count(), 0);
+    EXPECT_GE(failures.load(), 2);
+  }
+  // Without faults the same job runs through.
+  auto ok = RunMem(MakeBitmap(64, 40, Noisy), 4);
+  EXPECT_FALSE(ok->Failed());
+  EXPECT_EQ(ok->NsR->NCount, RunMem(MakeBitmap(64, 40, Noisy), 1)->NsR->NCount);
 }

@@ -293,3 +293,39 @@ TEST_F(KalvChart, ChannelResultsDrawLikeTheirCurves) {
   EXPECT_GT(green, 100);
 }
 } // namespace
+
+// A chart for a high-density screen (canvas scale 2) is the same chart with every pixel a 2 x 2
+// block, the end pixels of the axis and the curves included; only the label text is rendered
+// anew at the higher resolution.
+TEST_F(KalvChart, ScaledChartIsTheSameChartInBlocks) {
+  TChartCurve red, blue;
+  red.Color = clRed;
+  blue.Color = clBlue;
+  for (int i = 0; i < 40; ++i) {
+    red.Histogram[static_cast<size_t>(i)] = 1000 / (i + 1);
+    blue.Histogram[static_cast<size_t>(i)] = 40 * (40 - i);
+  }
+  const std::vector<TChartCurve> curves{red, blue};
+  constexpr int W = 220, H = 130;
+  TBitmap24 one, two;
+  one.SetSize(W, H);
+  two.SetSize(2 * W, 2 * H);
+  two.Canvas()->SetScale(2);
+  DrawChart(one, curves, 39, 1000, 12000);
+  DrawChart(two, curves, 39, 1000, 12000);
+  const TChartLayout L = Layout(W, H, 39, 1000, 12000);
+  int compared = 0;
+  for (int y = L.TH; y < L.XLabelY; ++y)
+    for (int x = L.LabelW; x < W; ++x) {
+      const std::uint8_t *p = one.ScanLine(y) + 3 * x;
+      for (int dy = 0; dy < 2; ++dy)
+        for (int dx = 0; dx < 2; ++dx) {
+          const std::uint8_t *q = two.ScanLine(2 * y + dy) + 3 * (2 * x + dx);
+          ASSERT_TRUE(p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) << x << "," << y;
+        }
+      ++compared;
+    }
+  EXPECT_GT(compared, W * H / 2);
+  // Pixel reads in the drawing's units as well.
+  EXPECT_EQ(two.Canvas()->Pixel(L.Right, L.AxisY), one.Canvas()->Pixel(L.Right, L.AxisY));
+}

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDialog>
 #include <stdexcept>
 
 #include "platform/untApplication.h"
@@ -56,11 +55,4 @@ TEST(TApplication, HintFiresOnlyOnChangeAndSeamsAreReplaceable) {
   TBoxCapture box;
   box.Answer = IDYES;
   EXPECT_EQ(MessageBox("Replace?", "A T T E N T I O N !", MB_YESNO | MB_ICONQUESTION), IDYES);
-
-  QDialog dlg;
-  QDialog *seen = nullptr;
-  SetShowModalFunction([&](QDialog *d) { seen = d; return 1; });
-  EXPECT_EQ(ShowModalDialog(&dlg), 1);
-  EXPECT_EQ(seen, &dlg);
-  SetShowModalFunction({});
 }

@@ -29,10 +29,10 @@ private:
 };
 
 // A payload that counts its instances, to see who frees it.
-struct TPayload {
+struct TPayload : TObject {
   static std::atomic<int> Alive;
   explicit TPayload(int V) : Value(V) { ++Alive; }
-  ~TPayload() { --Alive; }
+  ~TPayload() override { --Alive; }
   int Value;
 };
 std::atomic<int> TPayload::Alive{0};
@@ -141,6 +141,38 @@ TEST(Messages, SendMessageWaitsForTheWindowThread) {
   EXPECT_EQ(InnerResult.load(), 7);
   Inner->WaitFor();
   EXPECT_TRUE(HandledOnMain.load());
+}
+
+// An object posted as a message's payload belongs to the message: the receiver may take it, one
+// nobody takes is freed after delivery, and one whose window is destroyed before delivery is freed
+// with the dropped message. A failed post leaves it with the sender.
+TEST(Messages, APostedPayloadBelongsToItsMessage) {
+  std::vector<std::unique_ptr<TPayload>> taken;
+  {
+    TMessageWindow Receiver([&](TMessage &M) {
+      if (M.WParam == 1) taken.push_back(TakePayload<TPayload>(M));
+    });
+    auto a = std::make_unique<TPayload>(1), b = std::make_unique<TPayload>(2);
+    ASSERT_TRUE(PostMessage(Receiver.Handle(), WM_TEST, 1, a));
+    ASSERT_TRUE(PostMessage(Receiver.Handle(), WM_TEST, 2, b));
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(TPayload::Alive.load(), 2);
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return TPayload::Alive.load() == 1; }, 5000));
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0]->Value, 1);
+    auto c = std::make_unique<TPayload>(3);
+    TFuncThread Poster([&](TFuncThread &) { PostMessage(Receiver.Handle(), WM_TEST, 3, c); });
+    Poster.Start();
+    Poster.WaitFor();
+    EXPECT_EQ(TPayload::Alive.load(), 2);
+  } // destroyed with the message for payload 3 still queued
+  EXPECT_EQ(TPayload::Alive.load(), 1);
+  taken.clear();
+  auto d = std::make_unique<TPayload>(4);
+  EXPECT_FALSE(PostMessage(HWND(987654321), WM_TEST, 0, d));
+  EXPECT_NE(d, nullptr);
+  d.reset();
+  EXPECT_EQ(TPayload::Alive.load(), 0);
 }
 
 TEST(Messages, DestroyedWindowsFailAndSendersKeepTheirPayload) {

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include "platform/untSystem.h"
@@ -356,4 +357,42 @@ TEST(TCriticalSection, RecursiveAndExclusive) {
   }
   for (auto &T : Ts) T->WaitFor();
   EXPECT_EQ(Counter, 20000);
+}
+
+// The lock guard lets go when its scope ends, also through an exception, for the critical section
+// (Enter/Leave) and for Lock/Unlock objects alike.
+TEST(LockGuard, ReleasesOnEveryWayOutOfTheScope) {
+  TCriticalSection cs;
+  auto heldElsewhere = [](auto &Lockable) {
+    bool got = false;
+    std::thread t([&] {
+      if constexpr (requires { Lockable.TryEnter(); }) {
+        got = Lockable.TryEnter();
+        if (got) Lockable.Leave();
+      } else {
+        got = Lockable.TryLock();
+        if (got) Lockable.Unlock();
+      }
+    });
+    t.join();
+    return !got;
+  };
+  try {
+    TLockGuard g(cs);
+    EXPECT_TRUE(heldElsewhere(cs));
+    throw EConvertError("x");
+  } catch (const EConvertError &) {
+  }
+  EXPECT_FALSE(heldElsewhere(cs));
+  struct TLockable {
+    std::recursive_mutex M;
+    void Lock() { M.lock(); }
+    void Unlock() { M.unlock(); }
+    bool TryLock() { return M.try_lock(); }
+  } l;
+  {
+    TLockGuard g(l);
+    EXPECT_TRUE(heldElsewhere(l));
+  }
+  EXPECT_FALSE(heldElsewhere(l));
 }

@@ -369,6 +369,40 @@ TEST_F(TThreadManJobs, StartFromAnotherThreadIsForwarded) {
   EXPECT_TRUE(waitingOnMain);
 }
 
+// A forwarded start that fails on the main thread fails for the caller with the same error, and
+// leaves the data with the caller (which frees it once); the main thread shows nothing of it.
+TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
+  auto man = MakeManager(1);
+  TThreadManJob job;
+  job.SetThreadMan(man.get());
+  job.OnWaiting = [](TThreadManThread *, TThreadManJob *) { throw EConvertError("no room"); };
+  static std::atomic<int> freed{0};
+  struct TCounted : TJobData {
+    ~TCounted() override { ++freed; }
+  };
+  std::atomic<bool> returned{false};
+  std::string raised;
+  std::thread starter([&] {
+    auto data = std::make_unique<TCounted>();
+    try {
+      job.Start(data.get());
+      data.release();
+      raised = "none";
+    } catch (const EConvertError &e) {
+      raised = e.Message;
+    }
+    returned = true;
+  });
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return returned.load(); }));
+  starter.join();
+  EXPECT_EQ(raised, "no room");
+  EXPECT_EQ(freed.load(), 1);
+  EXPECT_EQ(job.Data, nullptr);
+  EXPECT_EQ(job.State(), tmjsReady);
+  EXPECT_EQ(man->JobCount(), 0);
+  EXPECT_TRUE(Boxes.empty());
+}
+
 TEST_F(TThreadManJobs, DispatchHonoursLimitsAndBindings) {
   auto man = MakeManager(2);
   man->SetMaxThreadJobCount(1);

@@ -17,7 +17,7 @@ TEST_F(TThreadManEndToEnd, PictureJobRunsInTheBackground) {
   std::vector<std::pair<UINT, std::string>> progress;
   TMessageWindow mainWindow([&](TMessage &M) {
     if (M.Msg != WM_PICJOB_FILENAME && M.Msg != WM_PICJOB_PHASE) return;
-    std::unique_ptr<TJobInfoText> info(reinterpret_cast<TJobInfoText *>(M.LParam));
+    std::unique_ptr<TJobInfoText> info = TakePayload<TJobInfoText>(M);
     progress.emplace_back(M.Msg, info->Text());
   });
 

@@ -20,7 +20,7 @@ struct TReports {
   TMessageWindow Window{[this](TMessage &M) {
     Messages.push_back(M.Msg);
     if (M.Msg == WM_TM_THREADEXCEPTION) {
-      std::unique_ptr<TExceptionMessage> e(reinterpret_cast<TExceptionMessage *>(M.LParam));
+      std::unique_ptr<TExceptionMessage> e = TakePayload<TExceptionMessage>(M);
       Failures.push_back(e->ExceptClassName + ": " + e->ExceptMessage);
     }
   }};

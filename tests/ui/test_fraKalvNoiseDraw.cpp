@@ -105,3 +105,52 @@ TEST(KalvNoiseDraw, HeightDragKeepsTheMinimumAndDoubleClickGivesTheDefault) {
 }
 
 } // namespace
+
+namespace {
+
+bool Uniform(const QImage &Image) {
+  for (int y = 0; y < Image.height(); ++y)
+    for (int x = 0; x < Image.width(); ++x)
+      if (Image.pixel(x, y) != Image.pixel(0, 0)) return false;
+  return true;
+}
+
+// A chart drawn before the frame was laid out has the size of no place on screen; stretched over
+// the real chart area it shows fragments of shrunken labels. Until a chart of the frame's own
+// size is in, the frame paints its plain background.
+TEST(KalvNoiseDraw, AChartDrawnForNoSizeOnScreenIsNotShown) {
+  TThreadMan thm;
+  thm.SetThreadCountMode(tcmManual);
+  thm.SetThreadCount(1);
+  FakeHost host;
+  host.Thm = &thm;
+  SetNoiseChartHost(&host);
+  {
+    TfrKalvNoise chart;
+    TChannelNoiseData data(clRed);
+    for (int i = 0; i < 200; ++i) data.AddNoise(i % 40);
+    chart.SetData(0, &data); // not laid out yet: drawn at the panel's provisional size
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return !chart.Drawing() && chart.Picture() != nullptr; }));
+    const QSize early(chart.Picture()->Width(), chart.Picture()->Height());
+    Blocker block;
+    thm.StartJob(&block.Job, -1, nullptr);
+    chart.resize(400, 250);
+    chart.show();
+    QCoreApplication::processEvents();
+    ASSERT_NE(chart.pnlClnt->size(), early);
+    EXPECT_TRUE(Uniform(chart.pnlClnt->grab().toImage()));
+    block.Release = true;
+    ASSERT_TRUE(testutil::ProcessUntil([&] {
+      return !chart.Drawing() && chart.Picture() != nullptr && chart.Picture()->Width() == chart.pnlClnt->width();
+    }));
+    EXPECT_FALSE(Uniform(chart.pnlClnt->grab().toImage()));
+    // Once a chart of its own size was shown, a resize stretches it until the new one is in.
+    chart.resize(300, 250);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(Uniform(chart.pnlClnt->grab().toImage()));
+    testutil::ProcessUntil([&] { return thm.JobCount() == 0; });
+  }
+  SetNoiseChartHost(nullptr);
+}
+
+} // namespace

@@ -160,9 +160,9 @@ TEST_F(WindowFixture, SplitterAndResizeKeepBothSidesAtTwoHundred) {
 TEST_F(WindowFixture, AllPicturePagesScrollTogether) {
   ShowAndStart();
   for (int page = 1; page <= 7; ++page) {
-    auto *bmp = new TBitmap24;
+    auto bmp = std::make_unique<TBitmap24>();
     bmp->SetSize(2000, 1500);
-    Window->SetPageBitmap(page, bmp);
+    Window->SetPageBitmap(page, std::move(bmp));
   }
   QApplication::processEvents();
   QScrollArea *box = Window->frPics[0]->sbxPics;
@@ -185,9 +185,9 @@ TEST_F(WindowFixture, AllPicturePagesScrollTogether) {
   EXPECT_EQ(box->horizontalScrollBar()->value(), 300);
   // A new picture brings every page back to the corner.
   for (int page = 1; page <= 7; ++page) {
-    auto *bmp = new TBitmap24;
+    auto bmp = std::make_unique<TBitmap24>();
     bmp->SetSize(1800, 1400);
-    Window->SetPageBitmap(page, bmp);
+    Window->SetPageBitmap(page, std::move(bmp));
   }
   for (int i = 0; i < 7; ++i) {
     Window->pctPics->setCurrentIndex(i);
@@ -210,9 +210,12 @@ TEST_F(WindowFixture, StatusPanelsShowHintsAndProgressTexts) {
   EXPECT_TRUE(Window->PanelFont(0).bold());
   EXPECT_FALSE(Window->PanelFont(2).bold());
 
-  // Progress texts are posted with a text object the window frees.
-  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 1, 0, reinterpret_cast<LPARAM>(new TJobInfoText("/p/x.jpg"))));
-  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 2, 0, reinterpret_cast<LPARAM>(new TJobInfoText("Analyze Data"))));
+  // Progress texts are posted with a text object the window takes over.
+  auto file = std::make_unique<TJobInfoText>("/p/x.jpg");
+  auto phase = std::make_unique<TJobInfoText>("Analyze Data");
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 1, 0, file));
+  ASSERT_TRUE(PostMessage(Window->ProgressWnd(), WM_APP + 2, 0, phase));
+  EXPECT_EQ(file, nullptr);
   ASSERT_TRUE(testutil::ProcessUntil([&] { return Window->stxMain->PanelText(3) == "Analyze Data"; }));
   EXPECT_EQ(Window->stxMain->PanelText(2), "/p/x.jpg");
   EXPECT_GT(Window->stbMain->Panel(2).Width, 0);
@@ -281,6 +284,96 @@ TEST_F(WindowFixture, InfoCommandShowsTheInfoWindowModallyWithoutOwner) {
   // Without its window the module's command does nothing (and does not fail).
   Window.reset();
   EXPECT_NO_THROW(Module->actHlpInfo->Execute());
+}
+
+} // namespace
+
+namespace {
+
+// A BMP header for a W x H 24-bit picture whose pixel data is not there.
+std::string BmpHeaderOnly(std::int32_t W, std::int32_t H) {
+  std::string h(54, '\0');
+  auto put32 = [&](size_t At, std::uint32_t V) {
+    for (int i = 0; i < 4; ++i) h[At + static_cast<size_t>(i)] = static_cast<char>((V >> (8 * i)) & 0xFF);
+  };
+  h[0] = 'B';
+  h[1] = 'M';
+  put32(2, 54);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, static_cast<std::uint32_t>(W));
+  put32(22, static_cast<std::uint32_t>(H));
+  h[26] = 1;
+  h[28] = 24;
+  return h;
+}
+
+TEST_F(WindowFixture, AFailedLoadGivesEveryCommandBackAndClearsThePhase) {
+  ShowAndStart();
+  auto states = [&] {
+    std::vector<bool> s;
+    for (int i = 0; i < Module->aclMain->ActionCount(); ++i) s.push_back(Module->aclMain->Actions(i)->Enabled());
+    return s;
+  };
+  const std::vector<bool> idle = states();
+  QWidget *openButton = Window->tlbMain->widgetForAction(Module->actFlOpn->Action());
+  const fs::path empty = Dir.Path / "empty.jpg", cut = Dir.Path / "cut.bmp", huge = Dir.Path / "huge.bmp";
+  testutil::WriteFile(empty, "");
+  testutil::WriteFile(cut, BmpHeaderOnly(64, 64) + std::string(100, '\x7F'));
+  testutil::WriteFile(huge, BmpHeaderOnly(200000, 200000));
+  for (const fs::path &bad : {empty, cut, huge}) {
+    Boxes.clear();
+    ASSERT_TRUE(Module->OpenFile(bad.string()));
+    ASSERT_TRUE(WaitIdle()) << bad;
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Boxes.size(), 1u) << bad;
+    EXPECT_EQ(states(), idle) << bad;
+    EXPECT_TRUE(openButton->isEnabled()) << bad;
+    EXPECT_EQ(Module->edaMain->DisableCount(), 0) << bad;
+    EXPECT_EQ(Window->stxMain->PanelText(3), "") << bad;
+  }
+  const fs::path good = Dir.Path / "good.jpg";
+  testutil::WriteTestJpeg(good, 40, 30);
+  ASSERT_TRUE(Module->OpenFile(good.string()));
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_NE(Window->GetPageBitmap(1), nullptr);
+  EXPECT_EQ(Window->GetPageBitmap(1)->Width(), 40);
+  EXPECT_TRUE(Module->actFlSave->Enabled());
+  EXPECT_EQ(Window->frNs->edtPosWidth->text(), "40");
+}
+
+} // namespace
+
+namespace {
+
+// A close that arrives while the load's done handler hands the pictures over is handled after the
+// handler returned: the layout code processes no events of its own, so the close cannot wait
+// inside the handler for a job count that only drops once the handler is done.
+TEST_F(WindowFixture, ACloseDuringTheDoneHandlerClosesAfterIt) {
+  ShowAndStart();
+  const fs::path file = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(file, 64, 48);
+  bool inDone = false, waitedInDone = false;
+  auto done = Module->tmjLoadPic->OnDone;
+  Module->tmjLoadPic->OnDone = [&](TThreadManThread *T, TThreadManJob *J, bool &F) {
+    QMetaObject::invokeMethod(Window.get(), "close", Qt::QueuedConnection);
+    inDone = true;
+    done(T, J, F);
+    inDone = false;
+  };
+  // The close query's wait would never end inside the handler; break it off and note it.
+  Module->mlpMain->OnBeforeExecute = [&](TObject *, TCounter, TCounter) {
+    if (inDone) {
+      waitedInDone = true;
+      throw Exception("the close waited inside the done handler");
+    }
+  };
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  EXPECT_TRUE(testutil::ProcessUntil([&] { return !Window->isVisible(); }));
+  EXPECT_FALSE(waitedInDone);
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_TRUE(Boxes.empty());
+  Module->mlpMain->OnBeforeExecute = nullptr;
 }
 
 } // namespace

@@ -224,9 +224,9 @@ TEST_F(RegionFixture, RemovalNeverLeavesAJobOrAMenuOnAFreedRegion) {
   EXPECT_EQ(Window->pctMain->currentWidget(), Window->pctMain->widget(Window->pctMain->count() - 1));
 
   // A region whose picture shrank behind it is refused, not read past the picture's end.
-  auto *small = new TBitmap24;
+  auto small = std::make_unique<TBitmap24>();
   small->SetSize(100, 100);
-  Window->SetPageBitmap(1, small);
+  Window->SetPageBitmap(1, std::move(small));
   Region(0)->SetRegionBounds(Rect(150, 20, 240, 120));
   EXPECT_THROW(Region(0)->Recalculate(), EInvalidOperation);
   EXPECT_FALSE(Region(0)->JobRunning);

@@ -1,0 +1,80 @@
+#include "ui/untKalvFigures.h"
+
+#include <sstream>
+
+#include "ui/fraKalvNoises.h"
+#include "ui/fraKalvRectNoises.h"
+#include "widgets/TntExtraEdits.h"
+
+namespace {
+
+// The single-channel charts of a panel in channel order R, G, B, L*, RG, GB, BR.
+constexpr int ChannelCharts[MeasureChannelCount] = {0, 1, 2, 3, 5, 6, 7};
+
+const TChannelNoiseData *ChannelData(const TfrKalvNoises &Panel, int Channel) {
+  const TChannelNoiseArray data = Panel.Chart(ChannelCharts[Channel])->Channels();
+  return data.empty() ? nullptr : data[0];
+}
+
+QString TwoDecimals(bool Available, float Value) {
+  return Available ? QString::number(static_cast<double>(Value), 'f', 2) : QString();
+}
+
+} // namespace
+
+QString NoisePanelFiguresText(const TfrKalvNoises &Panel) {
+  QString text = QStringLiteral("channel\tS/N ratio dB\tS mean\tN mean\n");
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    // A copy, since the figure getters are not const.
+    TChannelNoiseData data;
+    if (const TChannelNoiseData *d = ChannelData(Panel, c)) data.Assign(d);
+    float snr = 0, s = 0, n = 0;
+    const bool hasSnr = data.GetSNRatio(snr), hasS = data.GetSMean(s), hasN = data.GetNMean(n);
+    text += QString::fromUtf8(MeasureChannelNames[c]) + '\t' + TwoDecimals(hasSnr, snr) + '\t' +
+            TwoDecimals(hasS, s) + '\t' + TwoDecimals(hasN, n) + '\n';
+  }
+  return text;
+}
+
+TAreaResult NoisePanelArea(const TfrKalvNoises &Panel) {
+  TAreaResult area;
+  area.IsRegion = dynamic_cast<const TfrKalvRectNoises *>(&Panel) != nullptr;
+  // A region's own bounds: its fields may hold a text being typed.
+  const auto *rect = dynamic_cast<const TfrKalvRectNoises *>(&Panel);
+  if (rect != nullptr && rect->Region != nullptr) {
+    const TRect r = rect->Region->RegionBounds();
+    area.Left = r.Left;
+    area.Top = r.Top;
+    area.Width = r.Width();
+    area.Height = r.Height();
+  } else {
+    area.Left = Panel.edtPosLeft->AsInteger();
+    area.Top = Panel.edtPosTop->AsInteger();
+    area.Width = Panel.edtPosWidth->AsInteger();
+    area.Height = Panel.edtPosHeight->AsInteger();
+  }
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    TChannelFigures &f = area.Channels[static_cast<std::size_t>(c)];
+    if (const TChannelNoiseData *d = ChannelData(Panel, c)) {
+      f.SSum = d->SSum;
+      f.SCount = d->SCount;
+      f.NSum = d->NSum;
+      f.NCount = d->NCount;
+      f.Histogram = d->HistogramData();
+    }
+  }
+  return area;
+}
+
+std::string NoisePanelsCsv(const std::string &FileName, int PW, int PH,
+                           const std::vector<TfrKalvNoises *> &Panels) {
+  TFileResult file;
+  file.File = FileName;
+  file.Width = PW;
+  file.Height = PH;
+  for (TfrKalvNoises *p : Panels)
+    file.Areas.push_back(NoisePanelArea(*p));
+  std::ostringstream out;
+  WriteCsv(out, {file}, false);
+  return out.str();
+}
