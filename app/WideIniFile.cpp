@@ -259,7 +259,12 @@ void TWideFileMemIniFile::LoadValues() {
     throw EOutOfMemory(Format("Not enough memory to read the file \"%s\"", FFileName));
   }
 
-  const std::string_view all(text);
+  LoadFromText(text);
+}
+
+void TWideFileMemIniFile::LoadFromText(std::string_view Text) {
+  FSections.clear();
+  const std::string_view all(Text);
   TSection *current = nullptr;
   std::size_t pos = 0;
   while (pos < all.size()) {

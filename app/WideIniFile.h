@@ -77,6 +77,10 @@ public:
   void EraseSection(std::string_view Section);
   void Clear();
 
+  // Replaces the content by what the file text Text holds, read as a file is (the file name
+  // stays); for content that arrives other than as a file.
+  void LoadFromText(std::string_view Text);
+
   // Writes the whole store to the file. A store without file name cannot be written
   // (EFCreateError); other failures raise the file system's error and keep the old file.
   void UpdateFile();

@@ -90,6 +90,7 @@ TBmpInfo ReadBmpInfo(TStream &Stream) {
   const std::int64_t start = Stream.Position();
   const std::int64_t size = Stream.Size() - start;
   std::uint8_t h[14 + 124] = {};
+  if (size <= 0) throw EReadError("The BMP picture is empty (0 bytes)");
   const std::int64_t got = Stream.Read(h, sizeof h);
   Stream.SetPosition(start);
   if (got < 14 + 12 || h[0] != 'B' || h[1] != 'M') BadBmp("not a BMP picture");
@@ -131,8 +132,8 @@ TBmpInfo ReadBmpInfo(TStream &Stream) {
   const bool uncompressed = info.Compression == 0 || info.Compression == 3 || info.Compression == 6;
   if (uncompressed) {
     const std::int64_t rowBytes = ((w * info.BitCount + 31) / 32) * 4;
-    // Both factors are below 2^35, so the product fits in 64 bits.
-    if (static_cast<std::int64_t>(offBits) + rowBytes * hgt > size) BadBmp("pixel data cut short");
+    // rowBytes * hgt can reach 2^64, so the rows are compared with what the file holds by division.
+    if (rowBytes > (size - static_cast<std::int64_t>(offBits)) / hgt) BadBmp("pixel data cut short");
   } else if (!((info.Compression == 1 && info.BitCount == 8) || (info.Compression == 2 && info.BitCount == 4))) {
     BadBmp("unsupported compression");
   }

@@ -4,8 +4,21 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// The system's own text for an errno value ("No such file or directory"); SysErrorMessage speaks
+// of the platform's error codes, whose numbers mean other things.
+std::string ErrnoText(int Err) {
+  char buf[256];
+  const char *text = strerror_r(Err, buf, sizeof buf); // GNU: returns the text, maybe not in buf
+  return text != nullptr ? std::string(text) : "Unknown error " + std::to_string(Err);
+}
+
+} // namespace
 
 std::int64_t TStream::Size() {
   const std::int64_t pos = Seek(0, soCurrent);
@@ -115,7 +128,7 @@ TFileStream::TFileStream(const std::string &FileName, UINT Mode) : FFileName(Fil
   if (Mode == fmCreate) {
     FHandle = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (FHandle < 0)
-      throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+      throw EFCreateError(Format("Cannot create \"%s\": %s", FileName, ErrnoText(errno)));
     return;
   }
   int flags = O_CLOEXEC;
@@ -124,15 +137,20 @@ TFileStream::TFileStream(const std::string &FileName, UINT Mode) : FFileName(Fil
   case fmOpenReadWrite: flags |= O_RDWR; break;
   default: flags |= O_RDONLY; break;
   }
-  FHandle = ::open(path.c_str(), flags);
+  // Without a writer, opening a FIFO for reading would wait for ever: open without waiting, and
+  // refuse anything but a regular file before a byte is read.
+  FHandle = ::open(path.c_str(), flags | O_NONBLOCK);
   if (FHandle < 0)
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(errno)));
+    throw EFOpenError(Format("Cannot open \"%s\": %s", FileName, ErrnoText(errno)));
   struct stat st {};
-  if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(FHandle, &st) == 0 && !S_ISREG(st.st_mode)) {
     ::close(FHandle);
     FHandle = -1;
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName, SysErrorMessage(EISDIR)));
+    if (S_ISDIR(st.st_mode)) throw EFOpenError(Format("Cannot open \"%s\": %s", FileName, ErrnoText(EISDIR)));
+    throw EFOpenError(Format("Cannot open \"%s\": not a regular file (%s)", FileName,
+                             std::string(S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "a device")));
   }
+  ::fcntl(FHandle, F_SETFL, ::fcntl(FHandle, F_GETFL) & ~O_NONBLOCK);
 }
 
 TFileStream::~TFileStream() {
@@ -144,7 +162,7 @@ std::int64_t TFileStream::Read(void *Buffer, std::int64_t Count) {
   for (;;) {
     const ssize_t n = ::read(FHandle, Buffer, static_cast<size_t>(Count));
     if (n >= 0) return n;
-    if (errno != EINTR) throw EReadError(Format("Error reading \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    if (errno != EINTR) throw EReadError(Format("Error reading \"%s\": %s", FFileName, ErrnoText(errno)));
   }
 }
 
@@ -153,25 +171,25 @@ std::int64_t TFileStream::Write(const void *Buffer, std::int64_t Count) {
   for (;;) {
     const ssize_t n = ::write(FHandle, Buffer, static_cast<size_t>(Count));
     if (n >= 0) return n;
-    if (errno != EINTR) throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    if (errno != EINTR) throw EWriteError(Format("Error writing \"%s\": %s", FFileName, ErrnoText(errno)));
   }
 }
 
 std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
   const int whence = Origin == soBeginning ? SEEK_SET : Origin == soCurrent ? SEEK_CUR : SEEK_END;
   const off_t r = ::lseek(FHandle, Offset, whence);
-  if (r < 0) throw EStreamError(Format("Cannot seek in \"%s\": %s", FFileName, SysErrorMessage(errno)));
+  if (r < 0) throw EStreamError(Format("Cannot seek in \"%s\": %s", FFileName, ErrnoText(errno)));
   return r;
 }
 
 void TFileStream::SetSize(std::int64_t NewSize) {
   if (::ftruncate(FHandle, NewSize) != 0)
-    throw EWriteError(Format("Cannot resize \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    throw EWriteError(Format("Cannot resize \"%s\": %s", FFileName, ErrnoText(errno)));
 }
 
 void TFileStream::Flush() {
   if (::fsync(FHandle) != 0)
-    throw EWriteError(Format("Error writing \"%s\": %s", FFileName, SysErrorMessage(errno)));
+    throw EWriteError(Format("Error writing \"%s\": %s", FFileName, ErrnoText(errno)));
 }
 
 std::filesystem::path PathFromUtf8(const std::string &FileName) {
@@ -199,6 +217,30 @@ mode_t CurrentUmask() {
 }
 } // namespace
 
+namespace {
+
+// Marks the temporary files of WriteFileAtomically: ".<name>" + kTempMark + 6 random characters.
+constexpr const char *kTempMark = ".ksave.";
+
+// Removes the temporary files a save of the same target left when its process died (killed, or
+// the power went) before the rename. A temporary file whose save is still running is locked by
+// it and stays.
+void RemoveStaleTemporaries(const std::filesystem::path &Dir, const std::string &Prefix) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(Dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != Prefix.size() + 6 || name.compare(0, Prefix.size(), Prefix) != 0) continue;
+    const int fd = ::open(it->path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      ::unlink(it->path().c_str());
+    ::close(fd);
+  }
+}
+
+} // namespace
+
 void WriteFileAtomically(const std::string &FileName, const void *Data, std::size_t Size) {
   namespace fs = std::filesystem;
   fs::path target = PathFromUtf8(FileName);
@@ -210,19 +252,24 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
     target = next.is_absolute() ? next : target.parent_path() / next;
   }
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  // The temporary name is the target's with a dot before and a random end; a name near the
-  // length limit is shortened, so that every file that can exist can also be replaced.
+  // The temporary name is the target's with a dot before and a marked random end; a name near
+  // the length limit is shortened, so that every file that can exist can also be replaced.
   std::string base = target.filename().string();
-  constexpr std::size_t kNameMax = 255, kAdded = 8; // "." and ".XXXXXX"
+  constexpr std::size_t kNameMax = 255, kAdded = 1 + std::char_traits<char>::length(kTempMark) + 6;
   if (base.size() + kAdded > kNameMax) base.resize(kNameMax - kAdded - 16);
-  std::string tmpl = (dir / ("." + base + ".XXXXXX")).string();
+  const std::string prefix = "." + base + kTempMark;
+  std::string tmpl = (dir / (prefix + "XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0)
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", FileName, SysErrorMessage(errno)));
+    throw EFCreateError(Format("Cannot create \"%s\": %s", FileName, ErrnoText(errno)));
+  // Held while the temporary file is ours, so that another save's clean-up leaves it alone.
+  const int lockFd = ::open(tmpl.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
   auto fail = [&](int err) {
     ::close(fd);
     ::unlink(tmpl.c_str());
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    if (lockFd >= 0) ::close(lockFd);
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   };
   const auto *p = static_cast<const std::uint8_t *>(Data);
   std::size_t done = 0;
@@ -242,13 +289,17 @@ void WriteFileAtomically(const std::string &FileName, const void *Data, std::siz
   if (::close(fd) != 0) {
     const int err = errno;
     ::unlink(tmpl.c_str());
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    if (lockFd >= 0) ::close(lockFd);
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   }
   if (::rename(tmpl.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(tmpl.c_str());
-    throw EWriteError(Format("Error writing \"%s\": %s", FileName, SysErrorMessage(err)));
+    if (lockFd >= 0) ::close(lockFd);
+    throw EWriteError(Format("Error writing \"%s\": %s", FileName, ErrnoText(err)));
   }
+  if (lockFd >= 0) ::close(lockFd);
+  RemoveStaleTemporaries(dir, prefix);
   // Make the rename itself durable; the file is complete either way, so a failure here is moot.
   const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {

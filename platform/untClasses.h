@@ -94,4 +94,6 @@ std::string Utf8FromPath(const std::filesystem::path &Path);
 // Writes Data to FileName through a temporary file in the same folder that is flushed and renamed
 // over the target (a symbolic link is followed to its real file; the target's permissions are
 // kept), so a failure leaves the old file as it was. Raises EWriteError/EFCreateError on failure.
+// A temporary file of the same target that an earlier save left when its process died is removed
+// after the rename (one that another running save holds stays).
 void WriteFileAtomically(const std::string &FileName, const void *Data, std::size_t Size);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Kalvex, runs every test, then the sanitizer builds' tests:
-# address + undefined behaviour for everything, thread sanitizer for the engine and threading.
+# address + undefined behaviour for everything, thread sanitizer for the engine and threading,
+# and a short fuzzing run of every reader.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -34,3 +35,6 @@ if ldd build-tsan/kalvex | grep -q libQt6Widgets; then
 fi
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
    ctest --output-on-failure --parallel "$jobs" -L 'platform|engine|threading|cli')
+
+echo "== fuzzing every reader (20 s each)"
+bash scripts/fuzz.sh 20

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <unistd.h>
 #include <iostream>
@@ -254,6 +255,25 @@ TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   EXPECT_EQ(count, 5);
   EXPECT_NE(err.find("notes\\n\\tx.txt: Not a JPEG or BMP picture"), std::string::npos) << err;
   EXPECT_EQ(EscapeFileName("a\\b\x01" "c\rd"), "a\\\\b\\x01c\\rd");
+}
+
+// A FIFO without writer, a folder and an empty file are refused at once, in the system's words.
+TEST(Measure, FifosFoldersAndEmptyFilesAreRefusedAtOnce) {
+  TPictures pics;
+  const std::string missing = (pics.Dir.Path / "missing.jpg").string();
+  const std::string fifo = (pics.Dir.Path / "pipe.jpg").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = (pics.Dir.Path / "folder.bmp").string();
+  std::filesystem::create_directory(folder);
+  const std::string empty = (pics.Dir.Path / "empty.bmp").string();
+  std::ofstream{empty};
+  const TRun r = Measure({missing, fifo, folder, empty, pics.Bmp});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("Cannot open \"" + missing + "\": No such file or directory"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Cannot open \"" + fifo + "\": not a regular file (a FIFO)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Cannot open \"" + folder + "\": Is a directory"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("empty.bmp: The BMP picture is empty (0 bytes)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("100 x 60"), std::string::npos) << r.Out; // the good picture is still measured
 }
 
 // A part thread that fails makes the file fail: exit 1, its error, and no figures of it.

@@ -163,3 +163,42 @@ TEST(Canvas, TextCellsCopiesStretchingAndInvertingCopies) {
 }
 
 } // namespace
+
+// Headers whose sizes only fit the file when their product wraps round (found by fuzzing): the
+// check must refuse them, not overflow.
+TEST(Bitmap, HeadersAnnouncingMorePixelsThanTheFileHoldsAreRefused) {
+  auto header = [](std::int32_t W, std::int32_t H, std::uint16_t Bits) {
+    std::vector<std::uint8_t> b(14 + 40 + 16, 0);
+    auto put32 = [&](std::size_t At, std::uint32_t V) {
+      for (int i = 0; i < 4; ++i) b[At + i] = static_cast<std::uint8_t>(V >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, static_cast<std::uint32_t>(b.size()));
+    put32(10, 14 + 40);
+    put32(14, 40);
+    put32(18, static_cast<std::uint32_t>(W));
+    put32(22, static_cast<std::uint32_t>(H));
+    b[26] = 1;
+    b[28] = static_cast<std::uint8_t>(Bits);
+    return b;
+  };
+  const std::int32_t cases[][3] = {{0x7FFFFFFF, 0x7FFFFFFF, 32}, {0x6C210005, 0x6A000000, 24},
+                                   {0x7FFFFFFF, -0x7FFFFFFF, 24}, {4, 1, 32}};
+  for (const auto &c : cases) {
+    TMemoryStream s;
+    const auto bytes = header(c[0], c[1], static_cast<std::uint16_t>(c[2]));
+    s.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    s.SetPosition(0);
+    if (c[0] == 4) { // 16 bytes of pixels: exactly one row of 4 pixels at 32 bits
+      EXPECT_EQ(ReadBmpInfo(s).Width, 4);
+      continue;
+    }
+    try {
+      ReadBmpInfo(s);
+      ADD_FAILURE() << c[0] << " x " << c[1] << " taken";
+    } catch (const EReadError &e) {
+      EXPECT_EQ(e.Message, "Invalid BMP file: pixel data cut short");
+    }
+  }
+}

@@ -39,9 +39,15 @@ TEST(TFileStream, OpensUtf8NamesAndReportsFailures) {
     TFileStream missing(Utf8FromPath(dir.Path / "none"), fmOpenRead);
     FAIL();
   } catch (const EFOpenError &e) {
-    EXPECT_NE(e.Message.find("none"), std::string::npos);
+    EXPECT_EQ(e.Message, "Cannot open \"" + Utf8FromPath(dir.Path / "none") + "\": No such file or directory");
   }
   EXPECT_THROW(TFileStream(Utf8FromPath(dir.Path), fmOpenRead), EFOpenError); // a folder
+  try { // a device is no file to read a picture or project from
+    TFileStream device("/dev/null", fmOpenRead);
+    FAIL();
+  } catch (const EFOpenError &e) {
+    EXPECT_EQ(e.Message, "Cannot open \"/dev/null\": not a regular file (a device)");
+  }
 }
 
 TEST(WriteFileAtomically, ReplacesKeepsModeFollowsLinksAndLeavesOldFileOnFailure) {
