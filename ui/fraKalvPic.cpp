@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/untApplication.h"
+#include "platform/untThreads.h"
 
 // ---- picture panel ---------------------------------------------------------------------------
 
@@ -162,18 +163,11 @@ void TfrKalvPic::pnlPicPaint(TKalvPicPanel *, TCanvas &Canvas, const TRect &Upda
           std::min(FBitmap->Width(), UpdateRect.Right), std::min(FBitmap->Height(), UpdateRect.Bottom)};
   if (r.Left >= r.Right || r.Top >= r.Bottom) return;
   TCanvas *source = FBitmap->Canvas();
-  Canvas.Lock();
-  source->Lock();
-  try {
-    Canvas.CopyMode = cmSrcCopy;
-    Canvas.CopyRect(r, *source, r);
-  } catch (...) {
-    source->Unlock();
-    Canvas.Unlock();
-    throw;
-  }
-  source->Unlock();
-  Canvas.Unlock();
+  // The panel's canvas first, then the picture's; released in the reverse order.
+  TLockGuard lockPanel(Canvas);
+  TLockGuard lockPicture(*source);
+  Canvas.CopyMode = cmSrcCopy;
+  Canvas.CopyRect(r, *source, r);
 }
 
 void TfrKalvPic::resizeEvent(QResizeEvent *Event) {

@@ -15,6 +15,7 @@
 #include "engine/untGraphics.h"
 #include "engine/untKalvPicJobDataJobs.h"
 #include "platform/untApplication.h"
+#include "platform/untThreads.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvMain.h"
 
@@ -26,18 +27,6 @@ constexpr int CornerReach = 20;
 constexpr int CaptionMargin = 4;
 
 int Clamp(int V, int Lo, int Hi) { return std::max(Lo, std::min(Hi, V)); }
-
-// Holds a picture's own lock for a scope.
-class TBitmapLock {
-public:
-  explicit TBitmapLock(TBitmap &Bitmap) : FBitmap(Bitmap) { FBitmap.Lock(); }
-  ~TBitmapLock() { FBitmap.Unlock(); }
-  TBitmapLock(const TBitmapLock &) = delete;
-  TBitmapLock &operator=(const TBitmapLock &) = delete;
-
-private:
-  TBitmap &FBitmap;
-};
 
 Qt::CursorShape ZoneCursor(std::uint8_t Zone) {
   switch (Zone) {
@@ -206,9 +195,9 @@ void TRectCntrl::Recalculate() {
     TRectThreadManJob *job = nullptr;
     {
       // The copy stays locked from before the copy until its job has been started.
-      TBitmapLock lockCut(*picture);
+      TLockGuard lockCut(*picture);
       {
-        TBitmapLock lockSource(*rgb);
+        TLockGuard lockSource(*rgb);
         const std::size_t bytes = static_cast<std::size_t>(r.Width()) * 3;
         for (int y = 0; y < r.Height(); ++y)
           std::memcpy(picture->ScanLine(y), rgb->ScanLine(r.Top + y) + static_cast<std::size_t>(r.Left) * 3, bytes);
