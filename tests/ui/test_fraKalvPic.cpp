@@ -6,6 +6,7 @@
 
 #include "engine/untGraphics.h"
 #include "tests/common/TestUtil.h"
+#include "tests/ui/MouseTestUtil.h"
 #include "ui/fraKalvPic.h"
 
 namespace {
@@ -27,11 +28,7 @@ TBitmap24 *MakePicture(int W, int H) {
 
 QRgb PicturePixel(int x, int y) { return qRgb((x + y) & 0xFF, (y * 5) & 0xFF, (x * 7) & 0xFF); }
 
-void Mouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Button, Qt::MouseButtons Buttons,
-           Qt::KeyboardModifiers Mods = Qt::NoModifier) {
-  QMouseEvent e(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons, Mods);
-  QApplication::sendEvent(W, &e);
-}
+using testutil::Mouse;
 
 struct PicFixture : ::testing::Test {
   PicFixture() {

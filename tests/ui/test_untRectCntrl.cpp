@@ -6,6 +6,7 @@
 
 #include "cli/untMeasure.h"
 #include "engine/untKalvRegion.h"
+#include "tests/ui/MouseTestUtil.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/fraKalvPic.h"
 #include "ui/fraKalvRectNoises.h"
@@ -16,11 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Mouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Button, Qt::MouseButtons Buttons,
-           Qt::KeyboardModifiers Mods = Qt::NoModifier) {
-  QMouseEvent e(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons, Mods);
-  QApplication::sendEvent(W, &e);
-}
+using testutil::Mouse;
 
 // A left-button drag from From to To in W's coordinates, through every step of Steps.
 void Drag(QWidget *W, QPoint From, QPoint To, int Steps = 1) {
