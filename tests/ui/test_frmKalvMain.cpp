@@ -220,7 +220,11 @@ TEST_F(WindowFixture, StatusPanelsShowHintsAndProgressTexts) {
   EXPECT_EQ(Window->stxMain->PanelText(2), "/p/x.jpg");
   EXPECT_GT(Window->stbMain->Panel(2).Width, 0);
 
-  // The hint panel is painted on the tooltip colours, the others on the bar's own.
+  // The hint panel is painted on the tooltip colours, the others on the bar's own. The events
+  // processed above may bring a status tip of their own (the pointer's), so the hint is given
+  // again right before the bar is painted.
+  QApplication::sendEvent(Window.get(), &tip);
+  ASSERT_FALSE(Window->stbMain->PanelRect(0).isEmpty());
   const QImage shot = Window->stbMain->grab().toImage();
   const QRect r0 = Window->stbMain->PanelRect(0), r3 = Window->stbMain->PanelRect(3);
   EXPECT_EQ(QColor(shot.pixel(r0.left() + 1, r0.top() + 1)), QToolTip::palette().color(QPalette::ToolTipBase));
