@@ -118,9 +118,12 @@ void TPicJobData::DropUnfinishedPictures() {
   if (FPrepared && FRowsLoaded < PicRGB->Height()) PicRGB->SetSize(0, 0);
 }
 
-// Bands of about this many pixels let the parts start on the first rows while the rest is still
-// being decoded, and keep the wait for the last band short.
-constexpr std::int64_t BandPixels = std::int64_t{1} << 20;
+// About sixteen bands, of 2^18 to 2^20 pixels, let the parts start on the first rows while the
+// rest is still being decoded and keep the wait for the last band short; smaller bands would
+// spend more on starting parts than they save.
+std::int64_t BandPixels(std::int64_t Pixels) {
+  return std::clamp<std::int64_t>(Pixels / 16, std::int64_t{1} << 18, std::int64_t{1} << 20);
+}
 
 void TPicJobData::PrepareBands() {
   FPrepared = true;
@@ -129,7 +132,8 @@ void TPicJobData::PrepareBands() {
   const int processors = PicPartCount();
   int count = PartCount;
   if (count <= 0) {
-    const std::int64_t bySize = (std::int64_t{w} * h + BandPixels - 1) / BandPixels;
+    const std::int64_t pixels = std::int64_t{w} * h, band = BandPixels(pixels);
+    const std::int64_t bySize = (pixels + band - 1) / band;
     count = static_cast<int>(std::max<std::int64_t>(processors, std::min<std::int64_t>(bySize, h)));
   }
   FRunLimit = PartCount > 0 ? PartCount : processors;
