@@ -95,6 +95,13 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   return job;
 }
 
+// Nothing is shown here: the job makes no pages, and with no window to keep responsive its parts
+// run at normal priority (at the lowest, a busy machine can stretch a measurement many times).
+void MeasureOnlyJob(TPicJobData &Job) {
+  Job.MeasureOnly = true;
+  Job.PartPriority = tpNormal;
+}
+
 void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
   for (int c = 0; c < MeasureChannelCount; ++c) {
     const TChannelNoiseSync &ns = *Job.Ns(static_cast<TNoiseChannel>(c));
@@ -171,6 +178,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
   }
   regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
+  MeasureOnlyJob(*job);
   job->Run();
 
   TBitmap24 &picture = *job->PicRGB;
@@ -206,6 +214,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
     for (int y = 0; y < fit->Height; ++y)
       std::memcpy(cut->ScanLine(y), picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
     TMemPicJobData region(std::move(cut), NoProgressWnd);
+    MeasureOnlyJob(region);
     region.Run();
     TakeFigures(region, area);
     result.Areas.push_back(std::move(area));
