@@ -59,8 +59,7 @@ void CheckProjectPicture(const std::string &Project, const TProjectInfo &Info, T
   auto check = [&](TStream &Stream) {
     try {
       if (kind == fkBMP) {
-        const TBmpInfo bmp = ReadBmpInfo(Stream);
-        CheckPictureMemory(bmp.Width, bmp.Height);
+        ReadBmpInfo(Stream, CheckPictureMemory);
       } else if (Embedded != nullptr) {
         TJpegDecoder decoder(std::span<const std::uint8_t>(Embedded->Memory(), static_cast<std::size_t>(Embedded->Size())));
         CheckPictureMemory(decoder.Header().Width, decoder.Header().Height);

@@ -4,12 +4,11 @@
 #include "platform/untThreads.h"
 
 void CheckPictureMemory(int Width, int Height) {
-  if (Width <= 0 || Height <= 0 || Width > MaxPictureSide || Height > MaxPictureSide)
-    throw EReadError(Format("Invalid picture size: %d x %d pixels (each side must be 1 to %d)", Width,
-                            Height, MaxPictureSide));
-  const std::uint64_t need = static_cast<std::uint64_t>(Width) * static_cast<std::uint64_t>(Height) *
-                             PictureBytesPerPixel;
-  if (need > GetAvailableMemory())
+  if (Width <= 0 || Height <= 0)
+    throw EReadError(Format("Invalid picture size: %d x %d pixels", Width, Height));
+  const std::uint64_t pixels = static_cast<std::uint64_t>(Width) * static_cast<std::uint64_t>(Height);
+  if (Width > MaxPictureSide || Height > MaxPictureSide || pixels > static_cast<std::uint64_t>(MaxPicturePixels) ||
+      pixels * PictureBytesPerPixel > GetAvailableMemory())
     throw EOutOfMemory(Format("Picture too large: %d x %d pixels", Width, Height));
 }
 

@@ -8,14 +8,19 @@
 #include "platform/untBitmaps.h"
 #include "platform/untClasses.h"
 
-// The largest side a picture may have.
+// The largest side a picture may have (libjpeg's own limit, and the noise phase's row buffers).
 constexpr int MaxPictureSide = 65500;
+// The most pixels a picture may have, whatever its format: 2^30, about 32768 x 32768. Its seven
+// pages then take 13 GiB, a BMP's reading briefly 10 bytes more per pixel, and every pixel count
+// still fits a 32-bit int with room to spare.
+constexpr std::int64_t MaxPicturePixels = std::int64_t{1} << 30;
 // Bytes a loaded picture costs per pixel: the source and the a*/b* pictures at 3 bytes, the four
 // 8-bit channel pictures at 1 byte.
 constexpr std::uint64_t PictureBytesPerPixel = 13;
 
-// Refuses a picture that cannot be held: a side <= 0 or above MaxPictureSide raises EReadError,
-// a picture whose seven pages need more than the memory still available raises EOutOfMemory
+// The one limit every picture is held to, from its header and before anything is allocated: a
+// side <= 0 raises EReadError; a side above MaxPictureSide, more than MaxPicturePixels pixels or
+// pages that need more than the memory still available raise EOutOfMemory
 // ("Picture too large: 60000 x 60000 pixels").
 void CheckPictureMemory(int Width, int Height);
 

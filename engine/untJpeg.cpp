@@ -24,6 +24,7 @@ struct TJpegErrorMgr {
   char Message[JMSG_LENGTH_MAX];
   bool Truncated;
   bool OutOfMemory;
+  bool TooLarge;
 };
 
 [[noreturn]] void JpegErrorExit(j_common_ptr Info) {
@@ -32,6 +33,7 @@ struct TJpegErrorMgr {
   // Without a backing store libjpeg reports a cap it cannot keep under as a missing store.
   const int code = Info->err->msg_code;
   err->OutOfMemory = code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE;
+  err->TooLarge = code == JERR_IMAGE_TOO_BIG;
   std::longjmp(err->Jump, 1);
 }
 
@@ -96,6 +98,7 @@ void InitErrorMgr(TJpegErrorMgr &Err) {
   Err.Message[0] = '\0';
   Err.Truncated = false;
   Err.OutOfMemory = false;
+  Err.TooLarge = false;
 }
 
 // The guarded steps. Each calls setjmp and only C functions of libjpeg; their locals are plain
@@ -226,6 +229,12 @@ TJpegDecoder::TJpegDecoder(std::span<const std::uint8_t> Data, std::uint64_t Mem
   if (!GuardedReadHeader(FState.get(), Data.data(), static_cast<unsigned long>(Data.size()),
                          LimitToLong(MemoryLimit))) {
     if (FState->Err.OutOfMemory) throw EOutOfMemory("Not enough memory to decode the JPEG picture");
+    // libjpeg refuses sides above 65500 itself; such a header gets the words of every other
+    // picture too large to hold.
+    if (FState->Err.TooLarge)
+      throw EOutOfMemory(Format("Picture too large: %d x %d pixels", static_cast<long long>(FState->Info.image_width),
+                                static_cast<long long>(FState->Info.image_height)));
+    if (FState->Err.Truncated) throw EJPEGError(STruncatedJpeg);
     throw EJPEGError(std::string("Invalid JPEG picture: ") + FState->Err.Message);
   }
 
@@ -298,7 +307,7 @@ void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows, const TRowsDecode
       throw EOutOfMemory(Format("Not enough memory to decode the JPEG picture of %d x %d pixels",
                                 FHeader.Width, FHeader.Height));
     if (FState->Err.Truncated)
-      throw EJPEGError("The JPEG picture is truncated (its data ends early)");
+      throw EJPEGError(STruncatedJpeg);
     throw EJPEGError(std::string("Damaged JPEG picture: ") + FState->Err.Message);
   };
   if (!GuardedStartDecode(FState.get(), height)) fail();

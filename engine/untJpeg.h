@@ -28,6 +28,9 @@
 
 class EJPEGError : public Exception { using Exception::Exception; };
 
+// The one text for a JPEG whose data ends before its picture does, in the header or in the scans.
+inline constexpr const char *STruncatedJpeg = "The JPEG picture is truncated (its data ends early)";
+
 // What the header of a JPEG says.
 struct TJpegHeader {
   int Width = 0;

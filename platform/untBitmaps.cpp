@@ -89,7 +89,7 @@ std::uint16_t U16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0
 
 } // namespace
 
-TBmpInfo ReadBmpInfo(TStream &Stream) {
+TBmpInfo ReadBmpInfo(TStream &Stream, const std::function<void(int, int)> &SizeCheck) {
   const std::int64_t start = Stream.Position();
   const std::int64_t size = Stream.Size() - start;
   std::uint8_t h[14 + 124] = {};
@@ -130,11 +130,15 @@ TBmpInfo ReadBmpInfo(TStream &Stream) {
     BadBmp("width or height is not positive");
   info.Width = static_cast<int>(w);
   info.Height = static_cast<int>(hgt);
+  if (SizeCheck) SizeCheck(info.Width, info.Height);
   if (offBits < 14 + hdrSize || static_cast<std::int64_t>(offBits) >= size)
     BadBmp("pixel data offset outside the file");
+  info.HeaderSize = static_cast<int>(hdrSize);
+  info.PixelOffset = offBits;
   const bool uncompressed = info.Compression == 0 || info.Compression == 3 || info.Compression == 6;
   if (uncompressed) {
     const std::int64_t rowBytes = ((w * info.BitCount + 31) / 32) * 4;
+    info.RowBytes = rowBytes;
     // rowBytes * hgt can reach 2^64, so the rows are compared with what the file holds by division.
     if (rowBytes > (size - static_cast<std::int64_t>(offBits)) / hgt) BadBmp("pixel data cut short");
   } else if (!((info.Compression == 1 && info.BitCount == 8) || (info.Compression == 2 && info.BitCount == 4))) {
@@ -284,12 +288,89 @@ namespace {
 std::mutex GReaderLimitLock;
 } // namespace
 
+namespace {
+
+QImage ReadBmpImage(QByteArray &Data) {
+  QBuffer buf(&Data);
+  buf.open(QIODevice::ReadOnly);
+  QImageReader reader(&buf, "bmp");
+  QImage img;
+  if (!reader.read(&img) || img.isNull())
+    throw EReadError("Invalid BMP file: " + reader.errorString().toStdString());
+  return img;
+}
+
+void Patch32(QByteArray &Data, int At, std::uint32_t Value) {
+  for (int i = 0; i < 4; ++i) Data[At + i] = static_cast<char>((Value >> (8 * i)) & 0xFF);
+}
+
+// Uncompressed rows do not depend on each other, so a band of them is a BMP of its own: the file's
+// headers (with the band's height and sizes) and colour table, then the band's stored rows. Qt's
+// reader refuses pictures above about 16384 x 16384 pixels however high its allocation limit is;
+// a band stays far below that, and no 32-bit copy of the whole picture is ever made.
+QImage ReadBmpInBands(TStream &Stream, const TBmpInfo &Info) {
+  const std::int64_t start = Stream.Position();
+  // The headers, bit masks and at most 256 colours: all the reader looks at before the pixels.
+  const std::int64_t prefix = std::min<std::int64_t>(Info.PixelOffset, 14 + Info.HeaderSize + 12 + 256 * 4);
+  QByteArray head(static_cast<qsizetype>(prefix), '\0');
+  Stream.ReadBuffer(head.data(), prefix);
+  const bool core = Info.HeaderSize == 12;
+  const int bandRows = static_cast<int>(std::clamp<std::int64_t>((std::int64_t{16} << 20) / Info.RowBytes, 1, Info.Height));
+  QImage result;
+  bool indexed = false;
+  std::size_t outBytes = 0;
+  QByteArray band;
+  for (int first = 0; first < Info.Height; first += bandRows) { // first: the band's first stored row
+    const int rows = std::min(bandRows, Info.Height - first);
+    const std::int64_t pixels = Info.RowBytes * rows;
+    band.resize(static_cast<qsizetype>(prefix + pixels));
+    std::memcpy(band.data(), head.constData(), static_cast<std::size_t>(prefix));
+    Patch32(band, 2, static_cast<std::uint32_t>(prefix + pixels));
+    Patch32(band, 10, static_cast<std::uint32_t>(prefix));
+    if (core) {
+      const std::uint16_t h = static_cast<std::uint16_t>(Info.TopDown ? -rows : rows);
+      band[20] = static_cast<char>(h & 0xFF);
+      band[21] = static_cast<char>(h >> 8);
+    } else {
+      Patch32(band, 22, static_cast<std::uint32_t>(Info.TopDown ? -rows : rows));
+      if (Info.HeaderSize >= 24) Patch32(band, 34, static_cast<std::uint32_t>(pixels));
+    }
+    Stream.SetPosition(start + Info.PixelOffset + Info.RowBytes * first);
+    Stream.ReadBuffer(band.data() + prefix, pixels);
+    QImage img = ReadBmpImage(band);
+    if (img.width() != Info.Width || img.height() != rows) throw EReadError("Invalid BMP file: size mismatch");
+    if (first == 0) { // the reader's choice for the first band holds for all: 8-bit indexed or 24 bits
+      indexed = img.format() == QImage::Format_Indexed8;
+      result = QImage(Info.Width, Info.Height, indexed ? QImage::Format_Indexed8 : QImage::Format_BGR888);
+      if (result.isNull())
+        throw EOutOfMemory(Format("Not enough memory for a bitmap of %d x %d pixels", Info.Width, Info.Height));
+      if (indexed) result.setColorTable(img.colorTable());
+      outBytes = static_cast<std::size_t>(Info.Width) * (indexed ? 1 : 3);
+    }
+    if (indexed ? img.format() != QImage::Format_Indexed8 : img.format() != QImage::Format_BGR888)
+      img = img.convertToFormat(indexed ? QImage::Format_Indexed8 : QImage::Format_BGR888);
+    if (img.isNull()) throw EOutOfMemory("Not enough memory for the picture");
+    // Stored row first + r is the picture's row first + r top-down, else counted from the bottom.
+    for (int r = 0; r < rows; ++r) {
+      const int y = Info.TopDown ? first + r : Info.Height - first - rows + r;
+      std::memcpy(result.scanLine(y), img.constScanLine(r), outBytes);
+    }
+  }
+  return result;
+}
+
+} // namespace
+
 void TBitmap::LoadFromStream(TStream &Stream, const std::function<void(int, int)> &SizeCheck) {
-  const TBmpInfo info = ReadBmpInfo(Stream);
-  if (SizeCheck) SizeCheck(info.Width, info.Height);
-  // Qt's reader refuses pictures above its allocation limit (256 MB by default). The size was
-  // checked above, so lift the limit to what this picture needs (Qt may decode into 32-bit
-  // pixels). The limit is process-wide; it is only ever raised, and only here.
+  const TBmpInfo info = ReadBmpInfo(Stream, SizeCheck);
+  if (info.RowBytes > 0) {
+    SetImage(ReadBmpInBands(Stream, info));
+    return;
+  }
+  // Compressed pixels are read whole. Qt's reader refuses pictures above its allocation limit
+  // (256 MB by default). The size was checked above, so lift the limit to what this picture needs
+  // (Qt decodes into 32-bit pixels). The limit is process-wide; it is only ever raised, and only
+  // here.
   const std::uint64_t need = (static_cast<std::uint64_t>(info.Width) * info.Height * 4 >> 20) + 2;
   {
     std::lock_guard<std::mutex> g(GReaderLimitLock);
@@ -301,12 +382,7 @@ void TBitmap::LoadFromStream(TStream &Stream, const std::function<void(int, int)
   QByteArray data;
   data.resize(static_cast<qsizetype>(left));
   Stream.ReadBuffer(data.data(), left);
-  QBuffer buf(&data);
-  buf.open(QIODevice::ReadOnly);
-  QImageReader reader(&buf, "bmp");
-  QImage img;
-  if (!reader.read(&img) || img.isNull())
-    throw EReadError("Invalid BMP file: " + reader.errorString().toStdString());
+  QImage img = ReadBmpImage(data);
   if (img.width() != info.Width || img.height() != info.Height) throw EReadError("Invalid BMP file: size mismatch");
   SetImage(img);
 }

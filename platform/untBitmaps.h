@@ -168,11 +168,15 @@ struct TBmpInfo {
   bool TopDown = false;
   int BitCount = 0;
   int Compression = 0;
+  int HeaderSize = 0;          // of the info header (12 for the core header)
+  std::uint32_t PixelOffset = 0; // from the start of the file
+  std::int64_t RowBytes = 0;   // of the stored rows; 0 when the pixels are compressed
 };
 // Reads and checks the BMP headers at the stream's position (the position is restored). Raises
 // EReadError for a stream that is no BMP, whose headers are malformed, or whose uncompressed pixel
-// data is not all there.
-TBmpInfo ReadBmpInfo(TStream &Stream);
+// data is not all there. SizeCheck (when set) judges the announced size first, so a picture too
+// large to hold is called that even when only its header is there.
+TBmpInfo ReadBmpInfo(TStream &Stream, const std::function<void(int, int)> &SizeCheck = {});
 
 class TBitmap : public TPersistent {
 public:
@@ -211,7 +215,9 @@ public:
 
   // Any BMP the Qt reader takes (all bit depths); an 8-bit indexed file stays 8 bits, everything
   // else becomes 24 bits. SizeCheck (when set) is called with the announced size before the pixels
-  // are read and may raise to refuse it. On failure the bitmap keeps its content.
+  // are read and may raise to refuse it. Uncompressed pixels go through the reader in bands of
+  // rows, so its own limits on a picture's size apply to a band only. On failure the bitmap keeps
+  // its content.
   void LoadFromStream(TStream &Stream, const std::function<void(int, int)> &SizeCheck = {});
   void LoadFromFile(const std::string &FileName, const std::function<void(int, int)> &SizeCheck = {});
   // Writes a BMP (bottom-up rows, 40-byte header; 8-bit with its 256 colours).

@@ -18,10 +18,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <iostream>
 
 #include "app/dmdKalvMain.h"
 #include "app/untKalvMainConstType.h"
 #include "app/untKalvRegionsFile.h"
+#include "cli/untMeasure.h"
 #include "platform/untActions.h"
 #include "platform/untApplication.h"
 #include "platform/untDialogs.h"
@@ -417,7 +419,13 @@ void TfmKalvMain::OpenCommandLine(const QStringList &Args) {
   QStringList files;
   for (const QString &arg : Args) {
     const QFileInfo info(arg);
-    if (!info.isFile()) continue;
+    if (!info.isFile()) {
+      // A stray name must not keep the window from starting, but whoever typed it learns why
+      // nothing opened.
+      const char *why = !info.exists() ? "No such file or directory" : info.isDir() ? "Is a directory" : "not a regular file";
+      std::cerr << "kalvex: ignoring \"" << EscapeFileName(arg.toStdString()) << "\": " << why << std::endl;
+      continue;
+    }
     const QString path = info.absoluteFilePath();
     const TFileKind kind = GetFileKind(path.toStdString());
     if (kind == fkJPEG || kind == fkBMP || kind == fkProject || kind == fkProjectWithPicture) files << path;

@@ -410,6 +410,7 @@ TEST_F(ModuleFixture, BrokenPictureIsReportedAndLeavesTheModuleIdle) {
   EXPECT_FALSE(Module->IsBusy());
   EXPECT_TRUE(Module->actFlOpn->Enabled());
   ASSERT_EQ(Boxes.size(), 1u); // the job framework's report of the failed decode
+  EXPECT_NE(Boxes[0].find(STruncatedJpeg), std::string::npos) << Boxes[0]; // its data ends in a marker segment
   for (int page = 1; page <= 7; ++page) {
     TBitmap *b = Window.GetPageBitmap(page);
     EXPECT_TRUE(b == nullptr || b->Empty());
@@ -697,7 +698,18 @@ TEST_F(ModuleFixture, FileCommandsWriteAndReadProjectsRegionsAndPictures) {
   testutil::WriteFile(odd, "[Program]\r\nFileType=1\r\nFileName=a.png\r\n[File]\r\nSize=5\r\nCount=1\r\n"
                            "Line.00000000=eJzLSM3JyQcABiwCFQ==\r\n");
   testutil::WriteFile(self, "[Program]\r\nFileName=" + self.string() + "\r\n");
-  for (const fs::path &p : {plain, damaged, odd, self}) {
+  // A picture too large to hold is told from its header (the file is the header alone).
+  const fs::path hugeBmp = Dir.Path / "huge.bmp", huge = Dir.Path / "h.KalvexProject";
+  testutil::WriteFile(hugeBmp, std::string("BM\x36\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x40\x9C\0\0\x40\x9C\0\0\1\0\x18\0", 30) +
+                                   std::string(24, '\0'));
+  testutil::WriteFile(huge, "[Program]\r\nFileName=" + hugeBmp.string() + "\r\n");
+  try {
+    Module->OpenFile(huge.string());
+    ADD_FAILURE() << "a picture of 40000 x 40000 pixels was taken";
+  } catch (const EReadError &e) {
+    EXPECT_NE(e.Message.find(": Picture too large: 40000 x 40000 pixels"), std::string::npos) << e.Message;
+  }
+  for (const fs::path &p : {plain, damaged, odd, self, huge}) {
     TBitmap *before = Window.GetPageBitmap(1);
     EXPECT_THROW(Module->OpenFile(p.string()), EReadError) << p;
     EXPECT_EQ(Window.GetPageBitmap(1), before);

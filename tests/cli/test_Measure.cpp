@@ -257,7 +257,8 @@ TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   EXPECT_EQ(EscapeFileName("a\\b\x01" "c\rd"), "a\\\\b\\x01c\\rd");
 }
 
-// A FIFO without writer, a folder and an empty file are refused at once, in the system's words.
+// A FIFO without writer, a folder, an empty file, a cut JPEG and a header too large to hold are
+// refused at once, in the words the window uses.
 TEST(Measure, FifosFoldersAndEmptyFilesAreRefusedAtOnce) {
   TPictures pics;
   const std::string missing = (pics.Dir.Path / "missing.jpg").string();
@@ -267,12 +268,22 @@ TEST(Measure, FifosFoldersAndEmptyFilesAreRefusedAtOnce) {
   std::filesystem::create_directory(folder);
   const std::string empty = (pics.Dir.Path / "empty.bmp").string();
   std::ofstream{empty};
-  const TRun r = Measure({missing, fifo, folder, empty, pics.Bmp});
+  const std::string cut = (pics.Dir.Path / "cut.jpg").string(), huge = (pics.Dir.Path / "huge.bmp").string();
+  std::filesystem::copy_file(pics.Jpeg, cut);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
+  auto header = picjobtest::MakeBmp(picjobtest::TBmpKind::b24, 1, 1);
+  header.resize(54);
+  header[18] = header[22] = 0x40; // 40000 = 0x9C40 on both sides
+  header[19] = header[23] = 0x9C;
+  std::ofstream(huge, std::ios::binary).write(reinterpret_cast<const char *>(header.data()), 54);
+  const TRun r = Measure({missing, fifo, folder, empty, cut, huge, pics.Bmp});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("Cannot open \"" + missing + "\": No such file or directory"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("Cannot open \"" + fifo + "\": not a regular file (a FIFO)"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("Cannot open \"" + folder + "\": Is a directory"), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("empty.bmp: The BMP picture is empty (0 bytes)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find(std::string("cut.jpg: ") + STruncatedJpeg), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("huge.bmp: Picture too large: 40000 x 40000 pixels"), std::string::npos) << r.Err;
   EXPECT_NE(r.Out.find("100 x 60"), std::string::npos) << r.Out; // the good picture is still measured
 }
 

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "engine/untJpeg.h"
 #include "engine/untKalvPicJobDataJobs.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/JpegTestUtil.h"
@@ -134,7 +135,8 @@ TEST(PicJobsLoad, BadPicturesAreRefusedWithAMessage) {
   EXPECT_NE(LoadError((dir.Path / "missing.jpg").string()), "");
 
   std::vector<std::uint8_t> half(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2));
-  EXPECT_EQ(LoadError(WriteFile(dir, "half.jpg", half)), "The JPEG picture is truncated (its data ends early)");
+  EXPECT_EQ(LoadError(WriteFile(dir, "half.jpg", half)), STruncatedJpeg);
+  EXPECT_EQ(LoadError(WriteFile(dir, "head.jpg", {jpeg.begin(), jpeg.begin() + 30})), STruncatedJpeg);
   std::vector<std::uint8_t> bhalf(bmp.begin(), bmp.begin() + static_cast<long>(bmp.size() / 2));
   EXPECT_NE(LoadError(WriteFile(dir, "half.bmp", bhalf)), "");
 
@@ -154,8 +156,11 @@ TEST(PicJobsLoad, BadPicturesAreRefusedWithAMessage) {
   // The scan ends at the end-of-image marker long before row 65000.
   EXPECT_EQ(LoadError(WriteFile(dir, "tall.jpg", sized(64, 65000))),
             "Damaged JPEG picture: Corrupt JPEG data: premature end of data segment");
-  const std::string huge = LoadError(WriteFile(dir, "huge.jpg", sized(65500, 65500)));
-  EXPECT_EQ(huge, "Picture too large: 65500 x 65500 pixels");
+  // One limit for every format, told from the header alone: too many pixels (40000 x 40000 would
+  // fit this machine's memory but not the ceiling), too wide for libjpeg, too many for the memory.
+  EXPECT_EQ(LoadError(WriteFile(dir, "huge.jpg", sized(40000, 40000))), "Picture too large: 40000 x 40000 pixels");
+  EXPECT_EQ(LoadError(WriteFile(dir, "wide.jpg", sized(65535, 8))), "Picture too large: 65535 x 8 pixels");
+  EXPECT_EQ(LoadError(WriteFile(dir, "max.jpg", sized(65500, 65500))), "Picture too large: 65500 x 65500 pixels");
 
   auto bmpSized = [&](int W, int H) {
     auto b = bmp;
@@ -167,6 +172,10 @@ TEST(PicJobsLoad, BadPicturesAreRefusedWithAMessage) {
   };
   EXPECT_NE(LoadError(WriteFile(dir, "0x0.bmp", bmpSized(0, 0))), "");
   EXPECT_NE(LoadError(WriteFile(dir, "tall.bmp", bmpSized(64, 65000))), "");
-  EXPECT_NE(LoadError(WriteFile(dir, "huge.bmp", bmpSized(65500, 65500))), "");
+  EXPECT_EQ(LoadError(WriteFile(dir, "huge.bmp", bmpSized(65500, 65500))), "Picture too large: 65500 x 65500 pixels");
+  EXPECT_EQ(LoadError(WriteFile(dir, "wide.bmp", bmpSized(100000, 1))), "Picture too large: 100000 x 1 pixels");
+  auto headerOnly = bmpSized(40000, 40000);
+  headerOnly.resize(54);
+  EXPECT_EQ(LoadError(WriteFile(dir, "header.bmp", headerOnly)), "Picture too large: 40000 x 40000 pixels");
   EXPECT_NE(LoadError(WriteFile(dir, "neg.bmp", bmpSized(-64, 64))), "");
 }

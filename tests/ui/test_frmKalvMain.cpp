@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "app/dmdKalvMain.h"
 #include "engine/untGraphics.h"
@@ -114,9 +116,16 @@ TEST_F(WindowFixture, CommandLineOpensTheFirstFileAndStartsInstancesForTheOthers
   });
   const QString oldDir = QDir::currentPath();
   QDir::setCurrent(QString::fromStdString(Dir.Path.string()));
-  // Relative names are taken from the current folder.
-  Window->OpenCommandLine({"r.KalvexRegions", "missing.jpg", "a.jpg", QString::fromStdString(b.string()), "c.BMP"});
+  fs::create_directory(Dir.Path / "folder.jpg");
+  // Relative names are taken from the current folder; a missing file and a folder are passed
+  // over with one line each on stderr.
+  std::ostringstream err;
+  auto *oldErr = std::cerr.rdbuf(err.rdbuf());
+  Window->OpenCommandLine({"r.KalvexRegions", "missing.jpg", "folder.jpg", "a.jpg", QString::fromStdString(b.string()), "c.BMP"});
+  std::cerr.rdbuf(oldErr);
   QDir::setCurrent(oldDir);
+  EXPECT_EQ(err.str(), "kalvex: ignoring \"missing.jpg\": No such file or directory\n"
+                       "kalvex: ignoring \"folder.jpg\": Is a directory\n");
   ASSERT_TRUE(WaitIdle());
   ASSERT_EQ(started.size(), 2u);
   EXPECT_EQ(started[0].first, QCoreApplication::applicationFilePath());
