@@ -392,19 +392,19 @@ void TThreadMan::ForgetJob(TThreadManJob *Job) {
   FReservedQueue.Remove(Job);
   for (int i = 0; i < FThreadList.Count(); ++i) FThreadList.Items(i)->RemovePendingJob(Job);
   {
-    TThreadListLock lock(FShared->DoneList);
-    auto &items = lock.Items;
-    for (auto it = items.begin(); it != items.end();) {
-      auto *done = static_cast<TJobDoneItem *>(*it);
-      if (done->Job != Job) {
-        ++it;
-        continue;
+    // Workers only append to the done list, so the entries found stay there until removed.
+    std::vector<TObject *> gone;
+    {
+      TThreadListLock lock(FShared->DoneList);
+      for (TObject *item : lock.Items) {
+        auto *done = static_cast<TJobDoneItem *>(item);
+        if (done->Job != Job) continue;
+        if (FThreadList.IndexOf(done->Thread) >= 0 && done->Thread->JobCount > 0)
+          --done->Thread->JobCount;
+        gone.push_back(item);
       }
-      if (FThreadList.IndexOf(done->Thread) >= 0 && done->Thread->JobCount > 0)
-        --done->Thread->JobCount;
-      it = items.erase(it);
-      delete done;
     }
+    for (TObject *item : gone) FShared->DoneList.Remove(item);
   }
   try {
     Leave(Job);
@@ -535,15 +535,8 @@ void TThreadMan::WndProc(TMessage &Message) {
     }
     case WM_TM_JOBDONE: {
       std::exception_ptr error;
-      for (;;) {
-        TJobDoneItem *done;
-        {
-          TThreadListLock lock(FShared->DoneList);
-          if (lock.Items.empty()) break;
-          done = static_cast<TJobDoneItem *>(lock.Items.front());
-          lock.Items.erase(lock.Items.begin());
-        }
-        std::unique_ptr<TJobDoneItem> owned(done);
+      while (std::unique_ptr<TObject> owned = FShared->DoneList.ExtractFirst()) {
+        auto *done = static_cast<TJobDoneItem *>(owned.get());
         try {
           JobDone(done->Thread, done->Job);
         } catch (...) {
