@@ -196,7 +196,7 @@ TEST_F(TThreadManJobs, FullEventSequenceAndStateLog) {
   void *seenData = nullptr;
   job.OnInternAfterExecute = [&](TThreadManThread *, TThreadManJob *J) {
     rec.Add("internAfter", false, J, tmjsInternAfterExecute);
-    seenData = J->Data;
+    seenData = J->Data();
   };
   job.Start(&data);
   ASSERT_TRUE(WaitForState(job, tmjsReady));
@@ -204,7 +204,7 @@ TEST_F(TThreadManJobs, FullEventSequenceAndStateLog) {
                                                   "internAfter", "externAfter", "done"}));
   EXPECT_EQ(rec.WrongThread, 0);
   EXPECT_EQ(seenData, &data);
-  EXPECT_EQ(job.Data, nullptr); // reset after the done events
+  EXPECT_EQ(job.Data(), nullptr); // reset after the done events
   EXPECT_EQ(prev, (std::vector<TThreadManJobState>{tmjsNone, tmjsReady, tmjsWaiting, tmjsQueue,
                                                    tmjsExternBeforeExecute, tmjsInternBeforeExecute,
                                                    tmjsInternExecute, tmjsInternAfterExecute,
@@ -278,7 +278,7 @@ TEST_F(TThreadManJobs, FailuresOnTheWorkerAreReportedAndTheJobStillCompletes) {
   job.OnInternBeforeExecute = nullptr;
   job.OnInternExecute = [&](TThreadManThread *, TThreadManJob *J) {
     executed = true;
-    static_cast<TJobData *>(J->Data)->CheckTerminated();
+    static_cast<TJobData *>(J->Data())->CheckTerminated();
   };
   man->SetMaxThreadJobCount(0); // keeps it waiting
   job.Start(&data);
@@ -370,7 +370,7 @@ TEST_F(TThreadManJobs, StartFromAnotherThreadIsForwarded) {
 }
 
 // A forwarded start that fails on the main thread fails for the caller with the same error, and
-// leaves the data with the caller (which frees it once); the main thread shows nothing of it.
+// the data handed over is freed exactly once; the main thread shows nothing of it.
 TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   auto man = MakeManager(1);
   TThreadManJob job;
@@ -385,8 +385,7 @@ TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   std::thread starter([&] {
     auto data = std::make_unique<TCounted>();
     try {
-      job.Start(data.get());
-      data.release();
+      job.Start(std::move(data));
       raised = "none";
     } catch (const EConvertError &e) {
       raised = e.Message;
@@ -397,7 +396,7 @@ TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   starter.join();
   EXPECT_EQ(raised, "no room");
   EXPECT_EQ(freed.load(), 1);
-  EXPECT_EQ(job.Data, nullptr);
+  EXPECT_EQ(job.Data(), nullptr);
   EXPECT_EQ(job.State(), tmjsReady);
   EXPECT_EQ(man->JobCount(), 0);
   EXPECT_TRUE(Boxes.empty());
