@@ -132,8 +132,7 @@ void TPicJobData::ExecuteSteps() {
     for (int y = band.First; y < band.First + band.Count; ++y)
       part->AddRows(rgb.ScanLine(y), PicR->ScanLine(y), PicG->ScanLine(y), PicB->ScanLine(y),
                     PicL->ScanLine(y), PicLa->ScanLine(y), PicLb->ScanLine(y));
-    part->Start(); // a part that did not start is freed here and leaves the list
-    part.release(); // a started part frees itself when done
+    StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
   }
   WaitForParts(true);
   CheckTerminated();
@@ -148,8 +147,7 @@ void TPicJobData::ExecuteSteps() {
     part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
     for (int y = band.First; y < band.First + band.Count; ++y)
       part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
-    part->Start();
-    part.release();
+    StartFreeOnTerminate(std::move(part));
   }
   WaitForParts(true);
   CheckTerminated();
