@@ -1,7 +1,8 @@
 // The thread manager, its workers, jobs and job groups.
 //
-// A job (TThreadManJob) is started on the main thread with its data, waits in the manager's queue, runs its heavy events on one of the manager's worker threads and is finished on
-// the main thread when the worker reports it done through the manager's hidden window.
+// A job (TThreadManJob) is started on the main thread with its data, waits in the manager's queue,
+// runs its heavy events on one of the manager's worker threads and is finished on the main thread
+// when the worker reports it done through the manager's hidden window.
 //
 // Thread rules:
 // - Main thread only: every manager field, both queues, the thread lists, a thread's JobCount,
