@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchPicture.h"
 #include "engine/untKalvPicJobData.h"
 
 namespace {
@@ -48,30 +49,6 @@ struct TPictures {
     L.SetSize(W, H);
   }
 };
-
-// A photograph-like picture: smooth colour gradients and blobs plus sensor-like noise; or one flat
-// colour, the worst case for counting (every count hits the same bin).
-void MakePicture(TBitmap24 &Pic, int W, int H, bool Flat) {
-  Pic.SetSize(W, H);
-  std::uint32_t seed = 12345;
-  auto rnd = [&]() {
-    seed = seed * 1664525u + 1013904223u;
-    return static_cast<int>((seed >> 16) & 0xFF);
-  };
-  for (int y = 0; y < H; ++y) {
-    std::uint8_t *row = Pic.ScanLine(y);
-    for (int x = 0; x < W; ++x) {
-      const float fx = static_cast<float>(x) / static_cast<float>(W), fy = static_cast<float>(y) / static_cast<float>(H);
-      const float blob = std::sin(fx * 9.0f) * std::cos(fy * 7.0f);
-      const int noise = (rnd() + rnd() + rnd() + rnd()) / 4 - 128; // roughly Gaussian
-      auto clamp = [](float v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
-      row[3 * x + 2] = clamp(40 + 180 * fx + 30 * blob + noise * 0.35f);
-      row[3 * x + 1] = clamp(60 + 120 * fy - 40 * blob + noise * 0.30f);
-      row[3 * x + 0] = clamp(200 - 150 * fx * fy + 50 * blob + noise * 0.45f);
-      if (Flat) std::memset(row + 3 * x, 90, 3);
-    }
-  }
-}
 
 // --- The straightforward reference --------------------------------------------------------
 
@@ -249,7 +226,7 @@ int main(int argc, char **argv) {
   std::printf("picture %d x %d, %d parts, SIMD path %s\n", W, H, N, ActiveSimdPath() == spAVX2 ? "AVX2" : "portable");
 
   TPictures ref, eng;
-  MakePicture(ref.RGB, W, H, flat);
+  bench::MakePicture(ref.RGB, W, H, flat);
   eng.RGB.Assign(&ref.RGB);
   ref.SetSize(W, H);
   eng.SetSize(W, H);

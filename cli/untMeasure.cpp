@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include "KalvexVersion.h"
@@ -95,6 +97,13 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   return job;
 }
 
+// Nothing is shown here: the job makes no pages, and with no window to keep responsive its parts
+// run at normal priority (at the lowest, a busy machine can stretch a measurement many times).
+void MeasureOnlyJob(TPicJobData &Job) {
+  Job.MeasureOnly = true;
+  Job.PartPriority = tpNormal;
+}
+
 void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
   for (int c = 0; c < MeasureChannelCount; ++c) {
     const TChannelNoiseSync &ns = *Job.Ns(static_cast<TNoiseChannel>(c));
@@ -171,6 +180,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
   }
   regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
+  MeasureOnlyJob(*job);
   job->Run();
 
   TBitmap24 &picture = *job->PicRGB;
@@ -206,6 +216,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
     for (int y = 0; y < fit->Height; ++y)
       std::memcpy(cut->ScanLine(y), picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
     TMemPicJobData region(std::move(cut), NoProgressWnd);
+    MeasureOnlyJob(region);
     region.Run();
     TakeFigures(region, area);
     result.Areas.push_back(std::move(area));
@@ -237,31 +248,54 @@ int RunMeasure(int argc, char **argv, int First) {
     std::cerr << "kalvex: " << e.Message << "\n" << MeasureUsage();
     return 2;
   }
-  int status = 0;
-  std::vector<TFileResult> results;
-  TProgress progress(options.Files.size());
-  for (std::size_t i = 0; i < options.Files.size(); ++i) {
-    const std::string &file = options.Files[i];
-    progress.Show(i, file);
-    try {
-      results.push_back(MeasureFile(file, options.Regions));
-      for (const TAreaResult &a : results.back().Areas)
-        if (!a.Error.empty()) {
-          progress.Clear();
-          std::cerr << "kalvex: " << EscapeFileName(file) << ": region " << EscapeFileName(a.Requested)
-                    << ": " << a.Error << "\n";
-          status = 1;
-        }
-    } catch (const std::exception &e) {
-      progress.Clear();
-      std::cerr << "kalvex: " << EscapeFileName(file) << ": " << e.what() << "\n";
-      TFileResult failed;
-      failed.File = file;
-      failed.Error = e.what();
-      results.push_back(std::move(failed));
-      status = 1;
+  // Two files are measured at once when there are several: one's decoding then fills the gaps
+  // the other's start and end leave, so both processors stay busy. The results keep the order of
+  // the command line; messages appear as each file ends.
+  const std::size_t count = options.Files.size();
+  TProgress progress(count);
+  std::vector<TFileResult> results(count);
+  std::vector<char> failed(count, 0);
+  std::mutex lock; // the progress line, stderr and the next file's index
+  std::size_t next = 0, shown = 0;
+  auto work = [&] {
+    for (;;) {
+      std::size_t i;
+      {
+        std::lock_guard<std::mutex> g(lock);
+        if (next >= count) return;
+        i = next++;
+        progress.Show(shown++, options.Files[i]);
+      }
+      const std::string &file = options.Files[i];
+      try {
+        TFileResult r = MeasureFile(file, options.Regions);
+        std::lock_guard<std::mutex> g(lock);
+        for (const TAreaResult &a : r.Areas)
+          if (!a.Error.empty()) {
+            progress.Clear();
+            std::cerr << "kalvex: " << EscapeFileName(file) << ": region " << EscapeFileName(a.Requested)
+                      << ": " << a.Error << "\n";
+            failed[i] = 1;
+          }
+        results[i] = std::move(r);
+      } catch (const std::exception &e) {
+        std::lock_guard<std::mutex> g(lock);
+        progress.Clear();
+        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << e.what() << "\n";
+        results[i] = TFileResult();
+        results[i].File = file;
+        results[i].Error = e.what();
+        failed[i] = 1;
+      }
     }
+  };
+  {
+    std::thread second;
+    if (count > 1 && PicPartCount() > 1) second = std::thread(work);
+    work();
+    if (second.joinable()) second.join();
   }
+  const int status = std::find(failed.begin(), failed.end(), 1) != failed.end() ? 1 : 0;
   progress.Clear();
   switch (options.Format) {
   case TMeasureFormat::mfText: WriteText(std::cout, results, options.Histogram); break;

@@ -2,6 +2,7 @@
 
 #include "platform/untSystem.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -135,8 +136,7 @@ void CmykRowToBgr(const unsigned char *Src, unsigned char *Dst, unsigned Width, 
   }
 }
 
-bool GuardedDecode(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsigned RowCount,
-                   unsigned char *CmykRow, bool Inverted) {
+bool GuardedStartDecode(TJpegDecoder::TState *State, unsigned RowCount) {
   if (setjmp(State->Err.Jump)) return false;
   j_decompress_ptr info = &State->Info;
   jpeg_start_decompress(info);
@@ -145,7 +145,15 @@ bool GuardedDecode(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsig
                   "Decoded height %u differs from the header", info->output_height);
     return false;
   }
-  while (info->output_scanline < info->output_height) {
+  return true;
+}
+
+// Decodes rows until Until rows are done (or the picture ends).
+bool GuardedDecodeRows(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsigned Until,
+                       unsigned char *CmykRow, bool Inverted) {
+  if (setjmp(State->Err.Jump)) return false;
+  j_decompress_ptr info = &State->Info;
+  while (info->output_scanline < info->output_height && info->output_scanline < Until) {
     const unsigned line = info->output_scanline;
     JSAMPROW row = CmykRow != nullptr ? CmykRow : Rows[line];
     if (jpeg_read_scanlines(info, &row, 1) != 1) {
@@ -154,7 +162,12 @@ bool GuardedDecode(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsig
     }
     if (CmykRow != nullptr) CmykRowToBgr(CmykRow, Rows[line], info->output_width, Inverted);
   }
-  jpeg_finish_decompress(info);
+  return true;
+}
+
+bool GuardedFinishDecode(TJpegDecoder::TState *State) {
+  if (setjmp(State->Err.Jump)) return false;
+  jpeg_finish_decompress(&State->Info);
   return true;
 }
 
@@ -270,7 +283,7 @@ void TJpegDecoder::SetMemoryLimit(std::uint64_t MemoryLimit) {
 
 const std::vector<std::string> &TJpegDecoder::Warnings() const { return FState->Warnings; }
 
-void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows) {
+void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows, const TRowsDecoded &RowsDecoded) {
   if (FDecoded) throw EJPEGError("The JPEG picture was already decoded");
   FDecoded = true;
   if (Rows.size() != static_cast<std::size_t>(FHeader.Height))
@@ -279,15 +292,29 @@ void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows) {
   std::vector<unsigned char> cmykRow;
   if (FHeader.Cmyk) cmykRow.resize(static_cast<std::size_t>(FHeader.Width) * 4);
   const bool inverted = FHeader.Adobe;
-  if (!GuardedDecode(FState.get(), Rows.data(), static_cast<unsigned>(Rows.size()),
-                     FHeader.Cmyk ? cmykRow.data() : nullptr, inverted)) {
+  const unsigned height = static_cast<unsigned>(Rows.size());
+  auto fail = [&] {
     if (FState->Err.OutOfMemory)
       throw EOutOfMemory(Format("Not enough memory to decode the JPEG picture of %d x %d pixels",
                                 FHeader.Width, FHeader.Height));
     if (FState->Err.Truncated)
       throw EJPEGError("The JPEG picture is truncated (its data ends early)");
     throw EJPEGError(std::string("Damaged JPEG picture: ") + FState->Err.Message);
+  };
+  if (!GuardedStartDecode(FState.get(), height)) fail();
+  // The rows go out in chunks so that the caller can hand finished rows on while libjpeg goes on;
+  // the callback runs here, outside every guarded step, so an exception from it never crosses
+  // libjpeg.
+  const unsigned chunk = RowsDecoded ? DecodeChunkRows : height;
+  for (unsigned done = 0; done < height;) {
+    const unsigned until = std::min(height, done + chunk);
+    if (!GuardedDecodeRows(FState.get(), Rows.data(), until, FHeader.Cmyk ? cmykRow.data() : nullptr,
+                           inverted))
+      fail();
+    done = until;
+    if (RowsDecoded) RowsDecoded(static_cast<int>(done));
   }
+  if (!GuardedFinishDecode(FState.get())) fail();
 }
 
 std::vector<std::uint8_t> ReadWholeStream(TStream &Stream, std::uint64_t Limit) {
@@ -338,7 +365,7 @@ std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
   return result;
 }
 
-void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap) {
+void DecodeJpegStream(TStream &Stream, TBitmap24 &Bitmap, const TRowsDecoded &RowsDecoded) {
   const std::vector<std::uint8_t> data = ReadWholeStream(Stream, GetAvailableMemory());
   TJpegDecoder decoder(data);
   const int w = decoder.Header().Width, h = decoder.Header().Height;
@@ -349,11 +376,16 @@ void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap) {
   if (decoder.DecoderMemory() > (available > picture ? available - picture : 0))
     throw EOutOfMemory(Format("Picture too large: %d x %d pixels", w, h));
   decoder.SetMemoryLimit(available > picture ? available - picture : 1);
+  Bitmap.SetSizeForOverwrite(w, h); // every row is decoded into
+  std::vector<std::uint8_t *> rows(static_cast<std::size_t>(h));
+  for (int y = 0; y < h; ++y) rows[static_cast<std::size_t>(y)] = Bitmap.ScanLine(y);
+  if (RowsDecoded) RowsDecoded(0);
+  decoder.Decode(rows, RowsDecoded);
+}
+
+void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap) {
   try {
-    Bitmap.SetSize(w, h);
-    std::vector<std::uint8_t *> rows(static_cast<std::size_t>(h));
-    for (int y = 0; y < h; ++y) rows[static_cast<std::size_t>(y)] = Bitmap.ScanLine(y);
-    decoder.Decode(rows);
+    DecodeJpegStream(Stream, Bitmap, {});
   } catch (...) {
     Bitmap.SetSize(0, 0);
     throw;

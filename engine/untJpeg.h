@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -38,6 +39,9 @@ struct TJpegHeader {
   bool Cmyk = false;         // converted from CMYK or YCCK
 };
 
+// Told how many rows of a picture are decoded so far.
+using TRowsDecoded = std::function<void(int Rows)>;
+
 // One decoding pass over a JPEG in memory. The constructor reads the header (EJPEGError on a file
 // that is empty, not a JPEG, of an unsupported kind or of size 0); the caller then checks and
 // allocates its picture and hands Decode the address of every row. The data must stay alive and
@@ -58,9 +62,11 @@ public:
   std::uint64_t DecoderMemory() const;
 
   // Decodes the whole picture into Rows (Height entries, each Width * 3 bytes, blue-green-red).
-  // Raises EJPEGError for corrupt or truncated data; the rows then hold partial content.
-  // May be called once.
-  void Decode(std::span<std::uint8_t *const> Rows);
+  // With RowsDecoded, it is called on this thread with the number of rows finished so far after
+  // every DecodeChunkRows rows (and at the end); those rows are final. Raises EJPEGError for
+  // corrupt or truncated data; the rows then hold partial content. May be called once.
+  void Decode(std::span<std::uint8_t *const> Rows, const TRowsDecoded &RowsDecoded = {});
+  static constexpr unsigned DecodeChunkRows = 16;
 
   // Texts of the harmless warnings libjpeg gave (for example extraneous bytes between markers).
   const std::vector<std::string> &Warnings() const;
@@ -88,3 +94,8 @@ std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
 // size is checked with CheckPictureMemory before anything is allocated, and libjpeg's buffers are
 // capped by the memory left after it. On any failure Bitmap is left empty (0 x 0).
 void LoadJpegFromStream(TStream &Stream, TBitmap24 &Bitmap);
+// The same decode for a caller that works on rows while the rest is decoded: RowsDecoded (if
+// given) is called first with 0 once Bitmap has its size, then as rows are finished. Bitmap's
+// pixels are not cleared first, and on a failure Bitmap keeps its size and partial rows: a caller
+// whose threads may still read them clears it once they are done.
+void DecodeJpegStream(TStream &Stream, TBitmap24 &Bitmap, const TRowsDecoded &RowsDecoded);

@@ -152,7 +152,7 @@ bool TChannelNoiseSync::GetSNRatio(float &Value) {
 
 // --- Part threads ----------------------------------------------------------------------------
 
-TPicThreadList::TPicThreadList() : Event(true, true) {}
+TPicThreadList::TPicThreadList() : Event(true, true), PartLeft(false, false) {}
 
 TPicThreadList::~TPicThreadList() {
   // The last part sets Event while holding the list's lock; taking the lock here waits until it
@@ -171,6 +171,7 @@ void TPicThreadList::Add(TObject *Thread) {
 void TPicThreadList::Remove(TObject *Thread) {
   std::vector<TObject *> &items = LockList();
   items.erase(std::remove(items.begin(), items.end(), Thread), items.end());
+  PartLeft.SetEvent();
   if (items.empty()) Event.SetEvent();
   UnlockList();
 }
@@ -186,6 +187,13 @@ void TPicThreadList::SetFailure(std::exception_ptr E) {
   LockList();
   if (!FFailure) FFailure = std::move(E);
   UnlockList();
+}
+
+bool TPicThreadList::HasFailure() {
+  LockList();
+  const bool failed = static_cast<bool>(FFailure);
+  UnlockList();
+  return failed;
 }
 
 std::exception_ptr TPicThreadList::TakeFailure() {
@@ -242,6 +250,7 @@ void TPicPartThread::Execute() {
     DoWork();
     for (int c = 0; c < NoiseChannelCount; ++c)
       if (FTargets[static_cast<size_t>(c)]) FTargets[static_cast<size_t>(c)]->AddData(Data[static_cast<size_t>(c)].get());
+    if (Finished) Finished->store(true);
   } catch (...) {
     for (auto &d : Data) d.reset();
     FList->SetFailure(std::current_exception()); // the job must not report partial sums

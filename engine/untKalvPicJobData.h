@@ -170,7 +170,10 @@ public:
   // is kept. TakeFailure returns it (empty when every part succeeded) and clears it.
   void SetFailure(std::exception_ptr E);
   std::exception_ptr TakeFailure();
+  bool HasFailure();
   TEvent Event;
+  // Set (auto-reset) whenever a part leaves: the job then looks for parts that can start.
+  TEvent PartLeft;
 
 private:
   std::exception_ptr FFailure; // under the list's lock
@@ -202,6 +205,9 @@ public:
   // Set it only while no job runs.
   using TFaultFunction = std::function<void(TPicPartThread &Part)>;
   static void SetFaultForTests(TFaultFunction Function);
+  // Set to true once the part has merged its sums (not on failure), before it leaves the list.
+  // Set before Start; not owned.
+  std::atomic<bool> *Finished = nullptr;
 
 protected:
   void Execute() override;
@@ -252,7 +258,8 @@ struct TSignalSums {
   std::array<std::int64_t, NoiseChannelCount> SSum{};
   std::int64_t SCount = 0;
 };
-// Converts Width pixels of one row. The fast path: per-channel matrix products from tables,
+// Converts Width pixels of one row. R, G and B may be nullptr (those pictures are not made); with
+// La or Lb nullptr only L* is converted, with the same bits. The fast path: per-channel matrix products from tables,
 // vectorised cube roots (AVX2 when the processor has it, else the portable path), and step tables
 // for the back-conversions; colours the step tables cannot answer exactly are converted directly.
 void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums);

@@ -271,8 +271,18 @@ struct TTables {
   TLab Lab = TLab::D65();
   float M[3][3][256]; // M[row][channel][byte]: the single products of the matrix
   alignas(16) float M4[3][256][4]; // M4[channel][byte]: the three rows' products, and 0
-  TStepTable StepL, StepA, StepB;
+  TStepTable StepL;
 };
+// The a* and b* tables are built only when a job makes those pictures (a measurement needs L*
+// alone): they take most of the building time.
+struct TTablesAB {
+  TStepTable StepA, StepB;
+};
+
+const TLab &D65Lab() {
+  static const TLab lab = TLab::D65();
+  return lab;
+}
 
 TTables *BuildTables() {
   auto *t = new TTables;
@@ -282,18 +292,27 @@ TTables *BuildTables() {
       for (int c = 0; c < 3; ++c) t->M[r][c][v] = t->M4[c][v][r] = Mul(kM[r][c], s);
     for (int c = 0; c < 3; ++c) t->M4[c][v][3] = 0.0f;
   }
-  static const TLab lab = TLab::D65();
-  t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(lab, v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
+  t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
                  101.0f, 16384);
-  t->StepA.Build([](float v, std::uint8_t *o) { LabToRGB(lab, 75.0f, v, 0.0f, o[2], o[1], o[0]); }, 3, -250.0f,
-                 250.0f, 32768);
-  t->StepB.Build([](float v, std::uint8_t *o) { LabToRGB(lab, 75.0f, 0.0f, v, o[2], o[1], o[0]); }, 3, -250.0f,
-                 250.0f, 32768);
+  return t;
+}
+
+TTablesAB *BuildTablesAB() {
+  auto *t = new TTablesAB;
+  t->StepA.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), 75.0f, v, 0.0f, o[2], o[1], o[0]); }, 3,
+                 -250.0f, 250.0f, 32768);
+  t->StepB.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), 75.0f, 0.0f, v, o[2], o[1], o[0]); }, 3,
+                 -250.0f, 250.0f, 32768);
   return t;
 }
 
 const TTables &Tables() {
   static const TTables *t = BuildTables(); // once per process, thread-safe
+  return *t;
+}
+
+const TTablesAB &TablesAB() {
+  static const TTablesAB *t = BuildTablesAB();
   return *t;
 }
 
@@ -358,6 +377,25 @@ __attribute__((always_inline)) inline void LabBlockBody(const float *X, const fl
     std::memcpy(B + i, &b, sizeof b);
   }
 }
+
+// L alone, with the same operations as LabBlockBody's L.
+__attribute__((always_inline)) inline void LBlockBody(const float *Y, float *L, int Count, const TLabConst &c) {
+  for (int i = 0; i < Count; i += 8) {
+    v8f y;
+    std::memcpy(&y, Y + i, sizeof y);
+    const v8f fy = FLab8(c.Yw == 1.0f ? y : y / c.Yw);
+    const v8f l = fy * 116.0f - 16.0f;
+    std::memcpy(L + i, &l, sizeof l);
+  }
+}
+
+void LBlockPortable(const float *Y, float *L, int Count, const TLabConst &c) { LBlockBody(Y, L, Count, c); }
+
+__attribute__((target("avx2"))) void LBlockAVX2(const float *Y, float *L, int Count, const TLabConst &c) {
+  LBlockBody(Y, L, Count, c);
+}
+
+using TLBlock = void (*)(const float *, float *, int, const TLabConst &);
 
 void LabBlockPortable(const float *X, const float *Y, const float *Z, float *L, float *A, float *B, int Count,
                       const TLabConst &c) {
@@ -553,11 +591,22 @@ __attribute__((target("avx2"))) std::int64_t StoreAVX2(const std::uint32_t *WL, 
   return static_cast<std::int64_t>(_mm_cvtsi128_si64(sum)) + StoreTail(WL, WA, WB, i, N, RowLeft, L, A, B);
 }
 
+// The L* bytes of a block from their packed words, returning their sum.
+std::int64_t StoreL(const std::uint32_t *WL, int N, std::uint8_t *L) {
+  std::int64_t sum = 0;
+  for (int i = 0; i < N; ++i) {
+    L[i] = static_cast<std::uint8_t>(WL[i]);
+    sum += WL[i];
+  }
+  return sum;
+}
+
 struct TKernel {
   TFrontBlock Front;
   TLabBlock Lab;
   TLookupBlock Lookup;
   TStoreBlock Store;
+  TLBlock LOnly;
 };
 
 bool HasAVX2() {
@@ -569,8 +618,8 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2}
-              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2, LBlockAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable, LBlockPortable};
 }
 
 } // namespace
@@ -585,20 +634,32 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
   const TTables &t = Tables();
   const TKernel kernel = ChooseKernel();
   const TLabConst c{t.Lab.Xw, t.Lab.Yw, t.Lab.Zw};
+  // Without the a* and b* pictures only L* is converted; the R, G and B bytes go to scratch rows
+  // when their pictures are not wanted either.
+  const bool full = Row.La != nullptr && Row.Lb != nullptr;
+  const TTablesAB *ab = full ? &TablesAB() : nullptr;
   constexpr int Block = 256;
   alignas(32) float X[Block], Y[Block], Z[Block], L[Block], A[Block], B[Block];
   alignas(32) std::uint32_t WL[Block], WA[Block], WB[Block];
+  alignas(32) std::uint8_t scratch[3][Block];
   std::int64_t s[6] = {}, sL = 0; // R, G, B, RG, GB, BR
   for (int x0 = 0; x0 < Width; x0 += Block) {
     const int n = std::min(Block, Width - x0);
-    kernel.Front(t, Row.RGB + 3 * static_cast<size_t>(x0), n, Width - x0, Row.R + x0, Row.G + x0, Row.B + x0, X, Y,
-                 Z, s);
+    std::uint8_t *r = Row.R ? Row.R + x0 : scratch[0], *g = Row.G ? Row.G + x0 : scratch[1],
+                 *b = Row.B ? Row.B + x0 : scratch[2];
+    kernel.Front(t, Row.RGB + 3 * static_cast<size_t>(x0), n, Width - x0, r, g, b, X, Y, Z, s);
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
+    if (!full) {
+      kernel.LOnly(Y, L, n8, c);
+      kernel.Lookup(t.StepL, L, n8, WL);
+      sL += StoreL(WL, n, Row.L + x0);
+      continue;
+    }
     kernel.Lab(X, Y, Z, L, A, B, n8, c);
     kernel.Lookup(t.StepL, L, n8, WL);
-    kernel.Lookup(t.StepA, A, n8, WA);
-    kernel.Lookup(t.StepB, B, n8, WB);
+    kernel.Lookup(ab->StepA, A, n8, WA);
+    kernel.Lookup(ab->StepB, B, n8, WB);
     std::uint8_t *pl = Row.L + x0, *pa = Row.La + 3 * static_cast<size_t>(x0), *pb = Row.Lb + 3 * static_cast<size_t>(x0);
     sL += kernel.Store(WL, WA, WB, n, Width - x0, pl, pa, pb);
   }

@@ -1,5 +1,6 @@
 #include "engine/untKalvPicJobDataJobs.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/untJpeg.h"
@@ -89,10 +90,12 @@ void TPicJobData::Execute() {
   try {
     ExecuteSteps();
   } catch (...) {
+    FLoading = false;
     // Parts still running write into our pictures and accumulators: let them finish first. They
     // do not look at the terminate request, so this lasts until each has done its rows.
     ThreadList->TerminateAll();
     WaitForParts(false);
+    DropUnfinishedPictures();
     // The window shows the phase until it hears otherwise: a job that ended early clears it too.
     PostText(WM_PICJOB_PHASE, "");
     try {
@@ -106,55 +109,160 @@ void TPicJobData::Execute() {
   }
 }
 
+void TPicJobData::DropUnfinishedPictures() {
+  if (!AllExtracted())
+    for (TBitmap *p : {static_cast<TBitmap *>(PicR.get()), static_cast<TBitmap *>(PicG.get()),
+                       static_cast<TBitmap *>(PicB.get()), static_cast<TBitmap *>(PicL.get()),
+                       static_cast<TBitmap *>(PicLa.get()), static_cast<TBitmap *>(PicLb.get())})
+      if (p != nullptr) p->SetSize(0, 0);
+  if (FPrepared && FRowsLoaded < PicRGB->Height()) PicRGB->SetSize(0, 0);
+}
+
+// About sixteen bands, of 2^18 to 2^20 pixels, let the parts start on the first rows while the
+// rest is still being decoded and keep the wait for the last band short; smaller bands would
+// spend more on starting parts than they save.
+std::int64_t BandPixels(std::int64_t Pixels) {
+  return std::clamp<std::int64_t>(Pixels / 16, std::int64_t{1} << 18, std::int64_t{1} << 20);
+}
+
+void TPicJobData::PrepareBands() {
+  FPrepared = true;
+  TBitmap24 &rgb = *PicRGB;
+  const int w = rgb.Width(), h = rgb.Height();
+  const int processors = PicPartCount();
+  int count = PartCount;
+  if (count <= 0) {
+    const std::int64_t pixels = std::int64_t{w} * h, band = BandPixels(pixels);
+    const std::int64_t bySize = (pixels + band - 1) / band;
+    count = static_cast<int>(std::max<std::int64_t>(processors, std::min<std::int64_t>(bySize, h)));
+  }
+  FRunLimit = PartCount > 0 ? PartCount : processors;
+  // Every pixel of these pictures is written by the extraction (and a job that ends early empties
+  // them), so they are not cleared first.
+  if (!MeasureOnly) {
+    for (TBitmap08Pal *p : {PicR.get(), PicG.get(), PicB.get()}) p->SetSizeForOverwrite(w, h);
+    PicLa->SetSizeForOverwrite(w, h);
+    PicLb->SetSizeForOverwrite(w, h);
+  }
+  PicL->SetSizeForOverwrite(w, h);
+
+  const std::vector<TPartRows> rows = SplitRows(h, count);
+  FBands.assign(rows.size(), TBand{});
+  FExtracted = std::make_unique<std::atomic<bool>[]>(rows.size());
+  for (std::size_t b = 0; b < rows.size(); ++b) {
+    FBands[b].Rows = rows[b];
+    FExtracted[b] = false;
+    // The band's upper neighbour row: the row above it, or the picture's last row for the first
+    // band (a one-row picture compares the row with itself).
+    const int prev = rows[b].First > 0 ? rows[b].First - 1 : h - 1;
+    for (std::size_t o = 0; o < rows.size(); ++o)
+      if (prev >= rows[o].First && prev < rows[o].First + rows[o].Count) FBands[b].PrevBand = static_cast<int>(o);
+  }
+}
+
+bool TPicJobData::AllExtracted() const {
+  if (!FPrepared) return false;
+  for (std::size_t b = 0; b < FBands.size(); ++b)
+    if (!FExtracted[b].load()) return false;
+  return true;
+}
+
+void TPicJobData::RowsLoaded(int Rows) {
+  if (!FPrepared) PrepareBands();
+  FRowsLoaded = std::max(FRowsLoaded, Rows);
+  CheckTerminated();
+  if (ThreadList->HasFailure()) WaitForParts(true); // raises the part's error
+  StartReadyParts();
+}
+
+void TPicJobData::StartReadyParts() {
+  // While this thread still decodes, it takes one processor itself.
+  const int limit = FLoading ? std::max(1, FRunLimit - 1) : FRunLimit;
+  // Difference parts first: they finish bands whose rows are in use already.
+  for (TBand &band : FBands) {
+    if (ThreadList->Count() >= limit) return;
+    if (band.NoiseStarted || !FExtracted[static_cast<std::size_t>(&band - FBands.data())].load()) continue;
+    if (band.PrevBand >= 0 && !FExtracted[static_cast<std::size_t>(band.PrevBand)].load()) continue;
+    CheckTerminated();
+    band.NoiseStarted = true;
+    StartNoise(band);
+  }
+  for (std::size_t b = 0; b < FBands.size(); ++b) {
+    TBand &band = FBands[b];
+    if (band.ExtractStarted) continue;
+    if (band.Rows.First + band.Rows.Count > FRowsLoaded) return; // bands come in row order
+    if (ThreadList->Count() >= limit) return;
+    CheckTerminated();
+    band.ExtractStarted = true;
+    StartExtraction(band, FExtracted[b]);
+  }
+}
+
+void TPicJobData::StartExtraction(TBand &Band, std::atomic<bool> &Finished) {
+  TBitmap24 &rgb = *PicRGB;
+  const bool pages = !MeasureOnly;
+  auto part = std::make_unique<TPicPartThreadData>(*ThreadList, Targets(), rgb.Width());
+  part->SetPriority(PartPriority);
+  part->Finished = &Finished;
+  for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
+    part->AddRows(rgb.ScanLine(y), pages ? PicR->ScanLine(y) : nullptr, pages ? PicG->ScanLine(y) : nullptr,
+                  pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), pages ? PicLa->ScanLine(y) : nullptr,
+                  pages ? PicLb->ScanLine(y) : nullptr);
+  StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
+}
+
+void TPicJobData::StartNoise(const TBand &Band) {
+  TBitmap24 &rgb = *PicRGB;
+  const int h = rgb.Height();
+  auto part = std::make_unique<TPicPartThreadNoise>(*ThreadList, Targets(), rgb.Width());
+  part->SetPriority(PartPriority);
+  const int prev = Band.Rows.First > 0 ? Band.Rows.First - 1 : h - 1;
+  part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
+  for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
+    part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
+  StartFreeOnTerminate(std::move(part));
+}
+
 void TPicJobData::ExecuteSteps() {
   CheckTerminated();
   PostText(WM_PICJOB_PHASE, PicJobTextLoadFile);
   if (!FileName.empty()) PostText(WM_PICJOB_FILENAME, FileName);
 
   CheckTerminated();
+  FLoading = true;
   LoadPicture();
+  FLoading = false;
   CheckTerminated();
 
   PostText(WM_PICJOB_PHASE, PicJobTextAnalyzeData);
-  TBitmap24 &rgb = *PicRGB;
-  const int w = rgb.Width(), h = rgb.Height();
-  const int n = PartCount > 0 ? PartCount : PicPartCount();
-  const std::vector<TPartRows> bands = SplitRows(h, n);
-  for (TBitmap08Pal *p : {PicR.get(), PicG.get(), PicB.get(), PicL.get()}) p->SetSize(w, h);
-  PicLa->SetSize(w, h);
-  PicLb->SetSize(w, h);
-
-  const TPicNoiseTargets targets = Targets();
-  // Extraction: every part fills its band of the six derived pictures and sums the signals.
-  for (const TPartRows &band : bands) {
+  // Everything is loaded now; whatever the loader did not hand on yet starts here.
+  RowsLoaded(PicRGB->Height());
+  // Extraction and differences run band by band: a band's difference part starts as soon as its
+  // own rows and the row above them are extracted, so both overlap until the last band is done.
+  bool noisePhase = false;
+  for (;;) {
+    if (!noisePhase && AllExtracted()) {
+      PostText(WM_PICJOB_PHASE, PicJobTextCalculateNoise);
+      noisePhase = true;
+    }
+    const bool allStarted = std::all_of(FBands.begin(), FBands.end(), [](const TBand &B) { return B.NoiseStarted; });
+    if (allStarted) break;
+    ThreadList->PartLeft.WaitFor(PartWaitSliceMs);
     CheckTerminated();
-    auto part = std::make_unique<TPicPartThreadData>(*ThreadList, targets, w);
-    for (int y = band.First; y < band.First + band.Count; ++y)
-      part->AddRows(rgb.ScanLine(y), PicR->ScanLine(y), PicG->ScanLine(y), PicB->ScanLine(y),
-                    PicL->ScanLine(y), PicLa->ScanLine(y), PicLb->ScanLine(y));
-    StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
+    if (ThreadList->HasFailure()) WaitForParts(true);
+    StartReadyParts();
   }
   WaitForParts(true);
   CheckTerminated();
-
-  PostText(WM_PICJOB_PHASE, PicJobTextCalculateNoise);
-  // Differences: every part compares its rows with their upper neighbours; the first band's
-  // upper neighbour is the picture's last row (a one-row picture compares the row with itself).
-  for (const TPartRows &band : bands) {
-    CheckTerminated();
-    auto part = std::make_unique<TPicPartThreadNoise>(*ThreadList, targets, w);
-    const int prev = band.First > 0 ? band.First - 1 : h - 1;
-    part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
-    for (int y = band.First; y < band.First + band.Count; ++y)
-      part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
-    StartFreeOnTerminate(std::move(part));
-  }
-  WaitForParts(true);
-  CheckTerminated();
+  if (!noisePhase) PostText(WM_PICJOB_PHASE, PicJobTextCalculateNoise);
   PostText(WM_PICJOB_PHASE, "");
 }
 
-void TJPEGPicJobData::LoadFromStream(TStream &Stream) { LoadJpegFromStream(Stream, *PicRGB); }
+void TJPEGPicJobData::LoadFromStream(TStream &Stream) {
+  // Rows go to the parts as they are decoded; on a failure the job empties the picture once the
+  // parts that read it are done.
+  DecodeJpegStream(Stream, *PicRGB, [this](int Rows) { RowsLoaded(Rows); });
+}
 
 void TBMPPicJobData::LoadFromStream(TStream &Stream) {
   Stream.SetPosition(0);
@@ -171,7 +279,7 @@ void TMemPicJobData::LoadPicture() {
   if (src.PixelFormat() != pf24bit) {
     PicRGB->Assign(&src);
   } else {
-    PicRGB->SetSize(src.Width(), src.Height());
+    PicRGB->SetSizeForOverwrite(src.Width(), src.Height());
     const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
     if (bytes > 0)
       for (int y = 0; y < src.Height(); ++y)

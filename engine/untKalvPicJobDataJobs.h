@@ -20,8 +20,10 @@
 // accumulators stay and are copied.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/untGraphics.h"
 #include "engine/untKalvPicJobData.h"
@@ -57,8 +59,16 @@ public:
   std::unique_ptr<TBitmap24> PicLa, PicLb;
   std::unique_ptr<TChannelNoiseSync> NsR, NsG, NsB, NsL, NsRG, NsGB, NsBR;
 
-  // The number of bands; 0 asks the system for its logical processors (PicPartCount). Tests set it.
+  // The number of bands, and of parts run at once; 0 chooses the bands by the picture's size and
+  // runs as many parts at once as the system has logical processors (PicPartCount). Tests set it.
   int PartCount = 0;
+  // Only measure: the R, G, B, a* and b* pictures are not made (they stay empty) and the job
+  // gives the same figures with less work and memory. The L* picture is made, the differences
+  // need it.
+  bool MeasureOnly = false;
+  // The part threads' priority: the lowest keeps a window responsive; a measurement without one
+  // runs its parts at normal priority.
+  TThreadPriority PartPriority = tpLowest;
 
   // The accumulator of a channel.
   TChannelNoiseSync *Ns(TNoiseChannel Channel) const;
@@ -81,14 +91,42 @@ public:
 protected:
   // Posts Msg with a TJobInfoText of Text to Wnd, unless Wnd is -1; a failed post frees the text.
   void PostText(UINT Msg, const std::string &Text);
+  // A loader that decodes row by row tells the job how many rows of PicRGB are final (first 0,
+  // once PicRGB has its size); the job starts the parts of those rows while the loader goes on.
+  // A loader that does not call it has its picture measured once it returns.
+  void RowsLoaded(int Rows);
 
 private:
+  // One band of rows, measured by an extraction part and then a difference part; the latter
+  // needs the L* rows of its band and of the row above it (in band PrevBand).
+  struct TBand {
+    TPartRows Rows;
+    int PrevBand = -1;
+    bool ExtractStarted = false;
+    bool NoiseStarted = false;
+  };
   void ExecuteSteps();
+  void PrepareBands();
+  // Starts every part whose rows are ready, as far as the limit of parts at once allows.
+  void StartReadyParts();
+  void StartExtraction(TBand &Band, std::atomic<bool> &Finished);
+  void StartNoise(const TBand &Band);
+  bool AllExtracted() const;
   // Waits until the list is empty. With Check, a stop request ends the wait with EAbort, and a
   // part's failure is raised once all parts are done.
   void WaitForParts(bool Check);
+  // After an early end: pictures whose rows were not all written are emptied, so that nobody
+  // shows what the allocation left in them.
+  void DropUnfinishedPictures();
   bool FFailed = false;
   TPicNoiseTargets Targets() const;
+
+  std::vector<TBand> FBands;
+  std::unique_ptr<std::atomic<bool>[]> FExtracted; // per band, set by its extraction part
+  bool FPrepared = false;
+  bool FLoading = false; // the loader is still decoding on this thread
+  int FRowsLoaded = 0;
+  int FRunLimit = 1;
 };
 
 class TJPEGPicJobData : public TPicJobData {

@@ -8,6 +8,9 @@
 #include <QPainter>
 #include <QPalette>
 #include <algorithm>
+#include <cstdint>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cstring>
 #include <limits>
 
@@ -150,7 +153,22 @@ QImage::Format TBitmap::QtFormat() const {
   return FPixelFormat == pf24bit ? QImage::Format_BGR888 : QImage::Format_Indexed8;
 }
 
-void TBitmap::Reallocate(int AWidth, int AHeight) {
+namespace {
+// Large pictures are backed by huge pages where the system allows it on request: a 24-megapixel
+// picture is then a few dozen page faults on first touch instead of tens of thousands. Only the
+// whole pages inside the buffer are advised; the advice is a hint, and failure is of no concern.
+void AdviseHugePages(QImage &Image) {
+  constexpr std::size_t MinBytes = std::size_t{8} << 20;
+  const auto bytes = static_cast<std::size_t>(Image.sizeInBytes());
+  if (bytes < MinBytes) return;
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(Image.bits());
+  const std::uintptr_t first = (start + page - 1) / page * page, end = (start + bytes) / page * page;
+  if (end > first) madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+}
+} // namespace
+
+void TBitmap::Reallocate(int AWidth, int AHeight, bool Clear) {
   AWidth = std::max(0, AWidth);
   AHeight = std::max(0, AHeight);
   if (AWidth == 0 || AHeight == 0) {
@@ -163,8 +181,9 @@ void TBitmap::Reallocate(int AWidth, int AHeight) {
       if (FColors.size() != 256) FColors = QList<QRgb>(256, qRgb(0, 0, 0));
       img.setColorTable(FColors);
     }
-    img.fill(0);
-    if (!FImage.isNull()) {
+    AdviseHugePages(img);
+    if (Clear) img.fill(0);
+    if (Clear && !FImage.isNull()) {
       const int rows = std::min(AHeight, FImage.height());
       const int bytes = std::min(AWidth, FImage.width()) * BytesPerPixel();
       for (int y = 0; y < rows; ++y) std::memcpy(img.scanLine(y), FImage.constScanLine(y), static_cast<size_t>(bytes));
@@ -183,6 +202,13 @@ void TBitmap::SetHeight(int Value) {
 }
 void TBitmap::SetSize(int AWidth, int AHeight) {
   if (AWidth != FWidth || AHeight != FHeight) Reallocate(AWidth, AHeight);
+}
+
+void TBitmap::SetSizeForOverwrite(int AWidth, int AHeight) {
+  if (AWidth == FWidth && AHeight == FHeight) return;
+  FImage = QImage(); // the old pixels are not kept, so both never exist at once
+  FWidth = FHeight = 0;
+  Reallocate(AWidth, AHeight, false);
 }
 
 void TBitmap::SetPixelFormat(TPixelFormat Value) {

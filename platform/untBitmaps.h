@@ -189,6 +189,9 @@ public:
   void SetWidth(int Value);
   void SetHeight(int Value);
   void SetSize(int AWidth, int AHeight);
+  // For a picture whose every pixel is written next: the size, with the old pixels gone and the
+  // new ones left as the allocation gave them (not cleared).
+  void SetSizeForOverwrite(int AWidth, int AHeight);
   TPixelFormat PixelFormat() const { return FPixelFormat; }
   void SetPixelFormat(TPixelFormat Value); // converts the pixels
 
@@ -226,7 +229,7 @@ public:
   void SetImage(const QImage &Image);
 
 private:
-  void Reallocate(int AWidth, int AHeight);
+  void Reallocate(int AWidth, int AHeight, bool Clear = true);
   QImage::Format QtFormat() const;
 
   std::recursive_mutex FLock;
