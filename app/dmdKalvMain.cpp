@@ -449,8 +449,7 @@ void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStr
     }
     }
     data->Job = tmjLoadPic;
-    tmjLoadPic->Start(static_cast<TJobData *>(data.get()));
-    data.release(); // the done handler frees it
+    tmjLoadPic->Start(std::move(data)); // the done handler takes it back
   } catch (...) {
     StopRunTimer();
     throw;
@@ -463,14 +462,9 @@ void TdmKalvMain::StopRunTimer() {
 }
 
 void TdmKalvMain::SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel) {
-  try {
-    Job->Assign(tmjLoadPic);
-    Job->TargetPanel = Panel;
-    Job->FreeOnDone = true;
-  } catch (...) {
-    delete Job;
-    throw;
-  }
+  Job->Assign(tmjLoadPic);
+  Job->TargetPanel = Panel;
+  Job->FreeOnDone = true;
 }
 
 // ---- job handlers ----------------------------------------------------------------------------
@@ -488,7 +482,7 @@ void TdmKalvMain::tmjLoadPicWaiting(TThreadManThread *, ::TThreadManJob *aJob) {
 void TdmKalvMain::tmjLoadPicInternBeforeExecute(TThreadManThread *, ::TThreadManJob *) {}
 
 void TdmKalvMain::tmjLoadPicInternExecute(TThreadManThread *, ::TThreadManJob *aJob) {
-  auto *data = static_cast<TJobData *>(aJob->Data);
+  auto *data = static_cast<TJobData *>(aJob->Data());
   if (data != nullptr) data->Run();
 }
 
@@ -528,16 +522,14 @@ void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
 }
 
 void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool &) {
-  auto *base = static_cast<TJobData *>(aJob->Data);
   // Always, also when handing over fails: the data goes, the commands come back and the job is no
   // longer counted.
   struct TCleanup {
     TdmKalvMain *Self;
     ::TThreadManJob *Job;
-    TJobData *Data;
+    std::unique_ptr<TJobData> Data;
     ~TCleanup() {
-      delete Data;
-      Job->Data = nullptr;
+      Data.reset();
       try {
         Self->edaMain->EnableActions(true);
       } catch (...) {
@@ -551,8 +543,8 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
         }
       }
     }
-  } cleanup{this, aJob, base};
-  auto *data = dynamic_cast<TPicJobData *>(base);
+  } cleanup{this, aJob, aJob->TakeData()};
+  auto *data = dynamic_cast<TPicJobData *>(cleanup.Data.get());
   if (data == nullptr) throw Exception("Invalid class typecast");
   // A failed job's figures cover part of the picture at best; its error was shown already.
   if (!data->Failed()) HandResults(aJob, data);

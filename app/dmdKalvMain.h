@@ -151,10 +151,11 @@ public:
   const std::string &CurrentFileName() const { return FCurrentFileName; }
   std::int64_t CounterFrequency() const { return FCounterFrequency; }
   // A job of the given class (owner none) with tmjLoadPic's settings and handlers, the panel as
-  // TargetPanel and FreeOnDone set.
-  template <class T = dmdKalvMain::TThreadManJob> T *CreateJob(TKalvNoiseTarget *Panel) {
-    T *job = new T(nullptr);
-    SetUpJob(job, Panel);
+  // TargetPanel and FreeOnDone set; started with StartJob (threading/untThreadMan.h), the thread
+  // manager takes it over.
+  template <class T = dmdKalvMain::TThreadManJob> std::unique_ptr<T> CreateJob(TKalvNoiseTarget *Panel) {
+    auto job = std::make_unique<T>(nullptr);
+    SetUpJob(job.get(), Panel);
     return job;
   }
   // A start that failed: the run timer stops and shows its final time.

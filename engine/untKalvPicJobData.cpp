@@ -152,7 +152,7 @@ bool TChannelNoiseSync::GetSNRatio(float &Value) {
 
 // --- Part threads ----------------------------------------------------------------------------
 
-TPicThreadList::TPicThreadList() : TSyncThreadList(false), Event(true, true), PartLeft(false, false) {}
+TPicThreadList::TPicThreadList() : Event(true, true), PartLeft(false, false) {}
 
 TPicThreadList::~TPicThreadList() {
   // The last part sets Event while holding the list's lock; taking the lock here waits until it

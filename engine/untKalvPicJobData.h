@@ -6,12 +6,13 @@
 //   1. Split the picture's H rows into n = processor-count bands: SplitRows(H, n) gives each part's
 //      first row and row count (the first H mod n parts are one row taller; parts may be empty).
 //   2. For each band, check for a stop request, then
-//        auto *t = new TPicPartThreadData(ThreadList, {NsR, NsG, NsB, NsL, NsRG, NsGB, NsBR}, W);
+//        auto t = std::make_unique<TPicPartThreadData>(ThreadList, {NsR, ..., NsBR}, W);
 //      The new thread is suspended and already in ThreadList. Hand it its rows (AddRows with the
 //      seven row addresses of every row of the band; for TPicPartThreadNoise first the preceding
 //      row: the row above the band, or the picture's last row for the first band, then the band's
-//      own rows through AddRow), then t->Start(). If handing over rows fails, `delete t` (it leaves
-//      the list) and pass the exception on. A started thread frees itself.
+//      own rows through AddRow), then StartFreeOnTerminate(std::move(t)). A thread freed before
+//      it started (its rows could not be handed over, or it did not start) leaves the list; a
+//      started thread frees itself.
 //   3. Wait: ThreadList.Event.WaitFor(200) until it returns wrSignaled, checking for a stop request
 //      after each timeout. The event is set exactly when the list is empty.
 //   4. The seven accumulators now hold the merged sums of every part of the phase.

@@ -208,8 +208,7 @@ void TPicJobData::StartExtraction(TBand &Band, std::atomic<bool> &Finished) {
     part->AddRows(rgb.ScanLine(y), pages ? PicR->ScanLine(y) : nullptr, pages ? PicG->ScanLine(y) : nullptr,
                   pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), pages ? PicLa->ScanLine(y) : nullptr,
                   pages ? PicLb->ScanLine(y) : nullptr);
-  part->Start(); // a part that did not start is freed here and leaves the list
-  part.release(); // a started part frees itself when done
+  StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
 }
 
 void TPicJobData::StartNoise(const TBand &Band) {
@@ -221,8 +220,7 @@ void TPicJobData::StartNoise(const TBand &Band) {
   part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
   for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
     part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
-  part->Start();
-  part.release();
+  StartFreeOnTerminate(std::move(part));
 }
 
 void TPicJobData::ExecuteSteps() {

@@ -218,6 +218,12 @@ void TThread::Start() {
   }
 }
 
+void StartFreeOnTerminate(std::unique_ptr<TThread> Thread) {
+  Thread->FreeOnTerminate = true;
+  Thread->Start();
+  Thread.release(); // the thread's own from here on; it may be gone already
+}
+
 void *TThread::ThreadProc(void *Arg) {
   static_cast<TThread *>(Arg)->Run();
   return nullptr;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
@@ -114,6 +115,11 @@ private:
   bool FJoined = false;
   bool FSelfFreeing = false;  // set on the thread itself just before it deletes the object
 };
+
+// Starts a suspended thread that frees itself and lets it go: FreeOnTerminate is set, and from a
+// successful start on the thread belongs to itself (it frees itself when it ends; never touch it
+// again). A thread that could not start is freed here before the exception leaves.
+void StartFreeOnTerminate(std::unique_ptr<TThread> Thread);
 
 // A recursive lock, as the platform's critical section is.
 class TCriticalSection : public TObject {

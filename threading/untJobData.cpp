@@ -8,26 +8,24 @@ void TJobData::Run() {
   AfterExecute();
 }
 
-TSyncThreadList::~TSyncThreadList() { Clear(); }
-
-std::vector<TObject *> &TSyncThreadList::LockList() {
+std::vector<TObject *> &TCustomThreadList::LockList() {
   FLock.lock();
   return FList;
 }
 
-void TSyncThreadList::UnlockList() { FLock.unlock(); }
+void TCustomThreadList::UnlockList() { FLock.unlock(); }
 
-void TSyncThreadList::Add(TObject *Item) {
+int TCustomThreadList::Count() {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return static_cast<int>(FList.size());
+}
+
+void TCustomThreadList::AddItem(TObject *Item) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   if (std::find(FList.begin(), FList.end(), Item) == FList.end()) FList.push_back(Item);
 }
 
-void TSyncThreadList::Remove(TObject *Item) {
-  TObject *removed = Extract(Item);
-  if (FOwnsObjects) delete removed; // freed outside the lock: a destructor may use other lists
-}
-
-TObject *TSyncThreadList::Extract(TObject *Item) {
+TObject *TCustomThreadList::ExtractItem(TObject *Item) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   auto it = std::find(FList.begin(), FList.end(), Item);
   if (it == FList.end()) return nullptr;
@@ -35,17 +33,27 @@ TObject *TSyncThreadList::Extract(TObject *Item) {
   return Item;
 }
 
-void TSyncThreadList::Clear() {
-  std::vector<TObject *> items;
-  {
-    std::lock_guard<std::recursive_mutex> guard(FLock);
-    items.swap(FList);
-  }
-  if (FOwnsObjects)
-    for (TObject *item : items) delete item;
+TObject *TCustomThreadList::ExtractFirstItem() {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (FList.empty()) return nullptr;
+  TObject *item = FList.front();
+  FList.erase(FList.begin());
+  return item;
 }
 
-int TSyncThreadList::Count() {
+std::vector<TObject *> TCustomThreadList::ExtractAll() {
+  std::vector<TObject *> items;
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  return static_cast<int>(FList.size());
+  items.swap(FList);
+  return items;
+}
+
+void TObjectThreadList::Add(std::unique_ptr<TObject> Item) {
+  // The list holds each object once; a second hand-over of the same object (which would mean two
+  // owners) keeps the entry it has.
+  AddItem(Item.release());
+}
+
+void TObjectThreadList::Clear() {
+  for (TObject *item : ExtractAll()) delete item;
 }

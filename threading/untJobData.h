@@ -2,6 +2,7 @@
 // threads share (a worker's job list, the manager's done list, a picture job's part threads).
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,51 +40,71 @@ private:
   const std::string FText;
 };
 
-// A list guarded by its own lock. LockList returns the inner list for use until UnlockList; every
-// other operation takes and releases the lock itself. An item already in the list is not added
-// again. With OwnsObjects, an item removed from the list (or left in it when the list is destroyed)
-// is freed.
-class TSyncThreadList : public TObject {
+// The lock and the inner list that the two lock-protected lists share. LockList returns the inner
+// list for use until UnlockList (the lock is recursive); every other operation takes and releases
+// the lock itself. An item already in the list is not added again.
+class TCustomThreadList : public TObject {
 public:
-  TSyncThreadList() = default;
-  explicit TSyncThreadList(bool OwnsObjects) : FOwnsObjects(OwnsObjects) {}
-  ~TSyncThreadList() override;
-  TSyncThreadList(const TSyncThreadList &) = delete;
-  TSyncThreadList &operator=(const TSyncThreadList &) = delete;
+  TCustomThreadList() = default;
+  TCustomThreadList(const TCustomThreadList &) = delete;
+  TCustomThreadList &operator=(const TCustomThreadList &) = delete;
 
   std::vector<TObject *> &LockList();
   void UnlockList();
-
-  void Add(TObject *Item);
-  // Removes Item (freeing it when the list owns its items); nothing happens for an unknown item.
-  void Remove(TObject *Item);
-  // Removes Item without freeing it, even from an owning list.
-  TObject *Extract(TObject *Item);
-  void Clear();
   int Count();
-  bool OwnsObjects() const { return FOwnsObjects; }
+
+protected:
+  void AddItem(TObject *Item);
+  // Takes Item out; nullptr (and nothing happens) for an item that is not in the list.
+  TObject *ExtractItem(TObject *Item);
+  // Takes the oldest item out; nullptr when the list is empty.
+  TObject *ExtractFirstItem();
+  std::vector<TObject *> ExtractAll();
 
 private:
   std::recursive_mutex FLock;
   std::vector<TObject *> FList;
-  const bool FOwnsObjects = false;
 };
 
-class TObjectThreadList : public TSyncThreadList {
+// A lock-protected list that owns nothing: removing an item, clearing or destroying the list
+// leaves the items alone.
+class TSyncThreadList : public TCustomThreadList {
 public:
-  TObjectThreadList() : TSyncThreadList(true) {}
+  void Add(TObject *Item) { AddItem(Item); }
+  // Removes Item; nothing happens for an unknown item.
+  void Remove(TObject *Item) { ExtractItem(Item); }
+  // Removes Item and returns it; nullptr for an unknown item.
+  TObject *Extract(TObject *Item) { return ExtractItem(Item); }
+  void Clear() { ExtractAll(); }
 };
 
-// Holds a TSyncThreadList locked for the life of the guard.
+// A lock-protected list that owns its items: an item removed from it, or left in it when the list
+// is cleared or destroyed, is freed. Items are freed outside the lock (a destructor may use other
+// lists).
+class TObjectThreadList : public TCustomThreadList {
+public:
+  ~TObjectThreadList() override { Clear(); }
+
+  void Add(std::unique_ptr<TObject> Item);
+  // Removes and frees Item; nothing happens for an unknown item.
+  void Remove(TObject *Item) { delete ExtractItem(Item); }
+  // Removes Item and hands it back; nullptr for an unknown item.
+  std::unique_ptr<TObject> Extract(TObject *Item) { return std::unique_ptr<TObject>(ExtractItem(Item)); }
+  // Removes the oldest item and hands it back; nullptr when the list is empty.
+  std::unique_ptr<TObject> ExtractFirst() { return std::unique_ptr<TObject>(ExtractFirstItem()); }
+  void Clear();
+};
+
+// Holds a lock-protected list locked for the life of the guard.
 class TThreadListLock {
 public:
-  explicit TThreadListLock(TSyncThreadList &List) : FList(List), Items(List.LockList()) {}
+  explicit TThreadListLock(TCustomThreadList &List) : FList(List), Items(List.LockList()) {}
   ~TThreadListLock() { FList.UnlockList(); }
   TThreadListLock(const TThreadListLock &) = delete;
   TThreadListLock &operator=(const TThreadListLock &) = delete;
 
 private:
-  TSyncThreadList &FList;
+  TCustomThreadList &FList;
 
 public:
   std::vector<TObject *> &Items;

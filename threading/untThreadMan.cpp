@@ -168,10 +168,21 @@ void TThreadManJob::Start(void *aData) {
   FThreadMan->StartJob(this, ThreadIndex, aData);
 }
 
+void TThreadManJob::Start(std::unique_ptr<TJobData> aData) {
+  if (FThreadMan == nullptr) throw EThreadManNoThreadMan();
+  FThreadMan->StartJob(this, ThreadIndex, std::move(aData));
+}
+
+std::unique_ptr<TJobData> TThreadManJob::TakeData() {
+  if (FOwnedData) FData = nullptr;
+  return std::move(FOwnedData);
+}
+
 void TThreadManJob::Reset() {
   FTerminated.store(false);
   FreeOnDone = false;
-  Data = nullptr;
+  FData = nullptr;
+  FOwnedData.reset();
   SetState(tmjsReady);
 }
 

@@ -1,8 +1,8 @@
 // The thread manager, its workers, jobs and job groups.
 //
-// A job (TThreadManJob) is started on the main thread with an untyped data pointer, waits in the
-// manager's queue, runs its heavy events on one of the manager's worker threads and is finished on
-// the main thread when the worker reports it done through the manager's hidden window.
+// A job (TThreadManJob) is started on the main thread with its data, waits in the manager's queue,
+// runs its heavy events on one of the manager's worker threads and is finished on the main thread
+// when the worker reports it done through the manager's hidden window.
 //
 // Thread rules:
 // - Main thread only: every manager field, both queues, the thread lists, a thread's JobCount,
@@ -183,10 +183,12 @@ private:
 };
 
 // A start forwarded to the main thread (WM_TM_STARTJOB's lParam, on the sender's stack): the
-// main thread starts Job with Data and puts a failure into Error instead of showing it.
+// main thread starts Job with Data (lent) or OwnedData (handed over to the job, which then holds
+// it; a start that fails frees it) and puts a failure into Error instead of showing it.
 struct TStartJobRequest {
-  TThreadManJob *Job;
-  void *Data;
+  TThreadManJob *Job = nullptr;
+  void *Data = nullptr;
+  std::unique_ptr<TJobData> OwnedData;
   std::exception_ptr Error;
 };
 
@@ -255,7 +257,6 @@ public:
   std::string Caption;
   bool FreeOnDone = false;
   bool LoadedFromForm = false;
-  void *Data = nullptr; // the start data; never owned
   int ThreadIndex = -1; // -1 (or any index that names no thread): any thread
   TThreadManJobExecutes Executes = TThreadManJobExecutes::All();
   bool LogState = true;
@@ -278,9 +279,21 @@ public:
   TThreadManJobEvent OnExternAfterExecute;
   TThreadManJobDoneEvent OnDone;
 
-  // Main thread or any thread (forwarded to the main thread and waited for).
+  // The start data while the job is under way (nullptr before and after). Data lent with Start's
+  // plain pointer stays its starter's; data handed over as a unique_ptr belongs to the job.
+  void *Data() const { return FData; }
+  // Main thread, typically in a done handler: takes over the data handed to the job at its start
+  // (nullptr for lent data); Data() is nullptr from then on. Data nobody takes is freed by Reset
+  // (after the done events), by the next start or with the job.
+  std::unique_ptr<TJobData> TakeData();
+
+  // Main thread or any thread (forwarded to the main thread and waited for). With a plain pointer
+  // the data is only lent: the starter keeps it and frees it when the job is done with it. With a
+  // unique_ptr the job takes it over; a start that fails frees it before the exception leaves.
   virtual void Start(void *aData);
-  // Terminated := False, FreeOnDone := False, Data := none, state tmjsReady. Main thread.
+  virtual void Start(std::unique_ptr<TJobData> aData);
+  // Terminated := False, FreeOnDone := False, Data := none (freed when the job held it), state
+  // tmjsReady. Main thread.
   virtual void Reset();
   // Only sets Terminated (any thread); the job's own code tests it (TJobData::CheckTerminated).
   virtual void Terminate();
@@ -316,6 +329,12 @@ private:
   HWND FNotifyWnd = 0;
   TThreadMan *FThreadMan = nullptr;
   TThreadManJobGroup *FJobGroup = nullptr;
+  // The start data (main thread writes it before the job is queued; the worker only reads it) and
+  // what of it the job owns (main thread only).
+  void *FData = nullptr;
+  std::unique_ptr<TJobData> FOwnedData;
+  // Handed over to the manager (StartJob with a unique_ptr job): freed after its done step.
+  bool FHandedOver = false;
   std::atomic<TThreadManJobState> FState{tmjsNone};
   std::atomic<bool> FTerminated{false};
   // Main thread: whether the manager counted this job in (Enter without its Leave yet), and the
@@ -400,8 +419,17 @@ public:
   void Loaded() { FLoading = false; }
 
   // Main thread, or any other thread (forwarded with a synchronous WM_TM_STARTJOB); a forwarded
-  // start that fails raises the main thread's exception for the caller, who keeps aData.
+  // start that fails raises the main thread's exception for the caller. Lent data (a plain
+  // pointer) stays with the caller; data handed over (a unique_ptr) belongs to the job from the
+  // start on, and a start that fails frees it, exactly once, before the exception leaves.
   void StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData);
+  void StartJob(TThreadManJob *aJob, int aThreadIndex, std::unique_ptr<TJobData> aData);
+  // Main thread. Starts a job made at run time and takes the job over as well: after a successful
+  // start the manager frees it after its done step, whatever its done handlers decide; a start
+  // that fails frees the job and its data before the exception leaves. The caller may keep a
+  // plain pointer to the job for as long as its done step has not run.
+  void StartJob(std::unique_ptr<TThreadManJob> aJob, int aThreadIndex,
+                std::unique_ptr<TJobData> aData = nullptr);
   void Enter(TThreadManJob *aJob) override;
   void Leave(TThreadManJob *aJob) override;
 
@@ -444,6 +472,9 @@ private:
   bool IsUsableThreadIndex(int Index) const;
   void HandleThreadFinished(TThreadManThread *Thread);
   void Shutdown();
+  // The one start: Data is what the job's events see; Owned (empty for lent data) goes to the job.
+  void StartJobWith(TThreadManJob *aJob, int aThreadIndex, void *aData,
+                    std::unique_ptr<TJobData> Owned);
 
   DWORD FMainThreadId;
   std::unique_ptr<TMessageWindow> FWindow;
@@ -463,3 +494,8 @@ private:
   bool FLoading = false;
   bool FShutDown = false;
 };
+
+// Starts a job made at run time on its own manager (the one its ThreadMan names) at its
+// ThreadIndex and hands the job and its data over, as TThreadMan::StartJob with a unique_ptr job
+// does. Without a manager it raises EThreadManNoThreadMan, freeing both. Main thread.
+void StartJob(std::unique_ptr<TThreadManJob> Job, std::unique_ptr<TJobData> Data);

@@ -91,7 +91,8 @@ TThreadMan::~TThreadMan() {
   FShared->DoneList.Clear(); // unprocessed done entries are dropped
 
   // Detach every job: none of them may point here any more. Jobs that were still waiting never
-  // run; they are made startable again (their data stays with their starter).
+  // run; they are made startable again (lent data stays with its starter, data handed over with
+  // the job, which frees it when it is started again or destroyed).
   for (TThreadManJob *job : FRegisteredJobs) {
     job->FThreadMan = nullptr;
     job->FNotifyWnd = 0;
@@ -321,11 +322,39 @@ bool TThreadMan::IsUsableThreadIndex(int Index) const {
 }
 
 void TThreadMan::StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData) {
+  StartJobWith(aJob, aThreadIndex, aData, nullptr);
+}
+
+void TThreadMan::StartJob(TThreadManJob *aJob, int aThreadIndex, std::unique_ptr<TJobData> aData) {
+  TJobData *data = aData.get();
+  StartJobWith(aJob, aThreadIndex, data, std::move(aData));
+}
+
+void TThreadMan::StartJob(std::unique_ptr<TThreadManJob> aJob, int aThreadIndex,
+                          std::unique_ptr<TJobData> aData) {
+  // Marked before the start: once started, the job may be done and freed at any moment.
+  aJob->FreeOnDone = true;
+  aJob->FHandedOver = true;
+  StartJob(aJob.get(), aThreadIndex, std::move(aData)); // a failure leaves the job to aJob
+  aJob.release(); // the manager's now: JobDone frees it
+}
+
+void StartJob(std::unique_ptr<TThreadManJob> Job, std::unique_ptr<TJobData> Data) {
+  TThreadMan *man = Job->ThreadMan();
+  if (man == nullptr) throw EThreadManNoThreadMan();
+  const int index = Job->ThreadIndex;
+  man->StartJob(std::move(Job), index, std::move(Data));
+}
+
+void TThreadMan::StartJobWith(TThreadManJob *aJob, int aThreadIndex, void *aData,
+                              std::unique_ptr<TJobData> Owned) {
   if (GetCurrentThreadId() != FMainThreadId) {
     aJob->ThreadIndex = aThreadIndex;
     // The request lives on this stack while the main thread handles it; a failure there comes
-    // back in it and is raised here, so the caller (who still owns aData) knows the start failed.
-    TStartJobRequest request{aJob, aData, nullptr};
+    // back in it and is raised here, so the caller knows the start failed. Data handed over
+    // moves on to the job, or is freed by the failing start (or with the request, when the main
+    // thread never saw it).
+    TStartJobRequest request{aJob, aData, std::move(Owned), nullptr};
     SetLastError(ERROR_SUCCESS);
     const LRESULT r = SendMessage(Handle(), WM_TM_STARTJOB, 0, reinterpret_cast<LPARAM>(&request));
     if (request.Error) std::rethrow_exception(request.Error);
@@ -339,7 +368,8 @@ void TThreadMan::StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData) {
   if (!anyThread) throw EThreadManNoThread();
 
   aJob->SetState(tmjsReady);
-  aJob->Data = aData;
+  aJob->FData = aData;
+  aJob->FOwnedData = std::move(Owned); // frees what a job detached from a gone manager still held
   aJob->SetState(tmjsWaiting);
   aJob->SetThreadMan(this);
   aJob->ThreadIndex = aThreadIndex;
@@ -349,14 +379,15 @@ void TThreadMan::StartJob(TThreadManJob *aJob, int aThreadIndex, void *aData) {
     if (aJob->Executes.Contains(tmjeWaiting))
       aJob->DoWaiting(IsUsableThreadIndex(aThreadIndex) ? FThreadList.Items(aThreadIndex) : nullptr);
   } catch (...) {
-    // A start that reports a failure must not run the job anyway (its starter would free the data
-    // a second time): take it back.
+    // A start that reports a failure must not run the job anyway (lent data would be freed by its
+    // starter while the job still used it; data handed over is freed here, once): take it back.
     FJobQueue.Remove(aJob);
     try {
       Leave(aJob);
     } catch (...) {
     }
-    aJob->Data = nullptr;
+    aJob->FData = nullptr;
+    aJob->FOwnedData.reset();
     aJob->SetState(tmjsReady);
     throw;
   }
@@ -392,19 +423,19 @@ void TThreadMan::ForgetJob(TThreadManJob *Job) {
   FReservedQueue.Remove(Job);
   for (int i = 0; i < FThreadList.Count(); ++i) FThreadList.Items(i)->RemovePendingJob(Job);
   {
-    TThreadListLock lock(FShared->DoneList);
-    auto &items = lock.Items;
-    for (auto it = items.begin(); it != items.end();) {
-      auto *done = static_cast<TJobDoneItem *>(*it);
-      if (done->Job != Job) {
-        ++it;
-        continue;
+    // Workers only append to the done list, so the entries found stay there until removed.
+    std::vector<TObject *> gone;
+    {
+      TThreadListLock lock(FShared->DoneList);
+      for (TObject *item : lock.Items) {
+        auto *done = static_cast<TJobDoneItem *>(item);
+        if (done->Job != Job) continue;
+        if (FThreadList.IndexOf(done->Thread) >= 0 && done->Thread->JobCount > 0)
+          --done->Thread->JobCount;
+        gone.push_back(item);
       }
-      if (FThreadList.IndexOf(done->Thread) >= 0 && done->Thread->JobCount > 0)
-        --done->Thread->JobCount;
-      it = items.erase(it);
-      delete done;
     }
+    for (TObject *item : gone) FShared->DoneList.Remove(item);
   }
   try {
     Leave(Job);
@@ -492,7 +523,7 @@ void TThreadMan::JobDone(TThreadManThread *aThread, TThreadManJob *aJob) {
       OnJobDone(thread, aJob, freeIt);
       aJob->FreeOnDone = freeIt;
     });
-  if (aJob->FreeIt())
+  if (aJob->FreeIt() || aJob->FHandedOver)
     delete aJob;
   else
     guarded([&] { aJob->Reset(); });
@@ -535,15 +566,8 @@ void TThreadMan::WndProc(TMessage &Message) {
     }
     case WM_TM_JOBDONE: {
       std::exception_ptr error;
-      for (;;) {
-        TJobDoneItem *done;
-        {
-          TThreadListLock lock(FShared->DoneList);
-          if (lock.Items.empty()) break;
-          done = static_cast<TJobDoneItem *>(lock.Items.front());
-          lock.Items.erase(lock.Items.begin());
-        }
-        std::unique_ptr<TJobDoneItem> owned(done);
+      while (std::unique_ptr<TObject> owned = FShared->DoneList.ExtractFirst()) {
+        auto *done = static_cast<TJobDoneItem *>(owned.get());
         try {
           JobDone(done->Thread, done->Job);
         } catch (...) {
@@ -564,7 +588,8 @@ void TThreadMan::WndProc(TMessage &Message) {
     case WM_TM_STARTJOB: {
       auto *request = reinterpret_cast<TStartJobRequest *>(Message.LParam);
       try {
-        StartJob(request->Job, request->Job->ThreadIndex, request->Data);
+        StartJobWith(request->Job, request->Job->ThreadIndex, request->Data,
+                     std::move(request->OwnedData));
       } catch (...) {
         request->Error = std::current_exception(); // the sender raises it
         Message.Result = -1;

@@ -124,7 +124,7 @@ void TThreadManThread::RunJob(TThreadManJob *Job) {
   } catch (...) {
     if (!reportError) reportError = std::current_exception();
   }
-  FShared->DoneList.Add(new TJobDoneItem(this, Job));
+  FShared->DoneList.Add(std::make_unique<TJobDoneItem>(this, Job));
   // From here on the main thread may destroy the job: it is not touched any more.
   if (!PostMessage(wnd, WM_TM_JOBDONE, 0, 0) && !reportError)
     reportError = std::make_exception_ptr(EOSError(GetLastError()));

@@ -227,13 +227,14 @@ void TfrKalvCustomNoiseDraw::StartDraw() {
   FJob = job.get();
   FDrawing = true;
   try {
-    thm->StartJob(job.get(), job->ThreadIndex, nullptr);
+    // The thread manager frees the job after its done step; a start that fails has freed it.
+    const int index = job->ThreadIndex;
+    thm->StartJob(std::move(job), index);
   } catch (...) {
     FJob = nullptr;
     FDrawing = false;
-    throw; // the job is freed here
+    throw;
   }
-  job.release(); // the thread manager frees it after its done step
   FRedrawPending = false;
   ++FDrawCount;
 }

@@ -121,9 +121,9 @@ TfrKalvPic::TfrKalvPic(QWidget *Parent) : QWidget(Parent) {
 
 TfrKalvPic::~TfrKalvPic() = default;
 
-void TfrKalvPic::SetBitmap(TBitmap *Value) {
-  if (Value == FBitmap.get()) return;
-  FBitmap.reset(Value);
+void TfrKalvPic::SetBitmap(std::unique_ptr<TBitmap> Value) {
+  if (!Value && !FBitmap) return; // nothing shown, nothing to show
+  FBitmap = std::move(Value);
   UpdateLayout();
 }
 

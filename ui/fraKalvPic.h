@@ -70,9 +70,9 @@ public:
 
   // The picture shown (owned), or nullptr.
   TBitmap *Bitmap() const { return FBitmap.get(); }
-  // Takes the picture over (freeing the one shown before) and lays the view out again; the same
-  // picture again changes nothing. nullptr clears the view.
-  void SetBitmap(TBitmap *Value);
+  // Takes the picture over (freeing the one shown before) and lays the view out again. nullptr
+  // clears the view (and changes nothing when it is clear already).
+  void SetBitmap(std::unique_ptr<TBitmap> Value);
   // Scrolls to the top-left corner, shows the panel exactly when there is a non-empty picture and
   // sizes it to the picture. Processes no events: it runs inside job handlers, where a nested
   // close could wait for the very job being finished.

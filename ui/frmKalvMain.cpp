@@ -194,7 +194,7 @@ TBitmap *TfmKalvMain::GetPageBitmap(int Page) {
 
 void TfmKalvMain::SetPageBitmap(int Page, std::unique_ptr<TBitmap> Bitmap) {
   if (Page < 1 || Page > 7) return;
-  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(Bitmap.release()); // the view owns it now
+  frPics[static_cast<size_t>(Page - 1)]->SetBitmap(std::move(Bitmap));
 }
 
 TKalvNoiseTarget *TfmKalvMain::PictureNoisePanel() { return frNs; }

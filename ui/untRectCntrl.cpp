@@ -192,35 +192,32 @@ void TRectCntrl::Recalculate() {
     if (cut->Empty()) throw EOutOfMemory("Out of memory");
     TBitmap24 *picture = cut.get();
     auto data = std::make_unique<TMemPicJobData>(std::move(cut), NoProgressWnd);
-    TRectThreadManJob *job = nullptr;
     {
-      // The copy stays locked from before the copy until its job has been started.
+      // The copy is written under its lock, which the job takes before it reads the pixels. The
+      // lock ends before the start: a start that fails frees the copy with the job's data.
       TLockGuard lockCut(*picture);
-      {
-        TLockGuard lockSource(*rgb);
-        const std::size_t bytes = static_cast<std::size_t>(r.Width()) * 3;
-        for (int y = 0; y < r.Height(); ++y)
-          std::memcpy(picture->ScanLine(y), rgb->ScanLine(r.Top + y) + static_cast<std::size_t>(r.Left) * 3, bytes);
-      }
-      job = module->CreateJob<TRectThreadManJob>(NoisePanel);
-      job->Region = this;
-      job->OnWaiting = [module](TThreadManThread *aThread, ::TThreadManJob *aJob) {
-        auto *rj = static_cast<TRectThreadManJob *>(aJob);
-        if (rj->Region != nullptr) rj->Region->JobWaiting(aThread, aJob);
-        else module->tmjLoadPicWaiting(aThread, aJob);
-      };
-      data->Job = job;
-      FJob = job;
-      try {
-        job->Start(static_cast<TJobData *>(data.get()));
-      } catch (...) {
-        // A start that failed leaves the job with us: nobody else frees it.
-        FJob = nullptr;
-        delete job;
-        throw;
-      }
+      TLockGuard lockSource(*rgb);
+      const std::size_t bytes = static_cast<std::size_t>(r.Width()) * 3;
+      for (int y = 0; y < r.Height(); ++y)
+        std::memcpy(picture->ScanLine(y), rgb->ScanLine(r.Top + y) + static_cast<std::size_t>(r.Left) * 3, bytes);
     }
-    data.release(); // the module's done handler frees it
+    std::unique_ptr<TRectThreadManJob> job = module->CreateJob<TRectThreadManJob>(NoisePanel);
+    job->Region = this;
+    job->OnWaiting = [module](TThreadManThread *aThread, ::TThreadManJob *aJob) {
+      auto *rj = static_cast<TRectThreadManJob *>(aJob);
+      if (rj->Region != nullptr) rj->Region->JobWaiting(aThread, aJob);
+      else module->tmjLoadPicWaiting(aThread, aJob);
+    };
+    data->Job = job.get();
+    FJob = job.get();
+    try {
+      // The manager frees the job after its done step, the module's done handler the data; a
+      // start that fails has freed both.
+      StartJob(std::move(job), std::move(data));
+    } catch (...) {
+      FJob = nullptr;
+      throw;
+    }
     ++JobCount;
     JobRunning = true;
     RecalcPending = false;

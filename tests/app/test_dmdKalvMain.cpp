@@ -449,7 +449,7 @@ struct TrackedJob : dmdKalvMain::TThreadManJob {
 TEST_F(ModuleFixture, RegionJobsShareTheHandlersButNotTheLoadSideEffects) {
   FakePanel region;
   TrackedJob::Freed = 0;
-  TrackedJob *job = Module->CreateJob<TrackedJob>(&region);
+  std::unique_ptr<TrackedJob> job = Module->CreateJob<TrackedJob>(&region);
   EXPECT_EQ(job->Owner(), nullptr);
   EXPECT_EQ(job->TargetPanel, &region);
   EXPECT_TRUE(job->FreeOnDone);
@@ -459,14 +459,14 @@ TEST_F(ModuleFixture, RegionJobsShareTheHandlersButNotTheLoadSideEffects) {
 
   // The copy operation copies TargetPanel between jobs of the module's class only.
   dmdKalvMain::TThreadManJob other(nullptr);
-  other.Assign(job);
+  other.Assign(job.get());
   EXPECT_EQ(other.TargetPanel, &region);
 
   auto bmp = std::make_unique<TBitmap24>();
   bmp->SetSize(10, 6);
-  auto *data = new TMemPicJobData(std::move(bmp), NoProgressWnd);
-  data->Job = job;
-  job->Start(static_cast<TJobData *>(data));
+  auto data = std::make_unique<TMemPicJobData>(std::move(bmp), NoProgressWnd);
+  data->Job = job.get();
+  StartJob(std::move(job), std::move(data)); // the manager frees the job, the done handler the data
   EXPECT_TRUE(Module->IsBusy());
   EXPECT_FALSE(Module->tmrRun->isActive()); // no time is shown for region runs
   ASSERT_TRUE(WaitIdle());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -49,15 +50,17 @@ TEST(TSyncThreadList, NoDuplicatesAndOwnershipRules) {
   EXPECT_EQ(alive, 0);
   {
     TObjectThreadList owning;
-    auto *a = new TCounted(alive);
-    auto *b = new TCounted(alive);
-    owning.Add(a);
-    owning.Add(b);
-    owning.Remove(a);
+    auto a = std::make_unique<TCounted>(alive);
+    auto b = std::make_unique<TCounted>(alive);
+    TObject *pa = a.get(), *pb = b.get();
+    owning.Add(std::move(a));
+    owning.Add(std::move(b));
+    owning.Remove(pa);
     EXPECT_EQ(alive, 1);          // removing from an owning list frees the item
-    EXPECT_EQ(owning.Extract(b), b);
+    std::unique_ptr<TObject> back = owning.Extract(pb);
+    EXPECT_EQ(back.get(), pb);
     EXPECT_EQ(alive, 1);          // extracting hands it back instead
-    owning.Add(b);
+    owning.Add(std::move(back));
     owning.Remove(nullptr);       // unknown items are ignored
     {
       TThreadListLock lock(owning);
@@ -78,9 +81,9 @@ TEST(TSyncThreadList, CountStaysConsistentUnderConcurrentAddAndRemove) {
     threads.emplace_back([&] {
       std::vector<TObject *> mine;
       for (int i = 0; i < kRounds; ++i) {
-        auto *o = new TCounted(alive);
-        list.Add(o);
-        mine.push_back(o);
+        auto o = std::make_unique<TCounted>(alive);
+        mine.push_back(o.get());
+        list.Add(std::move(o));
         if (i % 3 == 2) {
           list.Remove(mine.front());
           mine.erase(mine.begin());

@@ -196,7 +196,7 @@ TEST_F(TThreadManJobs, FullEventSequenceAndStateLog) {
   void *seenData = nullptr;
   job.OnInternAfterExecute = [&](TThreadManThread *, TThreadManJob *J) {
     rec.Add("internAfter", false, J, tmjsInternAfterExecute);
-    seenData = J->Data;
+    seenData = J->Data();
   };
   job.Start(&data);
   ASSERT_TRUE(WaitForState(job, tmjsReady));
@@ -204,7 +204,7 @@ TEST_F(TThreadManJobs, FullEventSequenceAndStateLog) {
                                                   "internAfter", "externAfter", "done"}));
   EXPECT_EQ(rec.WrongThread, 0);
   EXPECT_EQ(seenData, &data);
-  EXPECT_EQ(job.Data, nullptr); // reset after the done events
+  EXPECT_EQ(job.Data(), nullptr); // reset after the done events
   EXPECT_EQ(prev, (std::vector<TThreadManJobState>{tmjsNone, tmjsReady, tmjsWaiting, tmjsQueue,
                                                    tmjsExternBeforeExecute, tmjsInternBeforeExecute,
                                                    tmjsInternExecute, tmjsInternAfterExecute,
@@ -278,7 +278,7 @@ TEST_F(TThreadManJobs, FailuresOnTheWorkerAreReportedAndTheJobStillCompletes) {
   job.OnInternBeforeExecute = nullptr;
   job.OnInternExecute = [&](TThreadManThread *, TThreadManJob *J) {
     executed = true;
-    static_cast<TJobData *>(J->Data)->CheckTerminated();
+    static_cast<TJobData *>(J->Data())->CheckTerminated();
   };
   man->SetMaxThreadJobCount(0); // keeps it waiting
   job.Start(&data);
@@ -369,8 +369,68 @@ TEST_F(TThreadManJobs, StartFromAnotherThreadIsForwarded) {
   EXPECT_TRUE(waitingOnMain);
 }
 
+// Data handed over belongs to the job: it is freed once whether a done handler takes it, nobody
+// does (the reset frees it) or the start fails. A job handed over is freed after its done step
+// even when a handler would keep it, and at once when its start fails.
+TEST_F(TThreadManJobs, DataAndJobsHandedOverAreFreedExactlyOnce) {
+  auto man = MakeManager(1);
+  int dataFreed = 0, jobsFreed = 0;
+  struct TCountedData : TJobData {
+    explicit TCountedData(int &F) : Freed(F) {}
+    ~TCountedData() override { ++Freed; }
+    int &Freed;
+  };
+  struct TCountedJob : TThreadManJob {
+    explicit TCountedJob(int &F) : Freed(F) {}
+    ~TCountedJob() override { ++Freed; }
+    int &Freed;
+  };
+  auto refuse = [](TThreadManThread *, TThreadManJob *) { throw EConvertError("no room"); };
+
+  TThreadManJob job;
+  job.SetThreadMan(man.get());
+  job.Start(std::make_unique<TCountedData>(dataFreed));
+  ASSERT_TRUE(WaitForState(job, tmjsReady));
+  EXPECT_EQ(dataFreed, 1);
+  EXPECT_EQ(job.Data(), nullptr);
+
+  int freedInHandler = -1;
+  job.OnDone = [&](TThreadManThread *, TThreadManJob *J, bool &) {
+    std::unique_ptr<TJobData> d = J->TakeData();
+    EXPECT_NE(d, nullptr);
+    EXPECT_EQ(J->Data(), nullptr);
+    d.reset();
+    freedInHandler = dataFreed;
+  };
+  job.Start(std::make_unique<TCountedData>(dataFreed));
+  ASSERT_TRUE(WaitForState(job, tmjsReady));
+  EXPECT_EQ(freedInHandler, 2);
+  EXPECT_EQ(dataFreed, 2);
+
+  job.OnDone = nullptr;
+  job.OnWaiting = refuse;
+  EXPECT_THROW(job.Start(std::make_unique<TCountedData>(dataFreed)), EConvertError);
+  EXPECT_EQ(dataFreed, 3);
+  EXPECT_EQ(job.State(), tmjsReady);
+
+  auto kept = std::make_unique<TCountedJob>(jobsFreed);
+  kept->OnDone = [](TThreadManThread *, TThreadManJob *, bool &FreeIt) { FreeIt = false; };
+  man->StartJob(std::move(kept), -1, std::make_unique<TCountedData>(dataFreed));
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return jobsFreed == 1; }));
+  EXPECT_EQ(dataFreed, 4);
+
+  auto failing = std::make_unique<TCountedJob>(jobsFreed);
+  failing->OnWaiting = refuse;
+  EXPECT_THROW(man->StartJob(std::move(failing), -1, std::make_unique<TCountedData>(dataFreed)),
+               EConvertError);
+  EXPECT_EQ(jobsFreed, 2);
+  EXPECT_EQ(dataFreed, 5);
+  EXPECT_EQ(man->JobCount(), 0);
+  EXPECT_TRUE(Boxes.empty());
+}
+
 // A forwarded start that fails on the main thread fails for the caller with the same error, and
-// leaves the data with the caller (which frees it once); the main thread shows nothing of it.
+// the data handed over is freed exactly once; the main thread shows nothing of it.
 TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   auto man = MakeManager(1);
   TThreadManJob job;
@@ -385,8 +445,7 @@ TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   std::thread starter([&] {
     auto data = std::make_unique<TCounted>();
     try {
-      job.Start(data.get());
-      data.release();
+      job.Start(std::move(data));
       raised = "none";
     } catch (const EConvertError &e) {
       raised = e.Message;
@@ -397,7 +456,7 @@ TEST_F(TThreadManJobs, AForwardedStartThatFailsRaisesForTheCaller) {
   starter.join();
   EXPECT_EQ(raised, "no room");
   EXPECT_EQ(freed.load(), 1);
-  EXPECT_EQ(job.Data, nullptr);
+  EXPECT_EQ(job.Data(), nullptr);
   EXPECT_EQ(job.State(), tmjsReady);
   EXPECT_EQ(man->JobCount(), 0);
   EXPECT_TRUE(Boxes.empty());

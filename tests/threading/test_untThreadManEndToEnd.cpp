@@ -36,12 +36,13 @@ TEST_F(TThreadManEndToEnd, PictureJobRunsInTheBackground) {
   loadJob.SetThreadMan(man.get());
   loadJob.Executes = {tmjeWaiting, tmjeInternBeforeExecute, tmjeInternExecute, tmjeInternAfterExecute, tmjeDone};
   loadJob.Loaded();
-  loadJob.OnInternExecute = [](TThreadManThread *, TThreadManJob *J) { static_cast<TJobData *>(J->Data)->Run(); };
+  loadJob.OnInternExecute = [](TThreadManThread *, TThreadManJob *J) { static_cast<TJobData *>(J->Data())->Run(); };
   float sMeanR = -1, nMeanR = -1, sMeanG = -1, nMeanG = -1;
   bool doneOnMain = false, havePicture = false;
   std::size_t progressAtDone = 0;
   loadJob.OnDone = [&](TThreadManThread *, TThreadManJob *J, bool &) {
-    std::unique_ptr<TMemPicJobData> data(static_cast<TMemPicJobData *>(J->Data));
+    std::unique_ptr<TJobData> owned = J->TakeData();
+    auto *data = static_cast<TMemPicJobData *>(owned.get());
     doneOnMain = OnMainThread();
     progressAtDone = progress.size();
     havePicture = data->PicR != nullptr && data->PicR->Width() == 64;
@@ -55,10 +56,10 @@ TEST_F(TThreadManEndToEnd, PictureJobRunsInTheBackground) {
     reported.push_back(C + ": " + M);
   };
 
-  auto *data = new TMemPicJobData(std::move(picture), mainWindow.Handle());
+  auto data = std::make_unique<TMemPicJobData>(std::move(picture), mainWindow.Handle());
   data->Job = &loadJob;
   data->PartCount = 3;
-  loadJob.Start(data);
+  loadJob.Start(std::move(data));
   ASSERT_TRUE(testutil::ProcessUntil([&] { return loadJob.State() == tmjsReady; }, 60000));
   EXPECT_TRUE(reported.empty()) << reported.front();
   EXPECT_TRUE(doneOnMain);

@@ -63,7 +63,8 @@ TEST_F(TThreadManStress, EveryJobFinishesOnceOnTheMainThread) {
 
     std::mt19937 rnd(1234 + workers);
     for (int i = 0; i < kJobs; ++i) {
-      auto *data = new TStressData;
+      auto owned = std::make_unique<TStressData>();
+      TStressData *data = owned.get();
       data->Id = i;
       data->Executed = executed.get();
       data->Micros = static_cast<int>(rnd() % 200);
@@ -78,17 +79,17 @@ TEST_F(TThreadManStress, EveryJobFinishesOnceOnTheMainThread) {
       if (rnd() % 10 == 0) job->ThreadIndex = static_cast<int>(rnd() % (workers + 2));
       job->LogState = rnd() % 2 == 0;
       job->OnInternExecute = [](TThreadManThread *, TThreadManJob *J) {
-        static_cast<TStressData *>(J->Data)->Run();
+        static_cast<TStressData *>(J->Data())->Run();
       };
       job->OnDone = [&](TThreadManThread *, TThreadManJob *J, bool &FreeIt) {
-        auto *d = static_cast<TStressData *>(J->Data);
+        std::unique_ptr<TJobData> d = J->TakeData();
         if (!OnMainThread()) ++wrongThread;
-        ++done[d->Id];
-        delete d;
+        ++done[static_cast<TStressData *>(d.get())->Id];
         FreeIt = true;
       };
-      job->Start(data);
-      if (data->Kind == kTerminate) {
+      const bool terminate = data->Kind == kTerminate;
+      job->Start(std::move(owned)); // the data is the job's now; the done handler takes it back
+      if (terminate) {
         job->Terminate();
         ++terminated;
       }

@@ -12,8 +12,8 @@
 namespace {
 
 // A picture whose every pixel tells its position.
-TBitmap24 *MakePicture(int W, int H) {
-  auto *bmp = new TBitmap24;
+std::unique_ptr<TBitmap> MakePicture(int W, int H) {
+  auto bmp = std::make_unique<TBitmap24>();
   bmp->SetSize(W, H);
   for (int y = 0; y < H; ++y) {
     std::uint8_t *row = bmp->ScanLine(y);
@@ -58,12 +58,9 @@ TEST_F(PicFixture, PictureIsShownOneToOneAndTheViewOwnsIt) {
   EXPECT_EQ(view.sbxPics->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(view.sbxPics->verticalScrollBar()->maximum(), 0);
 
-  // The same picture again changes nothing; another one replaces it; none hides the panel.
-  TBitmap *same = view.Bitmap();
-  view.SetBitmap(same);
-  EXPECT_EQ(view.Bitmap(), same);
-  auto *empty = new TBitmap24;
-  view.SetBitmap(empty);
+  // Another picture replaces it (an empty one hides the panel); none clears the view.
+  view.SetBitmap(std::make_unique<TBitmap24>());
+  EXPECT_NE(view.Bitmap(), nullptr);
   EXPECT_FALSE(view.pnlPic->isVisible());
   view.SetBitmap(nullptr);
   EXPECT_EQ(view.Bitmap(), nullptr);
