@@ -34,7 +34,9 @@ int main(int argc, char **argv) {
   }
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
+  // The window opens files named on its command line; this program's arguments are not for it.
+  int appArgc = 1;
+  QApplication app(appArgc, argv);
   TdmKalvMain module;
   TfmKalvMain window(&module);
   window.resize(1280, 900);
