@@ -27,6 +27,19 @@ public:
   QAction *NoiseAction(TNoiseHostAction) override { return nullptr; }
 };
 
+// The charts' host for the life of a test, with one worker thread.
+struct TChartHostScope {
+  TThreadMan Thm;
+  FakeHost Host;
+  TChartHostScope() {
+    Thm.SetThreadCountMode(tcmManual);
+    Thm.SetThreadCount(1);
+    Host.Thm = &Thm;
+    SetNoiseChartHost(&Host);
+  }
+  ~TChartHostScope() { SetNoiseChartHost(nullptr); }
+};
+
 // One worker, held busy by a job that waits for Release, so draw jobs stay queued meanwhile.
 struct Blocker {
   TThreadManJob Job;
@@ -40,12 +53,9 @@ struct Blocker {
 };
 
 TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached) {
-  TThreadMan thm;
-  thm.SetThreadCountMode(tcmManual);
-  thm.SetThreadCount(1);
-  FakeHost host;
-  host.Thm = &thm;
-  SetNoiseChartHost(&host);
+  TChartHostScope scope;
+  TThreadMan &thm = scope.Thm;
+  FakeHost &host = scope.Host;
   {
     Blocker block;
     thm.StartJob(&block.Job, -1, nullptr);
@@ -80,7 +90,6 @@ TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached
     block.Release = true;
     EXPECT_TRUE(testutil::ProcessUntil([&] { return thm.JobCount() == 0; }));
   }
-  SetNoiseChartHost(nullptr);
 }
 
 TEST(KalvNoiseDraw, HeightDragKeepsTheMinimumAndDoubleClickGivesTheDefault) {
@@ -119,12 +128,8 @@ bool Uniform(const QImage &Image) {
 // the real chart area it shows fragments of shrunken labels. Until a chart of the frame's own
 // size is in, the frame paints its plain background.
 TEST(KalvNoiseDraw, AChartDrawnForNoSizeOnScreenIsNotShown) {
-  TThreadMan thm;
-  thm.SetThreadCountMode(tcmManual);
-  thm.SetThreadCount(1);
-  FakeHost host;
-  host.Thm = &thm;
-  SetNoiseChartHost(&host);
+  TChartHostScope scope;
+  TThreadMan &thm = scope.Thm;
   {
     TfrKalvNoise chart;
     TChannelNoiseData data(clRed);
@@ -150,7 +155,6 @@ TEST(KalvNoiseDraw, AChartDrawnForNoSizeOnScreenIsNotShown) {
     EXPECT_FALSE(Uniform(chart.pnlClnt->grab().toImage()));
     testutil::ProcessUntil([&] { return thm.JobCount() == 0; });
   }
-  SetNoiseChartHost(nullptr);
 }
 
 } // namespace
