@@ -111,19 +111,19 @@ void TPicJobData::Execute() {
 
 void TPicJobData::DropUnfinishedPictures() {
   if (!AllExtracted())
-    for (TBitmap *p : {static_cast<TBitmap *>(PicR.get()), static_cast<TBitmap *>(PicG.get()),
-                       static_cast<TBitmap *>(PicB.get()), static_cast<TBitmap *>(PicL.get()),
-                       static_cast<TBitmap *>(PicLa.get()), static_cast<TBitmap *>(PicLb.get())})
-      if (p != nullptr) p->SetSize(0, 0);
+    for (TPicKind kind : {pkR, pkG, pkB, pkL, pkLa, pkLb})
+      if (TBitmap *p = Pic(kind)) p->SetSize(0, 0);
   if (FPrepared && FRowsLoaded < PicRGB->Height()) PicRGB->SetSize(0, 0);
 }
 
 // About sixteen bands, of 2^18 to 2^20 pixels, let the parts start on the first rows while the
 // rest is still being decoded and keep the wait for the last band short; smaller bands would
 // spend more on starting parts than they save.
+namespace {
 std::int64_t BandPixels(std::int64_t Pixels) {
   return std::clamp<std::int64_t>(Pixels / 16, std::int64_t{1} << 18, std::int64_t{1} << 20);
 }
+} // namespace
 
 void TPicJobData::PrepareBands() {
   FPrepared = true;
