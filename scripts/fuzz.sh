@@ -6,6 +6,8 @@
 # "N harnesses, M executions, C crashes"; the exit status is 0 only when C is 0.
 #
 # Usage: scripts/fuzz.sh SECONDS [HARNESS...]   (default: all harnesses)
+# FUZZ_JOBS=N sets the worker processes per harness (default: one per processor), so that long
+# runs of several harnesses can share the machine.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -14,6 +16,8 @@ if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]] || [ "$1" -lt 1 ]; then
   exit 2
 fi
 seconds=$1; shift
+jobs=${FUZZ_JOBS:-$(nproc)}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "scripts/fuzz.sh: FUZZ_JOBS must be a positive number" >&2; exit 2; }
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(jpeg bmp ini regions project measure_args)
 
@@ -47,7 +51,7 @@ for h in "${harnesses[@]}"; do
   before=$(find "$artifacts" -name "$h-*" | wc -l)
   set +e
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$build/fuzz/fuzz_$h" -fork="$(nproc)" -max_total_time="$seconds" -timeout=10 \
+    "$build/fuzz/fuzz_$h" -fork="$jobs" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -max_len="$(maxlen_of "$h")" -dict="$(dict_of "$h")" -print_funcs=0 \
     -artifact_prefix="$artifacts/$h-" "$corpus/$h" >"$log" 2>&1
   status=$?
