@@ -202,3 +202,37 @@ TEST(Bitmap, HeadersAnnouncingMorePixelsThanTheFileHoldsAreRefused) {
     }
   }
 }
+
+// Uncompressed pictures above 16 MB are read in bands of rows: every row must land in its place,
+// bottom-up or top-down, 24 bits or 8 bits with padded rows.
+TEST(Bitmap, PicturesReadInSeveralBandsKeepEveryRow) {
+  const auto check = [](TPixelFormat Format, int W, int H) {
+    TBitmap b;
+    b.SetPixelFormat(Format);
+    b.SetSize(W, H);
+    const int rowBytes = W * (Format == pf8bit ? 1 : 3);
+    for (int y = 0; y < H; ++y)
+      for (int i = 0; i < rowBytes; ++i) b.ScanLine(y)[i] = static_cast<std::uint8_t>(i * 7 + y * 13 + y / 256);
+    TMemoryStream ms;
+    b.SaveToStream(ms);
+    ASSERT_GT(ms.Size(), 16 << 20);
+    ms.SetPosition(0);
+    TBitmap c;
+    c.LoadFromStream(ms);
+    ASSERT_EQ(c.Width(), W);
+    ASSERT_EQ(c.Height(), H);
+    EXPECT_EQ(c.PixelFormat(), Format);
+    for (int y = 0; y < H; ++y) ASSERT_EQ(std::memcmp(c.ScanLine(y), b.ScanLine(y), rowBytes), 0) << "row " << y;
+
+    // The same rows marked top-down: the picture is upside down.
+    const std::uint32_t up = static_cast<std::uint32_t>(-H);
+    for (int i = 0; i < 4; ++i) ms.Memory()[22 + i] = static_cast<std::uint8_t>(up >> (8 * i));
+    ms.SetPosition(0);
+    c.LoadFromStream(ms);
+    ASSERT_EQ(c.Height(), H);
+    for (int y = 0; y < H; ++y)
+      ASSERT_EQ(std::memcmp(c.ScanLine(y), b.ScanLine(H - 1 - y), rowBytes), 0) << "top-down row " << y;
+  };
+  check(pf24bit, 3000, 1900); // bands of 1864 rows
+  check(pf8bit, 9001, 1900);  // 9004 bytes a stored row
+}
