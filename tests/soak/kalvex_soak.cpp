@@ -10,7 +10,6 @@
 // another rectangle than the one on screen, or a wait for the jobs does not end. Built with the
 // address sanitizer, leaks are reported when it ends.
 #include <QApplication>
-#include <QMouseEvent>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -28,6 +27,7 @@
 #include "engine/untGraphics.h"
 #include "engine/untJpeg.h"
 #include "platform/untApplication.h"
+#include "tests/ui/MouseTestUtil.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvMain.h"
 #include "ui/untRectCntrl.h"
@@ -98,10 +98,7 @@ void WritePicture(const fs::path &File, int W, int H, bool Jpeg, TRandom &Rnd) {
                                               static_cast<std::streamsize>(data.size()));
 }
 
-void Mouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Button, Qt::MouseButtons Buttons) {
-  QMouseEvent e(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons, Qt::NoModifier);
-  QApplication::sendEvent(W, &e);
-}
+using testutil::Mouse;
 
 // A left-button drag in steps, each position taken where the widget is now (a region moves
 // under the pointer), with the event loop running between moves.
