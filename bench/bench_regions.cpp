@@ -67,7 +67,9 @@ int main(int argc, char **argv) {
   const int height = argc > 2 ? std::atoi(argv[2]) : 4000;
   const int moves = argc > 3 ? std::atoi(argv[3]) : 10000;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
+  // The window opens files named on its command line; this program's arguments are not for it.
+  int appArgc = 1;
+  QApplication app(appArgc, argv);
 
   auto picture = NoisyPicture(width, height);
   // The whole picture, as the load job measures it after decoding.

@@ -192,6 +192,7 @@ void TRectCntrl::Recalculate() {
     if (cut->Empty()) throw EOutOfMemory("Out of memory");
     TBitmap24 *picture = cut.get();
     auto data = std::make_unique<TMemPicJobData>(std::move(cut), NoProgressWnd);
+    data->MeasureOnly = true; // a region shows figures and charts, never pages of its cut-out
     {
       // The copy is written under its lock, which the job takes before it reads the pixels. The
       // lock ends before the start: a start that fails frees the copy with the job's data.
