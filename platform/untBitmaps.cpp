@@ -347,13 +347,27 @@ QImage ReadBmpInBands(TStream &Stream, const TBmpInfo &Info) {
       if (indexed) result.setColorTable(img.colorTable());
       outBytes = static_cast<std::size_t>(Info.Width) * (indexed ? 1 : 3);
     }
-    if (indexed ? img.format() != QImage::Format_Indexed8 : img.format() != QImage::Format_BGR888)
+    // 16 to 32 bits come as 32-bit pixels, taken apart row by row here: Qt would convert the
+    // band whole into a second copy, on its own thread pool, whose synchronisation the thread
+    // sanitizer cannot see.
+    const bool rgb32 = !indexed && (img.format() == QImage::Format_RGB32 || img.format() == QImage::Format_ARGB32);
+    if (!rgb32 && (indexed ? img.format() != QImage::Format_Indexed8 : img.format() != QImage::Format_BGR888))
       img = img.convertToFormat(indexed ? QImage::Format_Indexed8 : QImage::Format_BGR888);
     if (img.isNull()) throw EOutOfMemory("Not enough memory for the picture");
     // Stored row first + r is the picture's row first + r top-down, else counted from the bottom.
     for (int r = 0; r < rows; ++r) {
       const int y = Info.TopDown ? first + r : Info.Height - first - rows + r;
-      std::memcpy(result.scanLine(y), img.constScanLine(r), outBytes);
+      std::uint8_t *out = result.scanLine(y);
+      if (!rgb32) {
+        std::memcpy(out, img.constScanLine(r), outBytes);
+        continue;
+      }
+      const auto *in = reinterpret_cast<const QRgb *>(img.constScanLine(r));
+      for (int x = 0; x < Info.Width; ++x, out += 3) {
+        out[0] = static_cast<std::uint8_t>(qBlue(in[x]));
+        out[1] = static_cast<std::uint8_t>(qGreen(in[x]));
+        out[2] = static_cast<std::uint8_t>(qRed(in[x]));
+      }
     }
   }
   return result;
