@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +26,7 @@
 #include "engine/untGraphics.h"
 #include "engine/untJpeg.h"
 #include "platform/untApplication.h"
+#include "tests/common/TestUtil.h"
 #include "tests/ui/MouseTestUtil.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvMain.h"
@@ -94,22 +94,7 @@ void WritePicture(const fs::path &File, int W, int H, bool Jpeg, TRandom &Rnd) {
     return;
   }
   const std::vector<std::uint8_t> data = EncodeJpeg(W, H, 3, rows, 85);
-  std::ofstream(File, std::ios::binary).write(reinterpret_cast<const char *>(data.data()),
-                                              static_cast<std::streamsize>(data.size()));
-}
-
-using testutil::Mouse;
-
-// A left-button drag in steps, each position taken where the widget is now (a region moves
-// under the pointer), with the event loop running between moves.
-void Drag(QWidget *W, QPoint From, QPoint To, int Steps) {
-  const QPoint start = W->mapToGlobal(From);
-  Mouse(W, QEvent::MouseButtonPress, From, Qt::LeftButton, Qt::LeftButton);
-  for (int i = 1; i <= Steps; ++i) {
-    Mouse(W, QEvent::MouseMove, W->mapFromGlobal(start + (To - From) * i / Steps), Qt::NoButton, Qt::LeftButton);
-    QApplication::processEvents();
-  }
-  Mouse(W, QEvent::MouseButtonRelease, W->mapFromGlobal(start + (To - From)), Qt::LeftButton, Qt::NoButton);
+  testutil::WriteFile(File, std::string(data.begin(), data.end()));
 }
 
 // Sleeps in the event loop as the window does (spinning would take a processor from the part
@@ -201,7 +186,7 @@ int main(int argc, char **argv) {
       // Two regions: one drawn with the mouse on the picture, one added as a typed rectangle is.
       QWidget *panel = window.frPicRGB()->pnlPic;
       const int vw = std::min(w, 600), vh = std::min(h, 500);
-      Drag(panel, {rnd.Between(0, vw / 3), rnd.Between(0, vh / 3)}, {rnd.Between(vw / 2, vw - 1), rnd.Between(vh / 2, vh - 1)}, 3);
+      testutil::Drag(panel, {rnd.Between(0, vw / 3), rnd.Between(0, vh / 3)}, {rnd.Between(vw / 2, vw - 1), rnd.Between(vh / 2, vh - 1)}, 3, true);
       window.AddRegion(rnd.Between(0, w / 2), rnd.Between(0, h / 2), rnd.Between(w / 2 + 12, w), rnd.Between(h / 2 + 12, h));
       if (!WaitIdle(module)) fail("the new regions' jobs did not end");
 
@@ -212,7 +197,7 @@ int main(int argc, char **argv) {
         if (window.RegionList->Empty()) break;
         TRectCntrl *r = window.RegionList->Items(static_cast<int>(rnd.Next() % window.RegionList->Count()));
         const QPoint from = ZonePoint(r, rnd);
-        Drag(r, from, from + QPoint(rnd.Between(-40, 40), rnd.Between(-30, 30)), rnd.Between(1, 6));
+        testutil::Drag(r, from, from + QPoint(rnd.Between(-40, 40), rnd.Between(-30, 30)), rnd.Between(1, 6), true);
         QApplication::processEvents();
         if (drags % 4 == 3 && !WaitIdle(module)) fail("a region's jobs did not end");
         if ((drags + 1) % opt.Report == 0) {

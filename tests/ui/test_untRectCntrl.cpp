@@ -17,18 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testutil::Drag;
 using testutil::Mouse;
-
-// A left-button drag from From to To in W's coordinates, through every step of Steps.
-void Drag(QWidget *W, QPoint From, QPoint To, int Steps = 1) {
-  const QPoint start = W->mapToGlobal(From);
-  Mouse(W, QEvent::MouseButtonPress, From, Qt::LeftButton, Qt::LeftButton);
-  for (int i = 1; i <= Steps; ++i) {
-    // A region moves under the pointer: each position is taken where the control is now.
-    Mouse(W, QEvent::MouseMove, W->mapFromGlobal(start + (To - From) * i / Steps), Qt::NoButton, Qt::LeftButton);
-  }
-  Mouse(W, QEvent::MouseButtonRelease, To, Qt::LeftButton, Qt::NoButton);
-}
 
 TEST(RectCntrlGeometry, ZonesDragsAndFitting) {
   // 3 pixels inside the left edge: corner at 10 below the top, left edge at 30.
