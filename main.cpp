@@ -52,7 +52,7 @@ int RunWindow(int argc, char **argv) {
     module.reset();
   } catch (...) {
     Application()->HandleException();
-    TfmKalvInfo::CloseSplash();
+    TfmKalvInfo::CloseSplash(true);
     return 1;
   }
   return result;

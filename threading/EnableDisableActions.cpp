@@ -1,16 +1,9 @@
 #include "threading/EnableDisableActions.h"
 
-#include <QCoreApplication>
 #include <QWidget>
 #include <algorithm>
 
 #include "platform/untSysUtils.h"
-
-namespace {
-void ProcessPendingMessages() {
-  if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-} // namespace
 
 // ---- TChildEnableDisableActions ----
 
@@ -146,8 +139,6 @@ void TCustomEnableDisableActions::DisableActions(bool aSetHourGlass) {
     FSavedCursor = ScreenCursor();
     SetScreenCursor(crHourGlass);
   }
-  // The states are saved and the count set before pending events run, so that an event handled
-  // here which disables again only nests instead of saving the already disabled states.
   FSavedStates.clear();
   FSavedStates.reserve(static_cast<size_t>(FActionList->ActionCount()));
   for (int i = 0; i < FActionList->ActionCount(); ++i) {
@@ -156,8 +147,10 @@ void TCustomEnableDisableActions::DisableActions(bool aSetHourGlass) {
     action->SetEnabled(false);
     FreeNotification(action);
   }
+  // No events are processed here: the cursor and the disabled commands show as soon as the
+  // caller returns to the event loop, and input queued meanwhile must not run in the middle of
+  // the caller's work (a job counted but not yet handed to a worker).
   FDisableCount = 1;
-  ProcessPendingMessages(); // shows the cursor and the disabled commands
   DoAfterDisableActions();
   const auto children = FChildren->FItems;
   for (TCustomEnableDisableActions *child : children)
@@ -184,8 +177,7 @@ void TCustomEnableDisableActions::RestoreFocus() {
   try {
     QWidget *control = FFocusedControl.data();
     if (!CanFocus(control) || control->window() != ScreenActiveForm()) return;
-    ProcessPendingMessages();
-    if (!FFocusedControl.isNull() && CanFocus(FFocusedControl.data())) FFocusedControl->setFocus();
+    control->setFocus();
   } catch (...) {
     // Giving the focus back is a courtesy; it never turns into an error.
   }

@@ -11,7 +11,7 @@
 // notification of TComponent. The focused control is held through a QPointer, so a control that
 // was destroyed meanwhile is never touched.
 //
-// Main thread only: it changes actions, the cursor and the focus and processes pending events.
+// Main thread only: it changes actions, the cursor and the focus. It never processes events itself.
 #pragma once
 
 #include <QPointer>

@@ -471,6 +471,8 @@ private:
   // Whether Index names a thread that may still get jobs.
   bool IsUsableThreadIndex(int Index) const;
   void HandleThreadFinished(TThreadManThread *Thread);
+  // Delivers the messages posted to the manager's window, and nothing else of the thread's.
+  void DeliverOwnMessages();
   void Shutdown();
   // The one start: Data is what the job's events see; Owned (empty for lent data) goes to the job.
   void StartJobWith(TThreadManJob *aJob, int aThreadIndex, void *aData,

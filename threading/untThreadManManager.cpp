@@ -1,6 +1,7 @@
 // The thread manager: workers, dispatching, the hidden window and the finishing of jobs.
 #include "threading/untThreadMan.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <limits>
 
@@ -44,8 +45,14 @@ private:
   UINT FPeriod = 1;
 };
 
-void ProcessMainMessages() { Application()->ProcessMessages(); }
 } // namespace
+
+// The waits below need only the manager's own messages (threads started and finished, sends of
+// its workers). Delivering just those keeps the rest of the program's events, input above all,
+// for the event loop: a nested loop here would run a click in the middle of a thread-count change.
+void TThreadMan::DeliverOwnMessages() {
+  if (FWindow) QCoreApplication::sendPostedEvents(FWindow.get(), 0);
+}
 
 void TThreadMan::SetSystemInfoFunctionForTests(TSystemInfoFunction Function) {
   gSystemInfo = std::move(Function);
@@ -259,12 +266,12 @@ void TThreadMan::UpdateThreads() {
     // messages are processed. The elapsed time is an unsigned difference, so a wrap of the tick
     // counter neither ends the wait early nor makes it endless.
     const DWORD start = GetTickCount();
-    ProcessMainMessages();
+    DeliverOwnMessages();
     while (FThreadList.Count() != newCount) {
       if (ThreadCountChangeTimeOut != INFINITE && GetTickCount() - start >= ThreadCountChangeTimeOut)
         break;
       Sleep(10);
-      ProcessMainMessages();
+      DeliverOwnMessages();
     }
   }
 
@@ -297,7 +304,7 @@ void TThreadMan::HandleThreadFinished(TThreadManThread *Thread) {
   // reported its end: such a report names nothing of ours any more.
   if (FThreadList.IndexOf(Thread) < 0 && FStartingThreads.IndexOf(Thread) < 0) return;
   DoThreadLog(Thread, false);
-  while (!Thread->WaitForTimeout(10)) ProcessMainMessages();
+  while (!Thread->WaitForTimeout(10)) DeliverOwnMessages();
   {
     // Done entries not finished yet must not keep pointing at the thread.
     TThreadListLock lock(FShared->DoneList);

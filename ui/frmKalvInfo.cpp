@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSvgRenderer>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -56,11 +57,6 @@ BOOL ReadCounter(std::int64_t *Count) {
 
 BOOL ReadFrequency(std::int64_t *Frequency) {
   return gTime.Frequency ? gTime.Frequency(Frequency) : QueryPerformanceFrequency(Frequency);
-}
-
-void SleepFor(DWORD Milliseconds) {
-  if (gTime.Sleep) gTime.Sleep(Milliseconds);
-  else Sleep(Milliseconds);
 }
 
 // The splash stays at least this long.
@@ -303,14 +299,30 @@ void TfmKalvInfo::ShowSplash() {
   Application()->ProcessMessages();
 }
 
-void TfmKalvInfo::CloseSplash() {
+void TfmKalvInfo::CloseSplash(bool Now) {
   if (!gSplash || gSplash->Closable()) return;
-  while (gSplash && gSplash->SecondsShown() <= SplashSeconds) {
-    Application()->ProcessMessages();
-    SleepFor(100);
+  const double left = SplashSeconds - gSplash->SecondsShown();
+  if (!Now && left >= 0) {
+    TfmKalvInfo *f = gSplash.data();
+    if (f->tmrClose == nullptr) {
+      f->tmrClose = new QTimer(f);
+      f->tmrClose->setObjectName(QStringLiteral("tmrClose"));
+      f->tmrClose->setSingleShot(true);
+      QObject::connect(f->tmrClose, &QTimer::timeout, f, [f] {
+        // Not freed under its own timer's signal: the event loop frees it right after.
+        if (gSplash == f && f->SecondsShown() > SplashSeconds) {
+          gSplash = nullptr;
+          f->SetClosable(true);
+          f->close();
+          f->deleteLater();
+        } else {
+          CallGuarded([] { CloseSplash(); });
+        }
+      });
+    }
+    f->tmrClose->start(static_cast<int>(std::ceil(left * 1000.0)) + 1);
+    return;
   }
-  // Messages processed above may have closed it already.
-  if (!gSplash) return;
   TfmKalvInfo *f = gSplash.data();
   gSplash = nullptr;
   f->SetClosable(true);

@@ -24,13 +24,14 @@ class TVersionsInfo;
 // The program's icon (from the compiled-in SVG), at the usual sizes.
 QIcon ProgramIcon();
 
-// Where the splash takes its time from; the platform's high-resolution counter and Sleep unless a
-// test puts in a clock of its own. Empty members keep the platform's function.
+// Where the splash takes its time from; the platform's high-resolution counter unless a test puts
+// in a clock of its own. Empty members keep the platform's function.
 struct TInfoTimeSource {
   std::function<BOOL(std::int64_t *Count)> Counter;
   std::function<BOOL(std::int64_t *Frequency)> Frequency;
-  std::function<void(DWORD Milliseconds)> Sleep;
 };
+
+class QTimer;
 
 class TfmKalvInfo : public QDialog, public TObject {
   Q_OBJECT
@@ -41,9 +42,10 @@ public:
 
   // Creates and shows the splash at once (nothing if one exists).
   static void ShowSplash();
-  // Waits until the splash has been shown for more than 3.0 seconds (processing messages), then
-  // closes and frees it.
-  static void CloseSplash();
+  // Closes and frees the splash once it has been shown for more than 3.0 seconds: at once when it
+  // has, else from a timer when the time is up (the caller never waits). Now closes it at once
+  // whatever its time (the main window has gone).
+  static void CloseSplash(bool Now = false);
   static TfmKalvInfo *Splash();
   // The info command: creates the window, shows it modally (through the platform's modal seam)
   // and frees it. Returns the dialog's result.
@@ -96,4 +98,5 @@ private:
   bool FClosable = true;
   std::int64_t FShowTime = 0;
   bool FSplash = false;
+  QTimer *tmrClose = nullptr; // the splash's own close timer
 };

@@ -270,17 +270,21 @@ TEST(EnableDisableActions, OwnerDestroysEnablerBeforeItsActions) {
   SetScreenCursor(crDefault);
 }
 
-TEST(EnableDisableActions, EventsHandledDuringDisableOnlyNest) {
+TEST(EnableDisableActions, QueuedEventsWaitForTheEventLoopAndThenOnlyNest) {
   Module m;
-  // A queued call that locks again runs while the outer disable processes pending events; it
-  // must nest, not save the states of the already disabled actions.
+  // Disabling processes no events: a queued call runs only once the event loop runs again, and
+  // one that locks again then nests instead of saving the states of the disabled actions.
   bool ran = false;
-  QTimer::singleShot(0, [&] {
+  QObject context; // the call goes with the test
+  QTimer::singleShot(0, &context, [&] {
     ran = true;
     m.Eda->DisableActions(false);
   });
   m.Eda->DisableActions(true);
-  ASSERT_TRUE(ran);
+  EXPECT_FALSE(ran);
+  m.Eda->EnableActions(true);
+  m.Eda->DisableActions(true);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return ran; }));
   EXPECT_EQ(m.Eda->DisableCount(), 2);
   m.Eda->EnableActions(false);
   m.Eda->EnableActions(true);
