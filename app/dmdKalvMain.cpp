@@ -379,81 +379,88 @@ void TdmKalvMain::CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest) {
 
 // ---- opening ---------------------------------------------------------------------------------
 
-bool TdmKalvMain::OpenFile(const std::string &FileName, TStream *Stream) {
+bool TdmKalvMain::OpenFile(const std::string &FileName) {
   const TFileKind kind = GetFileKind(FileName);
   if (kind == fkProject || kind == fkProjectWithPicture) {
     if (OnReadProject) OnReadProject(FileName);
     else ReadProject(FileName);
     return true;
   }
-  FCurrentFileName = FileName;
-  if (FMainWindow != nullptr) FMainWindow->SetPictureCaption(PathOf(FileName).filename().string());
-  switch (kind) {
-  case fkJPEG:
-    StartLoadJob(FileName, Stream != nullptr ? lkStreamJPEG : lkJPEG, Stream);
-    return true;
-  case fkBMP:
-    StartLoadJob(FileName, Stream != nullptr ? lkStreamBMP : lkBMP, Stream);
-    return true;
-  default:
-    return false;
-  }
+  if (kind != fkJPEG && kind != fkBMP) return false;
+  TPendingLoad pending;
+  pending.Source = TKalvPictureSource::FromFile(FileName);
+  StartLoadJob(kind == fkJPEG ? lkJPEG : lkBMP, std::move(pending));
+  return true;
 }
 
 void TdmKalvMain::ReadProject(const std::string &FileName) {
   const TProgMemIniFile ini(FileName);
   const TProjectInfo info = ReadProjectInfo(ini);
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture) return;
-  // Decoded and checked before the load clears the window; the load job reads it, so it lives
-  // until the wait below is over.
-  std::unique_ptr<TMemoryStream> stream;
+  // Decoded and checked before anything changes; the load job reads the embedded picture, which
+  // then stays with the document as the picture's source.
+  std::shared_ptr<TMemoryStream> stream;
   if (info.Kind == ftProjectWithPicture) {
-    stream = ReadProjectPicture(ini, [this] { mlpMain->CheckExecute(); });
+    stream = ReadProjectPicture(ini);
     if (!stream) throw EReadError(Format("The project \"%s\" holds no picture", FileName));
   }
   CheckProjectPicture(FileName, info, stream.get());
-  if (!OpenFile(info.FileName, stream.get())) return;
-  while (IsBusy()) {
-    Sleep(20);
-    mlpMain->ExecuteNow();
+  TPendingLoad pending;
+  pending.HasRegions = true;
+  LoadRegionsFromIni(ini, SRegionSectionFormat,
+                     [&](int X1, int Y1, int X2, int Y2) { pending.Regions.push_back({X1, Y1, X2, Y2}); });
+  const TFileKind kind = PictureKindByExtension(info.FileName);
+  if (stream) {
+    pending.Source = TKalvPictureSource::FromProject(info.FileName, FileName, stream);
+    pending.Stream = std::move(stream);
+    StartLoadJob(kind == fkJPEG ? lkStreamJPEG : lkStreamBMP, std::move(pending));
+  } else {
+    pending.Source = TKalvPictureSource::FromFile(info.FileName);
+    StartLoadJob(kind == fkJPEG ? lkJPEG : lkBMP, std::move(pending));
   }
-  // A picture the decoder refused has been reported by the job; its regions would have nowhere
-  // to go.
-  TBitmap *rgb = FMainWindow != nullptr ? FMainWindow->GetPageBitmap(pkRGB) : nullptr;
-  if (rgb != nullptr && !rgb->Empty()) FMainWindow->LoadRegions(ini, SRegionSectionFormat);
 }
 
-void TdmKalvMain::StartLoadJob(const std::string &FileName, TLoadKind Kind, TStream *Stream) {
+void TdmKalvMain::StartLoadJob(TLoadKind Kind, TPendingLoad Pending) {
+  if (FClosing) return;
+  // One load at a time: the commands that open files are held while one runs.
+  if (FPendingLoad) throw EInvalidOperation("A picture is being loaded already");
   try {
-    if (FMainWindow != nullptr) {
-      for (TPicKind page : PicKinds) FMainWindow->SetPageBitmap(page, nullptr);
-      FMainWindow->ClearRegions();
-      if (TKalvNoiseTarget *panel = FMainWindow->PictureNoisePanel()) panel->Reset();
-    }
     const HWND wnd = FMainWindow != nullptr ? FMainWindow->ProgressWnd() : static_cast<HWND>(-1);
+    const std::string &name = Pending.Source.Name;
     std::unique_ptr<TPicJobData> data;
     switch (Kind) {
-    case lkJPEG: data = std::make_unique<TJPEGPicJobData>(FileName, wnd); break;
-    case lkBMP: data = std::make_unique<TBMPPicJobData>(FileName, wnd); break;
+    case lkJPEG: data = std::make_unique<TJPEGPicJobData>(name, wnd); break;
+    case lkBMP: data = std::make_unique<TBMPPicJobData>(name, wnd); break;
     case lkStreamJPEG: {
-      auto d = std::make_unique<TStreamJPEGPicJobData>(FileName, wnd);
-      d->Stream = Stream;
+      auto d = std::make_unique<TStreamJPEGPicJobData>(name, wnd);
+      d->Stream = Pending.Stream.get();
       data = std::move(d);
       break;
     }
     case lkStreamBMP: {
-      auto d = std::make_unique<TStreamBMPPicJobData>(FileName, wnd);
-      d->Stream = Stream;
+      auto d = std::make_unique<TStreamBMPPicJobData>(name, wnd);
+      d->Stream = Pending.Stream.get();
       data = std::move(d);
       break;
     }
     }
     data->Job = tmjLoadPic;
+    FPendingLoad = std::make_unique<TPendingLoad>(std::move(Pending));
     tmjLoadPic->Start(std::move(data)); // the done handler takes it back
   } catch (...) {
+    FPendingLoad.reset();
     StopRunTimer();
     throw;
   }
+}
+
+void TdmKalvMain::AdoptLoad(TPendingLoad &Pending) {
+  FCurrentFileName = Pending.Source.Name;
+  FDocument.SetSource(std::move(Pending.Source));
+  if (FMainWindow == nullptr) return;
+  FMainWindow->ClearRegions();
+  if (TKalvNoiseTarget *panel = FMainWindow->PictureNoisePanel()) panel->Reset();
+  FMainWindow->SetPictureCaption(PathOf(FCurrentFileName).filename().string());
 }
 
 void TdmKalvMain::StopRunTimer() {
@@ -523,7 +530,7 @@ void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
 
 void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool &) {
   // Always, also when handing over fails: the data goes, the commands come back and the job is no
-  // longer counted.
+  // longer counted; the last job of a deferred close lets the window close.
   struct TCleanup {
     TdmKalvMain *Self;
     ::TThreadManJob *Job;
@@ -542,12 +549,28 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
         } catch (...) {
         }
       }
+      if (Self->FRunningJobs == 0 && Self->FClosing && Self->FMainWindow != nullptr) {
+        // Not from inside the done step, which the manager is still running: from the event loop,
+        // and only while the window (or, without one, the module) is still there.
+        QObject *context = Self->FMainWindow->MainWidget();
+        if (context == nullptr) context = &Self->FCloseContext;
+        QTimer::singleShot(0, context, [module = Self] {
+          if (module->FMainWindow != nullptr) module->FMainWindow->CloseMainWindow();
+        });
+      }
     }
   } cleanup{this, aJob, aJob->TakeData()};
+  std::unique_ptr<TPendingLoad> pending;
+  if (aJob == tmjLoadPic) pending = std::move(FPendingLoad);
   auto *data = dynamic_cast<TPicJobData *>(cleanup.Data.get());
   if (data == nullptr) throw Exception("Invalid class typecast");
-  // A failed job's figures cover part of the picture at best; its error was shown already.
-  if (!data->Failed()) HandResults(aJob, data);
+  // A failed job's figures cover part of the picture at best (its error was shown already); a
+  // stopped one's too. Either way the work on show stays as it was.
+  if (data->Failed() || data->Stopped() || aJob->Terminated()) return;
+  if (pending) AdoptLoad(*pending);
+  HandResults(aJob, data);
+  if (pending && pending->HasRegions && !FClosing && FMainWindow != nullptr)
+    for (const auto &r : pending->Regions) FMainWindow->AddRegion(r[0], r[1], r[2], r[3]);
 }
 
 void TdmKalvMain::tmrRunTimer() {
@@ -576,14 +599,15 @@ void TdmKalvMain::SetCurrentPage(std::uint8_t Page) {
   edaMain->SetActionEnabled(actFlSave, hasPicture);
   edaMain->SetActionEnabled(actFlImpRgns, hasPicture);
   edaMain->SetActionEnabled(actFlExpPrjWPic, hasPicture);
-  bool fileThere = false;
-  if (hasPicture && !FCurrentFileName.empty()) {
+  // A picture from a file that is still there can be named; one that lives only in a project
+  // keeps the command, which then says so.
+  const TKalvPictureSource &source = FDocument.Source();
+  bool named = source.Kind == skEmbedded;
+  if (source.Kind == skFile) {
     std::error_code ec;
-    const std::filesystem::path p = PathOf(FCurrentFileName);
-    fileThere = std::filesystem::is_regular_file(p, ec) &&
-                std::filesystem::is_directory(p.has_parent_path() ? p.parent_path() : std::filesystem::path("."), ec);
+    named = std::filesystem::is_regular_file(source.Path, ec);
   }
-  edaMain->SetActionEnabled(actFlExpPrj, fileThere);
+  edaMain->SetActionEnabled(actFlExpPrj, hasPicture && named);
 }
 
 void TdmKalvMain::SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) {
@@ -610,19 +634,47 @@ void TdmKalvMain::apeMainHint(TObject *) {
 
 // ---- commands --------------------------------------------------------------------------------
 
-void TdmKalvMain::actFlOpnExecute(TObject *) {
-  edaMain->DisableActions(true);
+namespace {
+// Runs Body between DisableActions and EnableActions of Eda, also when Body fails.
+template <class F> void WithActionsHeld(TEnableDisableActions &Eda, bool HourGlass, F &&Body) {
+  Eda.DisableActions(HourGlass);
   try {
-    PrepareFileDialog(*cnfUser, *dlgPicOpn, fdgOpenPicture);
-    if (dlgPicOpn->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgPicOpn, fdgOpenPicture);
-      OpenFile(dlgPicOpn->FileName, nullptr);
-    }
+    Body();
   } catch (...) {
-    edaMain->EnableActions(true);
+    Eda.EnableActions(HourGlass);
     throw;
   }
-  edaMain->EnableActions(true);
+  Eda.EnableActions(HourGlass);
+}
+} // namespace
+
+void TdmKalvMain::ConfigurationFailed(const Exception &E) {
+  if (FConfWarned) return;
+  FConfWarned = true;
+  MessageBox(Format("The folders of the file dialogs cannot be remembered: %s", E.Message),
+             Application()->Title(), MB_OK | MB_ICONWARNING);
+}
+
+bool TdmKalvMain::ExecuteFileDialog(TOpenDialog &Dialog, TFileDialogGroup Group) {
+  try {
+    PrepareFileDialog(*cnfUser, Dialog, Group);
+  } catch (const Exception &e) {
+    Dialog.FileName.clear();
+    ConfigurationFailed(e);
+  }
+  if (!Dialog.Execute()) return false;
+  try {
+    RememberFileDialogFolder(*cnfUser, Dialog, Group);
+  } catch (const Exception &e) {
+    ConfigurationFailed(e);
+  }
+  return true;
+}
+
+void TdmKalvMain::actFlOpnExecute(TObject *) {
+  WithActionsHeld(*edaMain, true, [&] {
+    if (ExecuteFileDialog(*dlgPicOpn, fdgOpenPicture)) OpenFile(dlgPicOpn->FileName);
+  });
 }
 
 void TdmKalvMain::actFlSaveExecute(TObject *) {
@@ -630,106 +682,77 @@ void TdmKalvMain::actFlSaveExecute(TObject *) {
                         ? FMainWindow->GetPageBitmap(FCurrentPage)
                         : nullptr;
   if (bitmap == nullptr || bitmap->Empty()) return;
-  PrepareFileDialog(*cnfUser, *dlgPicSve, fdgSavePicture);
-  if (!dlgPicSve->Execute()) return;
-  RememberFileDialogFolder(*cnfUser, *dlgPicSve, fdgSavePicture);
+  if (!ExecuteFileDialog(*dlgPicSve, fdgSavePicture)) return;
   SavePagePicture(*bitmap, dlgPicSve->FileName);
 }
 
 void TdmKalvMain::actFlImpPrjExecute(TObject *) {
-  edaMain->DisableActions(true);
-  try {
-    PrepareFileDialog(*cnfUser, *dlgPrjImp, fdgProject);
-    if (dlgPrjImp->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgPrjImp, fdgProject);
-      OpenFile(dlgPrjImp->FileName, nullptr);
-    }
-  } catch (...) {
-    edaMain->EnableActions(true);
-    throw;
-  }
-  edaMain->EnableActions(true);
+  WithActionsHeld(*edaMain, true, [&] {
+    if (ExecuteFileDialog(*dlgPrjImp, fdgProject)) OpenFile(dlgPrjImp->FileName);
+  });
 }
 
 void TdmKalvMain::actFlExpPrjExecute(TObject *) {
-  edaMain->DisableActions(false);
-  try {
-    PrepareFileDialog(*cnfUser, *dlgPrjExp, fdgProject);
-    if (dlgPrjExp->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgPrjExp, fdgProject);
-      TProgMemIniFile ini(dlgPrjExp->FileName);
-      std::error_code ec;
-      const std::filesystem::path full = std::filesystem::absolute(PathOf(FCurrentFileName), ec);
-      WriteWideOrDelete(ini, "Program", "FileName", ec ? FCurrentFileName : Utf8FromPath(full));
-      WriteIntOrDelete(ini, "Program", "FileType", ftProject);
-      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
-      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
-      ini.UpdateFile();
-    }
-  } catch (...) {
-    edaMain->EnableActions(false);
-    throw;
+  const TKalvPictureSource &source = FDocument.Source();
+  if (source.Kind == skEmbedded) {
+    // There is no file to name: the picture lives only inside the project it came from.
+    MessageBox(Format("The picture \"%s\" exists only inside the project \"%s\". Save the project with "
+                      "its picture to keep it.",
+                      source.Name, source.Project),
+               Application()->Title(), MB_OK | MB_ICONINFORMATION);
+    return;
   }
-  edaMain->EnableActions(false);
+  WithActionsHeld(*edaMain, false, [&] {
+    if (!ExecuteFileDialog(*dlgPrjExp, fdgProject)) return;
+    source.CheckFileUnchanged();
+    TProgMemIniFile ini(dlgPrjExp->FileName);
+    WriteWideOrDelete(ini, "Program", "FileName", Utf8FromPath(source.Path));
+    WriteIntOrDelete(ini, "Program", "FileType", ftProject);
+    WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+    if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+    ini.UpdateFile();
+  });
 }
 
 void TdmKalvMain::actFlExpPrjWPicExecute(TObject *) {
-  edaMain->DisableActions(true);
-  try {
-    PrepareFileDialog(*cnfUser, *dlgPrjExp, fdgProject);
-    if (dlgPrjExp->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgPrjExp, fdgProject);
-      mlpMain->ExecuteNow();
-      TProgMemIniFile ini(dlgPrjExp->FileName);
-      WriteWideOrDelete(ini, "Program", "FileName", Utf8FromPath(PathOf(FCurrentFileName).filename()));
-      WriteIntOrDelete(ini, "Program", "FileType", ftProjectWithPicture);
-      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
-      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
-      // Compressing and storing a large picture takes a while: the window keeps being painted.
-      WriteProjectPicture(ini, FCurrentFileName, [this] { mlpMain->CheckExecute(); });
-      ini.UpdateFile();
+  WithActionsHeld(*edaMain, true, [&] {
+    if (!ExecuteFileDialog(*dlgPrjExp, fdgProject)) return;
+    const TKalvPictureSource &source = FDocument.Source();
+    if (source.Kind == skNone) throw EInvalidOperation("There is no picture to save with the project");
+    TProgMemIniFile ini(dlgPrjExp->FileName);
+    WriteWideOrDelete(ini, "Program", "FileName", Utf8FromPath(PathOf(source.Name).filename()));
+    WriteIntOrDelete(ini, "Program", "FileType", ftProjectWithPicture);
+    WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+    if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+    // Exactly the picture on show: the bytes it was decoded from, or its file as it was read.
+    if (source.Kind == skEmbedded) {
+      WriteProjectPictureBytes(ini, source.Bytes->Bytes(), source.Name);
+    } else {
+      source.CheckFileUnchanged();
+      WriteProjectPicture(ini, Utf8FromPath(source.Path));
     }
-  } catch (...) {
-    edaMain->EnableActions(true);
-    throw;
-  }
-  edaMain->EnableActions(true);
+    ini.UpdateFile();
+  });
 }
 
 void TdmKalvMain::actFlImpRgnsExecute(TObject *) {
-  edaMain->DisableActions(true);
-  try {
-    PrepareFileDialog(*cnfUser, *dlgRgnImp, fdgProject);
-    if (dlgRgnImp->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgRgnImp, fdgProject);
-      // Any file's regions block: a project's regions come without its picture.
-      const TProgMemIniFile ini(dlgRgnImp->FileName);
-      if (FMainWindow != nullptr) FMainWindow->LoadRegions(ini, SRegionSectionFormat);
-    }
-  } catch (...) {
-    edaMain->EnableActions(true);
-    throw;
-  }
-  edaMain->EnableActions(true);
+  WithActionsHeld(*edaMain, true, [&] {
+    if (!ExecuteFileDialog(*dlgRgnImp, fdgProject)) return;
+    // Any file's regions block: a project's regions come without its picture.
+    const TProgMemIniFile ini(dlgRgnImp->FileName);
+    if (FMainWindow != nullptr) FMainWindow->LoadRegions(ini, SRegionSectionFormat);
+  });
 }
 
 void TdmKalvMain::actFlExpRgnsExecute(TObject *) {
-  edaMain->DisableActions(true);
-  try {
-    PrepareFileDialog(*cnfUser, *dlgRgnExp, fdgProject);
-    if (dlgRgnExp->Execute()) {
-      RememberFileDialogFolder(*cnfUser, *dlgRgnExp, fdgProject);
-      TProgMemIniFile ini(dlgRgnExp->FileName);
-      WriteIntOrDelete(ini, "Program", "FileType", ftRegions);
-      WriteIntOrDelete(ini, "Program", "FileVersion", 0);
-      if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
-      ini.UpdateFile();
-    }
-  } catch (...) {
-    edaMain->EnableActions(true);
-    throw;
-  }
-  edaMain->EnableActions(true);
+  WithActionsHeld(*edaMain, true, [&] {
+    if (!ExecuteFileDialog(*dlgRgnExp, fdgProject)) return;
+    TProgMemIniFile ini(dlgRgnExp->FileName);
+    WriteIntOrDelete(ini, "Program", "FileType", ftRegions);
+    WriteIntOrDelete(ini, "Program", "FileVersion", 0);
+    if (FMainWindow != nullptr) FMainWindow->SaveRegions(ini, SRegionSectionFormat);
+    ini.UpdateFile();
+  });
 }
 
 void TdmKalvMain::actFlExtExecute(TObject *) {
@@ -772,11 +795,9 @@ void TdmKalvMain::actHlpInfoExecute(TObject *) {
   Application()->OnHint = std::move(hint);
 }
 
-void TdmKalvMain::StopAndWait() {
-  if (!IsBusy()) return;
+bool TdmKalvMain::QueryClose() {
+  if (FRunningJobs <= 0) return true;
+  FClosing = true;
   tmjLoadPic->Terminate();
-  while (FRunningJobs > 0) {
-    Sleep(100);
-    mlpMain->ExecuteNow();
-  }
+  return false;
 }

@@ -11,13 +11,16 @@
 #pragma once
 
 #include <QIcon>
+#include <QObject>
 #include <QPixmap>
 #include <QPointer>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/untKalvDocument.h"
 #include "app/untKalvMainConstType.h"
 #include "app/untKalvMainIntf.h"
 #include "platform/untActions.h"
@@ -128,15 +131,18 @@ public:
   // ---- operations ----
   // Once, from the main window's start-up handler.
   void InitModule();
-  // Opens a picture or project by its kind; true for kinds 1..4. Stream (not owned) is the
-  // source of a picture when given. A picture names the window (CurrentFileName, the RGB page's
-  // caption) at once; a project leaves that to the picture it loads.
-  bool OpenFile(const std::string &FileName, TStream *Stream = nullptr);
-  // Opens the picture of a project (embedded, or the file it names), waits for its load (pending
-  // messages are processed meanwhile) and then adds the project's regions. A project whose picture
-  // is missing, damaged or of another kind raises before anything changes, so the window keeps
-  // its picture and regions; a picture the decoder rejects later is reported by the load job.
+  // Opens a picture or project by its kind; true for kinds 1..4. The picture on show, its name
+  // and the regions stay as they are until the new picture has loaded: only then does the load's
+  // done handler clear the regions and show the new picture, so a file that fails to load (its
+  // error is shown) leaves the work exactly as it was.
+  bool OpenFile(const std::string &FileName);
+  // Starts the load of the picture of a project (embedded, or the file it names); the load's done
+  // handler then adds the project's regions. A project whose picture is missing, damaged or of
+  // another kind raises before anything changes; a picture the decoder rejects later is reported
+  // by the load job and changes nothing either.
   void ReadProject(const std::string &FileName);
+  // What the picture on show came from.
+  const TKalvDocument &Document() const { return FDocument; }
   void SetCurrentPage(std::uint8_t Page);
   std::uint8_t CurrentPage() const { return FCurrentPage; }
   void SetCurrentChart(TfrKalvCustomNoiseDraw *Chart);
@@ -160,9 +166,12 @@ public:
   }
   // A start that failed: the run timer stops and shows its final time.
   void StopRunTimer();
-  // The close query's wait: stops a running load and waits (100 ms steps, processing messages)
-  // until no job is counted.
-  void StopAndWait();
+  // The window's close query: true when it may close now. While jobs are counted it answers
+  // false, tells a running load to stop, and has the window closed again (CloseMainWindow, from
+  // the event loop) once no job is counted; meanwhile no region starts a job and a project's
+  // regions are not added.
+  bool QueryClose();
+  bool Closing() const { return FClosing; }
 
   // Default extension and filter of Source into Dest.
   static void CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest);
@@ -207,7 +216,20 @@ private:
   void CreateDialogs();
   TAction *NewAction(const char *Name, const char *Caption, const char *Hint, const char *ShortCut,
                      const char *Category, int ImageIndex, bool Enabled);
-  void StartLoadJob(const std::string &FileName, TLoadKind Kind, TStream *Stream);
+  // What a load under way will make of the window once it has succeeded.
+  struct TPendingLoad {
+    TKalvPictureSource Source;
+    std::shared_ptr<TMemoryStream> Stream; // the embedded picture the job reads, if any
+    bool HasRegions = false;               // a project's regions follow the picture
+    std::vector<std::array<int, 4>> Regions;
+  };
+  void StartLoadJob(TLoadKind Kind, TPendingLoad Pending);
+  // The load under way has succeeded: the old work goes, the new picture is named.
+  void AdoptLoad(TPendingLoad &Pending);
+  // Runs a file dialog with its remembered folder. A configuration that cannot be read or written
+  // is said once (the folders are then not remembered) and never keeps the dialog from showing.
+  bool ExecuteFileDialog(TOpenDialog &Dialog, TFileDialogGroup Group);
+  void ConfigurationFailed(const Exception &E);
   void SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel);
   void HandResults(::TThreadManJob *aJob, TPicJobData *Data);
 
@@ -219,6 +241,11 @@ private:
   std::uint8_t FCurrentPage = 0;
   TfrKalvCustomNoiseDraw *FCurrentChart = nullptr; // not owned
   bool FSameScale = false;
+  bool FClosing = false;
+  QObject FCloseContext; // the deferred close's context without a window
+  bool FConfWarned = false;
+  TKalvDocument FDocument;
+  std::unique_ptr<TPendingLoad> FPendingLoad;
 };
 
 // The one module of the program (set while it exists).

@@ -202,16 +202,23 @@ void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFil
     }
     file.ReadBuffer(bytes.data(), size);
   }
+  WriteProjectPictureBytes(Ini, bytes, PictureFile, StepFn);
+}
+
+void WriteProjectPictureBytes(TWideFileMemIniFile &Ini, std::span<const std::uint8_t> Bytes, const std::string &Name,
+                              const TProgressStep &StepFn) {
+  if (Bytes.size() > static_cast<std::uint64_t>(MaxIniFileSize))
+    throw EReadError(Format("The picture \"%s\" is too large to embed", Name));
   std::vector<std::string> lines;
-  if (!bytes.empty()) {
-    const std::string text = EncodeBase64(CompressZlib(bytes, StepFn));
+  if (!Bytes.empty()) {
+    const std::string text = EncodeBase64(CompressZlib(Bytes, StepFn));
     // A project larger than the file-kind probe reads would never open again.
     if (text.size() > MaxKindProbeSize - (std::uintmax_t{1} << 20))
-      throw EInvalidOperation(Format("The picture \"%s\" is too large to embed in a project", PictureFile));
+      throw EInvalidOperation(Format("The picture \"%s\" is too large to embed in a project", Name));
     for (std::size_t pos = 0; pos < text.size(); pos += ProjectLineLength) lines.push_back(text.substr(pos, ProjectLineLength));
   }
   if (lines.size() > static_cast<std::size_t>(INT32_MAX)) throw EInvalidOperation("The picture is too large to embed");
-  Ini.WriteString(kFile, "Size", IntToStr(static_cast<long long>(bytes.size())));
+  Ini.WriteString(kFile, "Size", IntToStr(static_cast<long long>(Bytes.size())));
   const std::uint32_t n = static_cast<std::uint32_t>(lines.size());
   const std::int32_t old = Ini.ReadInteger(kFile, "Count", 0);
   for (std::uint32_t index : PresentIndices(Ini.ReadSection(kFile), SLineKeyFormat))

@@ -50,6 +50,9 @@ std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std
 // picture that cannot be read changes nothing (the file error passes on); nor does one whose
 // project would be too large to be opened again (EInvalidOperation).
 void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFile, const TProgressStep &Step = {});
+// The same for a picture file's bytes held in memory (Name only names it in messages).
+void WriteProjectPictureBytes(TWideFileMemIniFile &Ini, std::span<const std::uint8_t> Bytes, const std::string &Name,
+                              const TProgressStep &Step = {});
 
 // What section "Program" of a project says.
 struct TProjectInfo {

@@ -101,7 +101,8 @@ void TPicJobData::Execute() {
     try {
       throw;
     } catch (const EAbort &) {
-      return; // a stop request ends the job quietly with what was done so far
+      FStopped = true; // a stop request ends the job quietly with what was done so far
+      return;
     } catch (...) {
       FFailed = true;
       throw;

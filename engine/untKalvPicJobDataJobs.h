@@ -87,6 +87,8 @@ public:
   // Execute ended with a failure (not a stop request): the pictures and accumulators are partial
   // and must not be shown.
   bool Failed() const { return FFailed; }
+  // Execute ended early on a stop request: the figures cover part of the picture only.
+  bool Stopped() const { return FStopped; }
 
 protected:
   // Posts Msg with a TJobInfoText of Text to Wnd, unless Wnd is -1; a failed post frees the text.
@@ -119,6 +121,7 @@ private:
   // shows what the allocation left in them.
   void DropUnfinishedPictures();
   bool FFailed = false;
+  bool FStopped = false;
   TPicNoiseTargets Targets() const;
 
   std::vector<TBand> FBands;

@@ -16,6 +16,7 @@
 #include <QToolTip>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <array>
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -253,6 +254,17 @@ void TfmKalvMain::ClearRegions() {
 void TfmKalvMain::SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) { RegionList->SaveToIni(Ini, Format); }
 
 void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string &Format) {
+  // The file's regions are read and fitted before anything is asked or removed: a file that holds
+  // none (or none that fit the picture) changes nothing.
+  std::vector<std::array<int, 4>> corners;
+  LoadRegionsFromIni(Ini, Format, [&](int X1, int Y1, int X2, int Y2) { corners.push_back({X1, Y1, X2, Y2}); });
+  TBitmap *rgb = frPicRGB()->Bitmap();
+  const int pw = rgb != nullptr ? rgb->Width() : 0, ph = rgb != nullptr ? rgb->Height() : 0;
+  std::erase_if(corners, [&](const std::array<int, 4> &c) { return !FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph); });
+  if (corners.empty()) {
+    MessageBox(::Format("No regions found in \"%s\".", Ini.FileName()), Application()->Title(), MB_OK | MB_ICONINFORMATION);
+    return;
+  }
   bool append = false;
   if (!RegionList->Empty()) {
     switch (MessageBox(SDeleteRegions, SAttention, MB_YESNOCANCEL | MB_ICONQUESTION)) {
@@ -261,7 +273,8 @@ void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string 
     default: return;
     }
   }
-  RegionList->LoadFromIni(Ini, Format, append, [this](int X1, int Y1, int X2, int Y2) { AddRegion(X1, Y1, X2, Y2); });
+  if (!append) RegionList->Clear();
+  for (const auto &c : corners) AddRegion(c[0], c[1], c[2], c[3]);
 }
 
 void TfmKalvMain::RemoveCurrentRegion() {
@@ -437,7 +450,7 @@ void TfmKalvMain::OpenCommandLine(const QStringList &Args) {
       throw EOSError(ERROR_FILE_NOT_FOUND,
                      Format("Cannot start \"%s\" for \"%s\"", program.toStdString(), files[i].toStdString()));
   }
-  if (!files.isEmpty() && FModule != nullptr) FModule->OpenFile(files.first().toStdString(), nullptr);
+  if (!files.isEmpty() && FModule != nullptr) FModule->OpenFile(files.first().toStdString());
 }
 
 // ---- page changes -----------------------------------------------------------------------------
@@ -539,17 +552,19 @@ bool TfmKalvMain::event(QEvent *Event) {
 // ---- closing ----------------------------------------------------------------------------------
 
 void TfmKalvMain::closeEvent(QCloseEvent *Event) {
-  if (FClosing) {
-    // A second close while the first one waits for the jobs: the first one closes.
+  // With jobs under way the close is deferred: the module stops the load and closes the window
+  // again once the last job is done. Nothing waits here, so no event runs inside the close.
+  bool now = true;
+  CallGuarded([&] {
+    if (FModule != nullptr) now = FModule->QueryClose();
+  });
+  if (!now) {
     Event->ignore();
     return;
   }
-  FClosing = true;
-  CallGuarded([this] {
-    if (FModule != nullptr) FModule->StopAndWait();
-    ClearRegions();
-  });
+  CallGuarded([this] { ClearRegions(); });
   CallGuarded([this] { SaveWindowConf(); });
-  FClosing = false;
+  // A splash still waiting for its time goes with the window.
+  TfmKalvInfo::CloseSplash(true);
   Event->accept();
 }

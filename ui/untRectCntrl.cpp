@@ -176,10 +176,11 @@ void TRectCntrl::Recalculate() {
     RecalcPending = true;
     return;
   }
+  TdmKalvMain *module = FWindow->Module();
+  if (module != nullptr && module->Closing()) return;
   const TRect r = BoundsRect();
   if (r == LastRect) return;
   LastRect = r;
-  TdmKalvMain *module = FWindow->Module();
   try {
     if (module == nullptr) throw EInvalidOperation("There is no module to measure the region");
     TBitmap *rgb = FWindow->frPicRGB()->Bitmap();
@@ -204,24 +205,29 @@ void TRectCntrl::Recalculate() {
     }
     std::unique_ptr<TRectThreadManJob> job = module->CreateJob<TRectThreadManJob>(NoisePanel);
     job->Region = this;
+    job->Rect = r;
     job->OnWaiting = [module](TThreadManThread *aThread, ::TThreadManJob *aJob) {
       auto *rj = static_cast<TRectThreadManJob *>(aJob);
       if (rj->Region != nullptr) rj->Region->JobWaiting(aThread, aJob);
       else module->tmjLoadPicWaiting(aThread, aJob);
     };
     data->Job = job.get();
+    // The bookkeeping comes first: the start runs the job's waiting handler, and whatever that
+    // handler leads to must see this region busy with this job.
     FJob = job.get();
+    JobRunning = true;
+    RecalcPending = false;
+    ++JobCount;
     try {
       // The manager frees the job after its done step, the module's done handler the data; a
       // start that fails has freed both.
       StartJob(std::move(job), std::move(data));
     } catch (...) {
       FJob = nullptr;
+      JobRunning = false;
+      --JobCount;
       throw;
     }
-    ++JobCount;
-    JobRunning = true;
-    RecalcPending = false;
   } catch (...) {
     if (module != nullptr) module->StopRunTimer();
     throw;
@@ -244,6 +250,10 @@ void TRectCntrl::JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob) {
 void TRectCntrl::JobDone(TRectThreadManJob *Job) {
   if (FJob == Job) FJob = nullptr;
   JobRunning = false;
+  if (Job->Rect != BoundsRect()) {
+    Job->TargetPanel = nullptr;
+    RecalcPending = true;
+  }
   if (RecalcPending) {
     RecalcPending = false;
     Recalculate();

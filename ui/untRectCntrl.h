@@ -45,6 +45,7 @@ class TRectThreadManJob : public dmdKalvMain::TThreadManJob {
 public:
   using dmdKalvMain::TThreadManJob::TThreadManJob;
   TRectCntrl *Region = nullptr; // not owned; cleared when the region goes first
+  TRect Rect{};                 // the rectangle the job measures
 
   // Lets a pending change start its follow-up job before this job's results are shown.
   void DoDone(TThreadManThread *aThread) override;
@@ -76,12 +77,14 @@ public:
   std::string Caption() const;
 
   // Measures the region anew unless its rectangle is the last one measured; while a job runs the
-  // change is only noted and one follow-up job runs when it is done.
+  // change is only noted and one follow-up job runs when it is done. Nothing starts while the
+  // window is closing.
   void Recalculate() override;
   // The waiting event of the region's job: counts the job (the module's handler), then names the
   // page and fills the panel's position fields.
   void JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob);
-  // Called by the region's job when it is done.
+  // Called by the region's job when it is done. A job whose rectangle is no longer the region's
+  // shows nothing (its figures would belong to another rectangle); the region is measured anew.
   void JobDone(TRectThreadManJob *Job);
   // The job under way, if any.
   TRectThreadManJob *Job() const { return FJob; }

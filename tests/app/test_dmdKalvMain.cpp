@@ -16,6 +16,7 @@
 #include "app/WideIniFile.h"
 #include "app/WideMemIniCnfCtrl.h"
 #include "app/untKalvRegionsFile.h"
+#include "app/untKalvProjectFile.h"
 #include "app/dmdKalvMain.h"
 #include "app/untKalvNoiseTarget.h"
 #include "engine/untGraphics.h"
@@ -25,6 +26,7 @@
 #include "platform/untApplication.h"
 #include "platform/untDialogs.h"
 #include "platform/untMessages.h"
+#include "tests/common/EventLoopProbe.h"
 #include "tests/common/ModuleTestUtil.h"
 #include "tests/common/TestUtil.h"
 #include "threading/untJobData.h"
@@ -124,8 +126,10 @@ struct ModuleFixture : ::testing::Test {
     SetMessageBoxFunction(OldBox);
   }
   bool WaitIdle(int Ms = 30000) { return testutil::ProcessUntil([&] { return !Module->IsBusy(); }, Ms); }
+  void TearDown() override { EXPECT_EQ(testutil::NestedEventLoops(), NestedAtStart) << "a nested event loop ran"; }
 
   testutil::TempDir Dir;
+  int NestedAtStart = testutil::NestedEventLoops();
   TMessageBoxFunction OldBox;
   std::vector<std::string> Boxes;
   FakeWindow Window;
@@ -254,17 +258,21 @@ TEST_F(ModuleFixture, OpenPictureFillsTheViewsAndThePanel) {
   EXPECT_FALSE(Module->actFlOpn->Enabled());
   EXPECT_FALSE(Module->actHlpInfo->Enabled());
   EXPECT_TRUE(Module->tmrRun->isActive());
+  // The work on show stays until the new picture has loaded.
+  EXPECT_EQ(Window.Caption, "");
+  EXPECT_EQ(Window.Panel.Resets, 0);
+  EXPECT_EQ(Window.ClearedRegions, 0);
+  ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Window.Caption, "pic.jpg");
   EXPECT_EQ(Window.Panel.Resets, 1);
   EXPECT_EQ(Window.ClearedRegions, 1);
-  ASSERT_TRUE(WaitIdle());
   EXPECT_FALSE(Module->tmrRun->isActive());
   EXPECT_TRUE(Module->actFlOpn->Enabled());
   EXPECT_TRUE(Module->actHlpInfo->Enabled());
 
   // Seven pictures of the right size and depth, handed over b* first and RGB last.
-  const std::vector<int> order = {1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1};
-  EXPECT_EQ(Window.HandOrder, order); // cleared in page order before, handed over after
+  const std::vector<int> order = {7, 6, 5, 4, 3, 2, 1};
+  EXPECT_EQ(Window.HandOrder, order);
   for (int page = 1; page <= 7; ++page) {
     TBitmap *b = Window.GetPageBitmap(page);
     ASSERT_NE(b, nullptr) << page;
@@ -353,7 +361,7 @@ TEST_F(ModuleFixture, CommandStatesFollowThePictureOnEveryPage) {
   EXPECT_FALSE(Module->actNsSetChartDefHeight->Enabled());
 }
 
-TEST_F(ModuleFixture, FileKindsAndUnknownFilesChangeOnlyTheCaption) {
+TEST_F(ModuleFixture, FileKindsAndUnknownFilesChangeNothing) {
   EXPECT_EQ(GetFileKind("/x/a.JPG"), fkJPEG);
   EXPECT_EQ(GetFileKind("/x/a.jpe"), fkJPEG);
   EXPECT_EQ(GetFileKind("/x/a.Jpeg"), fkJPEG);
@@ -387,8 +395,8 @@ TEST_F(ModuleFixture, FileKindsAndUnknownFilesChangeOnlyTheCaption) {
 
   for (const fs::path &p : {odd, regions}) {
     EXPECT_FALSE(Module->OpenFile(p.string()));
-    EXPECT_EQ(Module->CurrentFileName(), p.string());
-    EXPECT_EQ(Window.Caption, p.filename().string());
+    EXPECT_EQ(Module->CurrentFileName(), file.string());
+    EXPECT_EQ(Window.Caption, "pic.jpg");
     EXPECT_FALSE(Module->IsBusy());
   }
   EXPECT_EQ(Window.GetPageBitmap(1), rgb);
@@ -548,15 +556,25 @@ TEST_F(ModuleFixture, OpenCommandRemembersTheFolder) {
   EXPECT_EQ(Module->edaMain->DisableCount(), 0);
 }
 
-TEST_F(ModuleFixture, StopAndWaitEndsARunningLoad) {
+// A close while a load runs is deferred: the load is stopped, none of its partial figures or pages
+// reach the window, and the window is closed again from the event loop once no job is counted.
+TEST_F(ModuleFixture, ACloseDuringALoadStopsItAndClosesWhenTheLastJobIsDone) {
   const fs::path file = Dir.Path / "big.jpg";
   testutil::WriteTestJpeg(file, 1600, 1200);
   ASSERT_TRUE(Module->OpenFile(file.string()));
-  Module->StopAndWait();
+  EXPECT_FALSE(Module->QueryClose());
+  EXPECT_TRUE(Module->Closing());
+  EXPECT_TRUE(testutil::ProcessUntil([&] { return Window.Closes == 1; }));
   EXPECT_FALSE(Module->IsBusy());
+  EXPECT_TRUE(Module->QueryClose());
+  EXPECT_TRUE(Window.Panel.Calls.empty());
+  for (int page = 1; page <= 7; ++page) EXPECT_EQ(Window.GetPageBitmap(page), nullptr) << page;
+  EXPECT_TRUE(Window.Caption.empty());
   EXPECT_FALSE(Module->tmjLoadPic->Terminated()); // reset after its done event
-  EXPECT_TRUE(Module->actFlOpn->Enabled());
   EXPECT_TRUE(Boxes.empty()); // a stopped load is no error
+  // Nothing new starts once closing.
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  EXPECT_FALSE(Module->IsBusy());
 }
 
 } // namespace
@@ -675,13 +693,15 @@ TEST_F(ModuleFixture, FileCommandsWriteAndReadProjectsRegionsAndPictures) {
   // The project with picture opens without the picture file: the same picture and regions.
   TBitmap24 shown;
   shown.Assign(Window.GetPageBitmap(1));
+  const std::string pictureBytes = testutil::ReadFile(picture);
   fs::remove(picture);
   Window.ClearRegions();
   const int cleared = Window.ClearedRegions;
   Window.Regions = {{1, 1, 2, 2}};
   Boxes.clear();
   EXPECT_TRUE(Module->OpenFile(embedded.string()));
-  EXPECT_FALSE(Module->IsBusy()); // the load is over when the reader returns
+  EXPECT_EQ(Window.Regions.size(), 1u); // nothing changes before the picture has loaded
+  ASSERT_TRUE(WaitIdle());
   EXPECT_TRUE(Boxes.empty());
   EXPECT_EQ(Window.ClearedRegions, cleared + 1); // replaced without asking
   EXPECT_EQ(Window.Regions, (std::vector<TRect>{{5, 5, 15, 20}, {30, 10, 39, 29}}));
@@ -689,6 +709,32 @@ TEST_F(ModuleFixture, FileCommandsWriteAndReadProjectsRegionsAndPictures) {
   EXPECT_EQ(Window.Caption, "pic.jpg");
   ASSERT_EQ(Window.GetPageBitmap(1)->Width(), 40);
   for (int y = 0; y < 30; ++y) EXPECT_EQ(std::memcmp(shown.ScanLine(y), Window.GetPageBitmap(1)->ScanLine(y), 120), 0);
+
+  // Saved again, the project embeds the picture on show, not a file of the same name in the
+  // working folder; without its picture there is no file to name, and the command says so.
+  {
+    const fs::path cwd = fs::current_path();
+    fs::current_path(Dir.Path);
+    testutil::WriteFile(Dir.Path / "pic.jpg", std::string(58, 'x'));
+    const fs::path again = Dir.Path / "again.KalvexProject", bare = Dir.Path / "bare.KalvexProject";
+    chosen["dlgPrjExp"] = again;
+    Module->SetCurrentPage(1);
+    EXPECT_TRUE(Module->actFlExpPrjWPic->Execute());
+    chosen["dlgPrjExp"] = bare;
+    ASSERT_TRUE(Module->actFlExpPrj->Enabled());
+    EXPECT_TRUE(Module->actFlExpPrj->Execute());
+    fs::current_path(cwd);
+    fs::remove(Dir.Path / "pic.jpg");
+    EXPECT_FALSE(fs::exists(bare));
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_NE(Boxes[0].find("exists only inside the project"), std::string::npos) << Boxes[0];
+    Boxes.clear();
+    const TProgMemIniFile a(again.string());
+    EXPECT_EQ(a.ReadString("Program", "FileName", ""), "pic.jpg");
+    const std::unique_ptr<TMemoryStream> back = ReadProjectPicture(a);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(std::string(back->Bytes().begin(), back->Bytes().end()), pictureBytes);
+  }
 
   // Projects that cannot give a picture: an error, and the window as it was.
   const fs::path damaged = Dir.Path / "d.KalvexProject", named = Dir.Path / "n.KalvexProject",

@@ -1,4 +1,4 @@
-// Mouse events sent straight to a widget, as the platform would deliver them.
+// Mouse events for the tests: sent straight to a widget, or queued as the platform delivers them.
 #pragma once
 
 #include <QApplication>
@@ -11,6 +11,12 @@ inline void Mouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Butto
                   Qt::KeyboardModifiers Mods = Qt::NoModifier) {
   QMouseEvent e(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons, Mods);
   QApplication::sendEvent(W, &e);
+}
+
+// The same event queued, as a real mouse's arrives: delivered when the event loop next runs.
+inline void PostMouse(QWidget *W, QEvent::Type Type, QPoint P, Qt::MouseButton Button, Qt::MouseButtons Buttons) {
+  QApplication::postEvent(W, new QMouseEvent(Type, QPointF(P), W->mapToGlobal(QPointF(P)), Button, Buttons,
+                                             Qt::NoModifier));
 }
 
 // A left-button drag from From to To in W's coordinates, through every step of Steps. A region

@@ -11,6 +11,7 @@
 
 #include "app/dmdKalvMain.h"
 #include "platform/untApplication.h"
+#include "tests/common/EventLoopProbe.h"
 #include "tests/common/ModuleTestUtil.h"
 #include "tests/common/TestUtil.h"
 #include "ui/frmKalvMain.h"
@@ -25,6 +26,9 @@ struct WindowFixture : ::testing::Test {
     Module = std::make_unique<TdmKalvMain>();
     Window = std::make_unique<TfmKalvMain>(Module.get());
   }
+  // No window code runs an event loop of its own inside an event: queued input would run in the
+  // middle of its work.
+  void TearDown() override { EXPECT_EQ(testutil::NestedEventLoops(), NestedAtStart) << "a nested event loop ran"; }
   ~WindowFixture() override {
     if (Window) {
       Window->close();
@@ -40,6 +44,7 @@ struct WindowFixture : ::testing::Test {
   bool WaitIdle(int Ms = 30000) { return testutil::ProcessUntil([&] { return !Module->IsBusy(); }, Ms); }
 
   testutil::TempDir Dir;
+  int NestedAtStart = testutil::NestedEventLoops();
   TMessageBoxFunction OldBox;
   std::vector<std::string> Boxes;
   std::unique_ptr<TdmKalvMain> Module;

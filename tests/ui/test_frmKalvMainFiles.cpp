@@ -10,6 +10,7 @@
 #include "tests/ui/WindowFixture.h"
 #include "ui/fraKalvRectNoises.h"
 #include "ui/untRectCntrl.h"
+#include "widgets/TntExtraEdits.h"
 
 namespace {
 
@@ -27,7 +28,14 @@ struct FilesFixture : WindowFixture {
       return Answer;
     });
   }
-  ~FilesFixture() override { SetFileDialogExecuteFunction(OldDialog); }
+  ~FilesFixture() override {
+    SetFileDialogExecuteFunction(OldDialog);
+    // The window still closes after this object's members have gone.
+    SetMessageBoxFunction([this](const std::string &Text, const std::string &, UINT) {
+      Boxes.push_back(Text);
+      return IDOK;
+    });
+  }
   std::vector<TRect> Rects() const { return Window->RegionList->Rects(); }
 
   TFileDialogExecuteFunction OldDialog;
@@ -97,4 +105,69 @@ TEST_F(FilesFixture, ImportAsksFitsAndExportWritesTheList) {
   EXPECT_EQ(Window->pctPics->tabText(0), "square.jpg");
   EXPECT_EQ(Window->RegionList->Items(1)->NoisePanel->Chart(0)->Channels()[0]->SSum, sum);
   EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+}
+
+// Nothing that fails takes the work with it: a picture that does not load, a regions file that
+// holds no regions, a configuration that cannot be written (the user can still save, and is told
+// once that the folders are not remembered).
+TEST_F(FilesFixture, FailuresKeepThePictureAndEveryRegion) {
+  ShowAndStart();
+  const fs::path picture = Dir.Path / "keep.jpg";
+  testutil::WriteTestJpeg(picture, 120, 80);
+  ASSERT_TRUE(Module->OpenFile(picture.string()));
+  ASSERT_TRUE(WaitIdle());
+  Window->AddRegion(10, 10, 50, 40);
+  Window->AddRegion(60, 20, 110, 70);
+  ASSERT_TRUE(WaitIdle());
+  const std::vector<TRect> kept = Rects();
+  TBitmap *shown = Window->GetPageBitmap(1);
+  const auto same = [&](const std::string &What) {
+    EXPECT_EQ(Rects(), kept) << What;
+    EXPECT_EQ(Window->GetPageBitmap(1), shown) << What;
+    EXPECT_EQ(Window->pctPics->tabText(0), "keep.jpg") << What;
+    EXPECT_EQ(Window->frNs->edtPosWidth->text(), "120") << What;
+  };
+
+  const fs::path text = Dir.Path / "notes.jpg", cut = Dir.Path / "cut.jpg";
+  testutil::WriteFile(text, "just some words, not a picture\n");
+  const std::string whole = testutil::ReadFile(picture);
+  testutil::WriteFile(cut, whole.substr(0, whole.size() / 2));
+  for (const fs::path &bad : {text, cut}) {
+    Boxes.clear();
+    Chosen["dlgPicOpn"] = bad;
+    ASSERT_TRUE(Module->actFlOpn->Execute());
+    ASSERT_TRUE(WaitIdle());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Boxes.size(), 1u) << bad;
+    same(bad.string());
+  }
+
+  const fs::path none = Dir.Path / "none.KalvexRegions";
+  testutil::WriteFile(none, "[Program]\nFileType=2\nRegionCount=0\n");
+  Boxes.clear();
+  Questions.clear();
+  Answer = IDYES;
+  Chosen["dlgRgnImp"] = none;
+  ASSERT_TRUE(Module->actFlImpRgns->Execute());
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_NE(Boxes[0].find("No regions found"), std::string::npos) << Boxes[0];
+  EXPECT_EQ(Questions[0].second & MB_YESNOCANCEL, 0u); // told, not asked
+  same("import");
+
+  // The configuration's folder is a file: nothing can be remembered, everything can be saved.
+  std::error_code ec;
+  fs::remove_all(Dir.Path / "config", ec);
+  testutil::WriteFile(Dir.Path / "config", "");
+  Boxes.clear();
+  const fs::path out1 = Dir.Path / "one.KalvexRegions", out2 = Dir.Path / "two.KalvexRegions";
+  Chosen["dlgRgnExp"] = out1;
+  ASSERT_TRUE(Module->actFlExpRgns->Execute());
+  Chosen["dlgRgnExp"] = out2;
+  ASSERT_TRUE(Module->actFlExpRgns->Execute());
+  EXPECT_TRUE(fs::exists(out1));
+  EXPECT_TRUE(fs::exists(out2));
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_NE(Boxes[0].find("cannot be remembered"), std::string::npos) << Boxes[0];
+  EXPECT_EQ(Module->edaMain->DisableCount(), 0);
+  same("config");
 }

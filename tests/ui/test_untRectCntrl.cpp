@@ -136,6 +136,40 @@ TEST_F(RegionFixture, DragsDuringAJobFoldIntoOneFollowUpWithTheLatestRectangle) 
   EXPECT_TRUE(Boxes.empty());
 }
 
+// A corner drag whose events are queued all at once, as a fast mouse delivers them: each job
+// starts while later moves wait in the queue, and the region ends up with the figures of its
+// final rectangle, measured by one job at a time.
+TEST_F(RegionFixture, AQueuedDragShowsTheFiguresOfItsFinalRectangle) {
+  Load(1800, 1200);
+  Window->AddRegion(100, 100, 200, 200);
+  ASSERT_TRUE(WaitIdle());
+  TRectCntrl *r = Region(0);
+  int most = 0;
+  Module->edaMain->AfterDisableActions = [&](TObject *) { most = std::max(most, Module->RunningJobs()); };
+  const int jobs = r->JobCount;
+  testutil::PostMouse(r, QEvent::MouseButtonPress, {98, 98}, Qt::LeftButton, Qt::LeftButton);
+  testutil::PostMouse(r, QEvent::MouseMove, {1598, 1098}, Qt::NoButton, Qt::LeftButton);
+  testutil::PostMouse(r, QEvent::MouseMove, {20, 20}, Qt::NoButton, Qt::LeftButton);
+  testutil::PostMouse(r, QEvent::MouseButtonRelease, {20, 20}, Qt::LeftButton, Qt::NoButton);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return r->JobCount > jobs && !Module->IsBusy(); }, 60000));
+  Module->edaMain->AfterDisableActions = nullptr;
+  ASSERT_EQ(r->BoundsRect(), Rect(100, 100, 122, 122));
+  EXPECT_EQ(most, 1);
+  const TFileResult m = MeasureFile(File.string(), {TRegionArg{100, 100, 22, 22, "100,100,22,22"}});
+  ASSERT_EQ(m.Areas.size(), 2u);
+  const int charts[MeasureChannelCount] = {0, 1, 2, 3, 5, 6, 7};
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    const TChannelNoiseArray data = r->NoisePanel->Chart(charts[c])->Channels();
+    ASSERT_FALSE(data.empty());
+    ASSERT_NE(data[0], nullptr) << c;
+    EXPECT_EQ(data[0]->SCount, m.Areas[1].Channels[static_cast<size_t>(c)].SCount) << c;
+    EXPECT_EQ(data[0]->SSum, m.Areas[1].Channels[static_cast<size_t>(c)].SSum) << c;
+    EXPECT_EQ(data[0]->HistogramData(), m.Areas[1].Channels[static_cast<size_t>(c)].Histogram) << c;
+  }
+  EXPECT_EQ(r->NoisePanel->edtPosWidth->text(), "22");
+  EXPECT_TRUE(Boxes.empty());
+}
+
 TEST_F(RegionFixture, PressesSelectAndOutlinesShowTheSelection) {
   Load(300, 200);
   Window->AddRegion(10, 10, 110, 90);
