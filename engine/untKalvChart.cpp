@@ -69,7 +69,8 @@ void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint
                std::int64_t MaxCount, std::int64_t TotalCount) {
   TCanvas &C = *Bitmap.Canvas();
   // The layout is made in the canvas's units (a high-density chart: Scale x Scale pixels each).
-  const int W = Bitmap.Width() / C.Scale(), H = Bitmap.Height() / C.Scale();
+  const int W = static_cast<int>(std::lround(Bitmap.Width() / C.Scale())),
+            H = static_cast<int>(std::lround(Bitmap.Height() / C.Scale()));
   if (W <= 0 || H <= 0) return;
   TLockGuard lock(C); // for the whole drawing, also when a step throws
   const TColor p0 = C.Pen.Color;

@@ -519,7 +519,7 @@ template <class F> void TCanvas::Paint(F &&Body) {
   // Writing through the image's own buffer: ScanLine addresses stay the same.
   QImage &img = const_cast<QImage &>(FBitmap->Image());
   QPainter p(&img);
-  if (FScale != 1) p.scale(FScale, FScale);
+  if (FScale != 1.0) p.scale(FScale, FScale);
   Body(p);
 }
 
@@ -660,8 +660,8 @@ int TCanvas::TextWidth(const std::string &Text) {
 int TCanvas::TextHeight(const std::string &) { return QFontMetrics(ResolveFont(Font)).height(); }
 
 TColor TCanvas::Pixel(int X, int Y) {
-  X *= FScale;
-  Y *= FScale;
+  X = static_cast<int>(X * FScale);
+  Y = static_cast<int>(Y * FScale);
   if (!FBitmap || X < 0 || Y < 0 || X >= FBitmap->Width() || Y >= FBitmap->Height()) return CLR_INVALID;
   const std::uint8_t *row = FBitmap->ScanLine(Y);
   if (FBitmap->PixelFormat() == pf24bit) return RGBColor(row[3 * X + 2], row[3 * X + 1], row[3 * X]);
@@ -670,7 +670,7 @@ TColor TCanvas::Pixel(int X, int Y) {
 }
 
 void TCanvas::SetPixel(int X, int Y, TColor C) {
-  if (FScale != 1 && FBitmap != nullptr && FBitmap->PixelFormat() == pf24bit) {
+  if (FScale != 1.0 && FBitmap != nullptr && FBitmap->PixelFormat() == pf24bit) {
     // One pixel of the drawing is a Scale x Scale block of the bitmap.
     Paint([&](QPainter &p) { p.fillRect(QRect(X, Y, 1, 1), ToQColor(ColorToRGB(C))); });
     return;

@@ -146,8 +146,9 @@ public:
   // rendered at that resolution instead of being enlarged afterwards. Every operation, Pixel and
   // SetPixel and text measuring included, works in the units of the drawing; only the source
   // rectangle of a copy is in the source bitmap's own pixels.
-  int Scale() const { return FScale; }
-  void SetScale(int Value) { FScale = Value < 1 ? 1 : Value; }
+  // A fractional scale (a screen at 125 % or 150 %) is drawn at exactly the device's pixels too.
+  double Scale() const { return FScale; }
+  void SetScale(double Value) { FScale = Value < 1.0 ? 1.0 : Value; }
 
 private:
   template <class F> void Paint(F &&Body);
@@ -156,7 +157,7 @@ private:
 
   TBitmap *FBitmap = nullptr;  // not owned
   QPainter *FPainter = nullptr; // not owned
-  int FScale = 1;
+  double FScale = 1.0;
   std::recursive_mutex FOwnLock; // for painter canvases
   int FPenX = 0, FPenY = 0;
 };

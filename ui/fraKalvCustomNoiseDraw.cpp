@@ -50,7 +50,7 @@ TChannelNoiseArray TDrawThreadManJob::Channels() const {
 void TDrawThreadManJob::DoInternExecute(TThreadManThread *aThread) {
   TThreadManJob::DoInternExecute(aThread);
   Bitmap = std::make_unique<TBitmap24>();
-  Bitmap->SetSize(Width * Scale, Height * Scale);
+  Bitmap->SetSize(static_cast<int>(std::lround(Width * Scale)), static_cast<int>(std::lround(Height * Scale)));
   Bitmap->Canvas()->SetScale(Scale);
   DrawChart(*Bitmap, Channels(), MaxLevel, MaxCount, TotalCount);
   FChannels.clear();
@@ -210,7 +210,7 @@ void TfrKalvCustomNoiseDraw::StartDraw() {
   job->Width = w;
   job->Height = h;
   // On a high-density screen the picture is drawn at the screen's resolution.
-  job->Scale = std::clamp(static_cast<int>(std::ceil(pnlClnt->devicePixelRatioF())), 1, 4);
+  job->Scale = std::clamp(pnlClnt->devicePixelRatioF(), 1.0, 4.0);
   const int group = ChartGroup();
   TfrKalvCustomNoise *scale = this;
   if (host->SameScale()) {
@@ -244,6 +244,7 @@ void TfrKalvCustomNoiseDraw::DrawDone(TDrawThreadManJob *Job) {
   if (FJob == Job) FJob = nullptr;
   FDrawing = false;
   FPicture = std::move(Job->Bitmap);
+  FPictureSize = QSize(Job->Width, Job->Height);
   if (FRedrawPending) CallGuarded([this] { StartDraw(); });
   pnlClnt->update();
   if (pnlClnt->isVisible()) pnlClnt->repaint();
@@ -253,9 +254,7 @@ void TfrKalvCustomNoiseDraw::pnlClntPaint(QPaintEvent *Event) {
   QPainter p(pnlClnt);
   // A picture drawn before the frame had its size on screen is shown only once one of the panel's
   // own size was: stretched, it would be shrunken labels blown up.
-  if (FPicture && !FPicture->Empty() && FPicture->Width() == pnlClnt->width() &&
-      FPicture->Height() == pnlClnt->height())
-    FFittingShown = true;
+  if (FPicture && !FPicture->Empty() && FPictureSize == pnlClnt->size()) FFittingShown = true;
   if (FPicture && !FPicture->Empty() && FFittingShown) {
     // Stretched to the current size, so a resize shows the old picture until the new one is in.
     p.drawImage(pnlClnt->rect(), FPicture->Image());

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QSize>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -38,7 +39,7 @@ public:
   TfrKalvCustomNoiseDraw *Frame = nullptr; // not owned; nullptr once the frame is gone
   std::unique_ptr<TBitmap24> Bitmap;       // the drawn picture, handed to the frame at the end
   int Width = 0, Height = 0; // in the frame's (device-independent) pixels
-  int Scale = 1;              // device pixels per frame pixel; the bitmap is Scale times larger
+  double Scale = 1;           // device pixels per frame pixel; the bitmap is Scale times larger
   std::int64_t MaxCount = 0;
   std::int64_t TotalCount = 0;
   std::uint8_t MaxLevel = 255;
@@ -98,6 +99,9 @@ public:
   void pnlBtmDblClick();
 
   TBitmap24 *Picture() const { return FPicture.get(); }
+  // The size, in the frame's own pixels, that Picture was drawn for (it holds that size times
+  // the screen's device-pixel ratio).
+  QSize PictureSize() const { return FPictureSize; }
   bool Drawing() const { return FDrawing; }
   bool RedrawPending() const { return FRedrawPending; }
   // Draw jobs this frame has queued so far.
@@ -122,6 +126,7 @@ private:
   int FDragStartY = 0;
   int FDragStartHeight = 0;
   std::unique_ptr<TBitmap24> FPicture;
+  QSize FPictureSize;
   bool FFittingShown = false; // a picture of the panel's own size has been painted
   std::vector<std::unique_ptr<TChannelNoiseData>> FChannels;
   bool FDrawing = false;

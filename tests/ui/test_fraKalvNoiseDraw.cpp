@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "tests/common/TestUtil.h"
@@ -74,7 +75,7 @@ TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached
     block.Release = true;
     ASSERT_TRUE(testutil::ProcessUntil([&] { return !chart.Drawing() && chart.Picture() != nullptr; }));
     EXPECT_EQ(chart.DrawCount(), first + 1);
-    EXPECT_EQ(chart.Picture()->Width(), chart.pnlClnt->width());
+    EXPECT_EQ(chart.PictureSize(), chart.pnlClnt->size());
     testutil::ProcessUntil([&] { return thm.JobCount() == 0; });
   }
   {
@@ -146,8 +147,12 @@ TEST(KalvNoiseDraw, AChartDrawnForNoSizeOnScreenIsNotShown) {
     EXPECT_TRUE(Uniform(chart.pnlClnt->grab().toImage()));
     block.Release = true;
     ASSERT_TRUE(testutil::ProcessUntil([&] {
-      return !chart.Drawing() && chart.Picture() != nullptr && chart.Picture()->Width() == chart.pnlClnt->width();
+      return !chart.Drawing() && chart.Picture() != nullptr && chart.PictureSize() == chart.pnlClnt->size();
     }));
+    // Drawn at the screen's own pixels (ctest runs this at ratios 1, 1.25 and 2 too) and shown.
+    const double ratio = chart.pnlClnt->devicePixelRatioF();
+    EXPECT_EQ(chart.Picture()->Width(), std::lround(chart.pnlClnt->width() * ratio));
+    EXPECT_EQ(chart.Picture()->Height(), std::lround(chart.pnlClnt->height() * ratio));
     EXPECT_FALSE(Uniform(chart.pnlClnt->grab().toImage()));
     // Once a chart of its own size was shown, a resize stretches it until the new one is in.
     chart.resize(300, 250);
