@@ -182,6 +182,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
   MeasureOnlyJob(*job);
   job->Run();
+  result.Camera = stream ? ReadCameraSettings(stream->Bytes()) : ReadCameraSettings(job->FileName);
 
   TBitmap24 &picture = *job->PicRGB;
   result.Width = picture.Width();
@@ -270,6 +271,11 @@ int RunMeasure(int argc, char **argv, int First) {
       try {
         TFileResult r = MeasureFile(file, options.Regions);
         std::lock_guard<std::mutex> g(lock);
+        // A warning only: the figures do not depend on the camera settings.
+        if (!r.Camera.Warning.empty()) {
+          progress.Clear();
+          std::cerr << "kalvex: " << EscapeFileName(file) << ": warning: " << r.Camera.Warning << "\n";
+        }
         for (const TAreaResult &a : r.Areas)
           if (!a.Error.empty()) {
             progress.Clear();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/untKalvExif.h"
 #include "platform/untSysUtils.h"
 
 enum class TMeasureFormat { mfText, mfJson, mfCsv };
@@ -76,6 +77,7 @@ struct TFileResult {
   std::string Picture; // for a project: the picture's name as the project holds it
   std::string Error;   // not empty: the file could not be measured (no size, no areas)
   int Width = 0, Height = 0;
+  TCameraSettings Camera; // what the picture's EXIF data say (its Warning goes to stderr)
   std::vector<TAreaResult> Areas; // the picture first, then each region in command-line order
 };
 

@@ -68,6 +68,28 @@ nlohmann::json Optional(std::optional<double> V) {
   return *V;
 }
 
+// The fields the picture has; an empty object for none.
+nlohmann::json ExifJson(const TCameraSettings &C) {
+  nlohmann::json e = nlohmann::json::object();
+  if (C.Iso) e["iso"] = *C.Iso;
+  if (C.ExposureTime) e["exposure_time"] = *C.ExposureTime;
+  if (C.FNumber) e["f_number"] = *C.FNumber;
+  if (C.FocalLength) e["focal_length"] = *C.FocalLength;
+  if (!C.Make.empty()) e["make"] = C.Make;
+  if (!C.Model.empty()) e["model"] = C.Model;
+  if (!C.Lens.empty()) e["lens"] = C.Lens;
+  if (!C.DateTime.empty()) e["date_time"] = C.DateTime;
+  if (!C.Warning.empty()) e["warning"] = C.Warning;
+  return e;
+}
+
+// The camera columns that end every CSV row.
+std::string ExifCsv(const TCameraSettings &C) {
+  return "," + ShortestNumber(C.Iso) + "," + ShortestNumber(C.ExposureTime) + "," + ShortestNumber(C.FNumber) + "," +
+         ShortestNumber(C.FocalLength) + "," + CsvField(C.Make) + "," + CsvField(C.Model) + "," + CsvField(C.Lens) +
+         "," + CsvField(C.DateTime);
+}
+
 } // namespace
 
 std::string CsvField(const std::string &Text) {
@@ -185,6 +207,7 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
     Out << EscapeFileName(f.File);
     if (!f.Picture.empty()) Out << " (picture " << EscapeFileName(f.Picture) << ")";
     Out << ": " << f.Width << " x " << f.Height << " pixels\n";
+    if (const std::string camera = f.Camera.Summary(); !camera.empty()) Out << "camera: " << camera << "\n";
     for (const TAreaResult &a : f.Areas) {
       Out << "\n";
       if (!a.Error.empty()) {
@@ -251,6 +274,7 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results) {
     if (!f.Picture.empty()) file["picture"] = f.Picture;
     file["width"] = f.Width;
     file["height"] = f.Height;
+    file["exif"] = ExifJson(f.Camera);
     file["areas"] = std::move(areas);
     files.push_back(std::move(file));
   }
@@ -263,7 +287,7 @@ std::string CsvHeader(bool Histogram) {
                   "n_mean,snr_db,error";
   if (Histogram)
     for (int i = 0; i < 256; ++i) h += ",h" + std::to_string(i);
-  return h;
+  return h + ",iso,exposure_time,f_number,focal_length,make,model,lens,date_time";
 }
 
 void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
@@ -273,7 +297,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
       Out << CsvField(f.File) << ",,,,,,,,,,,,,," << CsvField(f.Error);
       if (Histogram)
         for (int i = 0; i < 256; ++i) Out << ',';
-      Out << "\n";
+      Out << ExifCsv(TCameraSettings{}) << "\n";
       continue;
     }
     for (const TAreaResult &a : f.Areas) {
@@ -282,7 +306,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
         Out << head << ",,,,,,,,,,,,," << CsvField(a.Requested + ": " + a.Error);
         if (Histogram)
           for (int i = 0; i < 256; ++i) Out << ',';
-        Out << "\n";
+        Out << ExifCsv(f.Camera) << "\n";
         continue;
       }
       for (int c = 0; c < MeasureChannelCount; ++c) {
@@ -293,7 +317,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
             << ShortestNumber(NMeanOf(ch)) << ',' << ShortestNumber(SNRatioOf(ch)) << ',';
         if (Histogram)
           for (std::int64_t v : ch.Histogram) Out << ',' << v;
-        Out << "\n";
+        Out << ExifCsv(f.Camera) << "\n";
       }
     }
   }

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include <exiv2/exiv2.hpp>
 #include <nlohmann/json.hpp>
 
 #include "app/WideIniFile.h"
@@ -15,6 +16,7 @@
 #include "cli/untMeasure.h"
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
+#include "tests/common/ModuleTestUtil.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
 
@@ -171,7 +173,7 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
   std::vector<std::string> all;
   while (std::getline(rows, line)) all.push_back(line);
   ASSERT_EQ(all.size(), 1u + 2 * 2 * 7); // header, 2 files x 2 areas x 7 channels
-  EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 14 + 256);
+  EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 14 + 256 + 8); // the camera columns end it
   for (const std::string &l : all) {
     // The JPEG's name holds a comma and quotes: quoted and doubled, so the columns stay in place.
     if (l.rfind('"', 0) == 0) {
@@ -230,14 +232,14 @@ TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   ASSERT_TRUE(none.is_array());
   EXPECT_EQ(none.size(), 2u);
 
-  // CSV: the failed file is one row of 15 fields with its message in the error column; the
+  // CSV: the failed file is one row of 15 fields (and the 8 empty camera ones) with its message in the error column; the
   // figures are in their shortest exact form (the picture's N mean is 20 * 1460 / 1950 x 0.5).
   std::istringstream rows(csv.second);
   std::vector<std::string> lines;
   for (std::string l; std::getline(rows, l);) lines.push_back(l);
   ASSERT_EQ(lines.size(), 1u + 1 + 7);
   EXPECT_EQ(lines[1].rfind(missing + ",,,,,,,,,,,,,,", 0), 0u) << lines[1];
-  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14);
+  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14 + 8);
   EXPECT_NE(lines[2].find(",picture,0,0,100,60,R,600000,6000,"), std::string::npos) << lines[2];
   EXPECT_NE(lines[2].find(",100,"), std::string::npos) << lines[2]; // S mean 100, not 100.00000000000000
   EXPECT_EQ(ShortestNumber(17.8), "17.8");
@@ -369,4 +371,64 @@ TEST(Measure, RegionsFilesAndProjects) {
   const TRun asPicture = Measure({regions});
   EXPECT_EQ(asPicture.Status, 1);
   EXPECT_NE(asPicture.Err.find("regions file holds no picture"), std::string::npos) << asPicture.Err;
+}
+
+// Camera settings written into a picture with Exiv2 come back in every format; a picture with a
+// damaged EXIF block is measured all the same, with a warning.
+TEST(Measure, CameraSettingsFromExifAndDamagedExifStillMeasures) {
+  testutil::TempDir dir;
+  const std::string shot = (dir.Path / "iso800.jpg").string(), bare = (dir.Path / "bare.jpg").string(),
+                    broken = (dir.Path / "broken.jpg").string();
+  testutil::WriteTestJpeg(shot, 64, 48);
+  testutil::WriteTestJpeg(bare, 64, 48);
+  {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(shot);
+    image->readMetadata();
+    Exiv2::ExifData ed;
+    ed["Exif.Image.Make"] = "Orvane";
+    ed["Exif.Image.Model"] = "Orvane Test 1";
+    ed["Exif.Photo.ISOSpeedRatings"] = uint16_t(800);
+    ed["Exif.Photo.ExposureTime"] = Exiv2::URational(1, 250);
+    ed["Exif.Photo.FNumber"] = Exiv2::URational(28, 10);
+    ed["Exif.Photo.FocalLength"] = Exiv2::URational(50, 1);
+    ed["Exif.Photo.LensModel"] = "Test 50mm";
+    ed["Exif.Photo.DateTimeOriginal"] = "2026:01:02 10:11:12";
+    image->setExifData(ed);
+    image->writeMetadata();
+  }
+  {
+    // An APP1 "Exif" segment whose TIFF header is garbage, right after the start of image.
+    const std::string jpeg = testutil::ReadFile(bare);
+    const std::string app1("\xFF\xE1\x00\x16" "Exif\0\0" "MM\x00\x2A\xFF\xFF\xFF\xF0" "garbage!", 24);
+    testutil::WriteFile(broken, jpeg.substr(0, 2) + app1 + jpeg.substr(2));
+  }
+  const TRun text = Measure({shot, bare, broken});
+  ASSERT_EQ(text.Status, 0) << text.Err;
+  EXPECT_NE(text.Out.find("camera: Orvane Test 1, lens Test 50mm, ISO 800, 1/250 s, f/2.8, 50 mm, 2026:01:02 10:11:12\n"),
+            std::string::npos)
+      << text.Out;
+  EXPECT_EQ(text.Out.find("camera:", text.Out.find("bare.jpg")), std::string::npos); // none for the others
+  EXPECT_NE(text.Err.find("broken.jpg: warning: damaged EXIF data"), std::string::npos) << text.Err;
+
+  const TRun json = Measure({shot, bare, broken, "--format", "json"});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  const nlohmann::json doc = nlohmann::json::parse(json.Out);
+  ASSERT_EQ(doc.size(), 3u);
+  const nlohmann::json &e = doc[0]["exif"];
+  EXPECT_EQ(e["iso"], 800.0);
+  EXPECT_DOUBLE_EQ(e["exposure_time"].get<double>(), 0.004);
+  EXPECT_NEAR(e["f_number"].get<double>(), 2.8, 1e-6);
+  EXPECT_EQ(e["focal_length"], 50.0);
+  EXPECT_EQ(e["make"], "Orvane");
+  EXPECT_EQ(e["model"], "Orvane Test 1");
+  EXPECT_EQ(e["lens"], "Test 50mm");
+  EXPECT_EQ(e["date_time"], "2026:01:02 10:11:12");
+  EXPECT_TRUE(doc[1]["exif"].is_object() && doc[1]["exif"].empty());
+  // The damaged one has its figures, the same as the clean picture's.
+  EXPECT_EQ(doc[2]["areas"][0]["channels"]["L*"]["s_sum"], doc[1]["areas"][0]["channels"]["L*"]["s_sum"]);
+
+  const TRun csv = Measure({shot, "--format", "csv"});
+  ASSERT_EQ(csv.Status, 0);
+  EXPECT_NE(csv.Out.find(",800,0.004,2.8,50,Orvane,Orvane Test 1,Test 50mm,2026:01:02 10:11:12\n"), std::string::npos)
+      << csv.Out;
 }
