@@ -114,6 +114,7 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
     f.SCount = copy.SCount;
     f.NSum = copy.NSum;
     f.NCount = copy.NCount;
+    f.Clipped = copy.Clipped;
     for (int i = 0; i < 256; ++i) f.Histogram[static_cast<std::size_t>(i)] = copy.Histogram(i);
     float v = 0;
     if (copy.GetSMean(v)) f.SMean = v;

@@ -55,6 +55,7 @@ std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH)
 // The figures of one channel, as the job's accumulator holds them.
 struct TChannelFigures {
   std::int64_t SSum = 0, SCount = 0, NSum = 0, NCount = 0;
+  std::int64_t Clipped = 0; // pixels at 0 or 255 (for a pair: in either channel)
   std::array<std::int64_t, 256> Histogram{};
   // The window's single-precision figures (empty when unavailable).
   std::optional<float> SMean, NMean, SNRatio;
@@ -86,6 +87,11 @@ struct TFileResult {
 std::optional<double> SMeanOf(const TChannelFigures &C);
 std::optional<double> NMeanOf(const TChannelFigures &C);
 std::optional<double> SNRatioOf(const TChannelFigures &C);
+// The share (0..1) of the area's pixels that are clipped in the channel (nullopt without pixels).
+std::optional<double> ClippedShareOf(const TChannelFigures &C);
+// Above this share an area's S/N ratio means little: it is marked as clipped.
+constexpr double ClippedMarkShare = 0.01;
+bool IsClipped(const TAreaResult &Area);
 
 // The three outputs, one entry per file argument in order. Text and CSV include the histogram only
 // with Histogram; JSON always does. Text leaves failed files out (their messages go to stderr);

@@ -192,6 +192,19 @@ std::optional<double> NMeanOf(const TChannelFigures &C) {
   return static_cast<double>(C.NSum) / static_cast<double>(C.NCount);
 }
 
+std::optional<double> ClippedShareOf(const TChannelFigures &C) {
+  if (C.SCount == 0) return std::nullopt;
+  return static_cast<double>(C.Clipped) / static_cast<double>(C.SCount);
+}
+
+bool IsClipped(const TAreaResult &Area) {
+  if (!Area.Error.empty()) return false;
+  return std::any_of(Area.Channels.begin(), Area.Channels.end(), [](const TChannelFigures &C) {
+    const auto s = ClippedShareOf(C);
+    return s && *s > ClippedMarkShare;
+  });
+}
+
 std::optional<double> SNRatioOf(const TChannelFigures &C) {
   const auto s = SMeanOf(C), n = NMeanOf(C);
   if (!s || !n || *n <= 0 || *s <= 0) return std::nullopt;
@@ -214,17 +227,23 @@ void WriteText(std::ostream &Out, const std::vector<TFileResult> &Results, bool 
         Out << "region " << a.Requested << ": " << a.Error << "\n";
         continue;
       }
-      Out << AreaTitle(a) << "\n";
+      Out << AreaTitle(a) << (IsClipped(a) ? "  (clipped)" : "") << "\n";
       char line[160];
       std::snprintf(line, sizeof line, "  %-7s %14s %10s %10s\n", "channel", "S/N ratio dB",
                     "S mean", "N mean");
       Out << line;
       for (int c = 0; c < MeasureChannelCount; ++c) {
         const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
-        std::snprintf(line, sizeof line, "  %-7s %14s %10s %10s\n", MeasureChannelNames[c],
+        std::snprintf(line, sizeof line, "  %-7s %14s %10s %10s", MeasureChannelNames[c],
                       Fixed2(ch.SNRatio).c_str(), Fixed2(ch.SMean).c_str(),
                       Fixed2(ch.NMean).c_str());
         Out << line;
+        // Only where it matters, so the table of a well-exposed area stays as it always was.
+        if (const auto share = ClippedShareOf(ch); share && *share > ClippedMarkShare) {
+          std::snprintf(line, sizeof line, "   clipped %.1f%%", 100.0 * *share);
+          Out << line;
+        }
+        Out << "\n";
       }
       if (Histogram) {
         for (int c = 0; c < MeasureChannelCount; ++c) {
@@ -258,6 +277,7 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results) {
       area["top"] = a.Top;
       area["width"] = a.Width;
       area["height"] = a.Height;
+      area["clipped"] = IsClipped(a);
       nlohmann::json channels = nlohmann::json::object();
       for (int c = 0; c < MeasureChannelCount; ++c) {
         const TChannelFigures &ch = a.Channels[static_cast<std::size_t>(c)];
@@ -265,7 +285,8 @@ void WriteJson(std::ostream &Out, const std::vector<TFileResult> &Results) {
             {"s_sum", ch.SSum},         {"s_count", ch.SCount},
             {"n_sum", ch.NSum},         {"n_count", ch.NCount},
             {"s_mean", Optional(SMeanOf(ch))}, {"n_mean", Optional(NMeanOf(ch))},
-            {"snr_db", Optional(SNRatioOf(ch))}, {"histogram", ch.Histogram}};
+            {"snr_db", Optional(SNRatioOf(ch))}, {"clipped", Optional(ClippedShareOf(ch))},
+            {"histogram", ch.Histogram}};
       }
       area["channels"] = std::move(channels);
       areas.push_back(std::move(area));
@@ -287,7 +308,7 @@ std::string CsvHeader(bool Histogram) {
                   "n_mean,snr_db,error";
   if (Histogram)
     for (int i = 0; i < 256; ++i) h += ",h" + std::to_string(i);
-  return h + ",iso,exposure_time,f_number,focal_length,make,model,lens,date_time";
+  return h + ",iso,exposure_time,f_number,focal_length,make,model,lens,date_time,clipped";
 }
 
 void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool Histogram) {
@@ -297,7 +318,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
       Out << CsvField(f.File) << ",,,,,,,,,,,,,," << CsvField(f.Error);
       if (Histogram)
         for (int i = 0; i < 256; ++i) Out << ',';
-      Out << ExifCsv(TCameraSettings{}) << "\n";
+      Out << ExifCsv(TCameraSettings{}) << ",\n";
       continue;
     }
     for (const TAreaResult &a : f.Areas) {
@@ -306,7 +327,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
         Out << head << ",,,,,,,,,,,,," << CsvField(a.Requested + ": " + a.Error);
         if (Histogram)
           for (int i = 0; i < 256; ++i) Out << ',';
-        Out << ExifCsv(f.Camera) << "\n";
+        Out << ExifCsv(f.Camera) << ",\n";
         continue;
       }
       for (int c = 0; c < MeasureChannelCount; ++c) {
@@ -317,7 +338,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
             << ShortestNumber(NMeanOf(ch)) << ',' << ShortestNumber(SNRatioOf(ch)) << ',';
         if (Histogram)
           for (std::int64_t v : ch.Histogram) Out << ',' << v;
-        Out << ExifCsv(f.Camera) << "\n";
+        Out << ExifCsv(f.Camera) << ',' << ShortestNumber(ClippedShareOf(ch)) << "\n";
       }
     }
   }

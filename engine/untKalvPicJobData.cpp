@@ -53,6 +53,7 @@ void TChannelNoiseData::CopyFrom(const TChannelNoiseData &Source) {
   SCount = Source.SCount;
   NSum = Source.NSum;
   NCount = Source.NCount;
+  Clipped = Source.Clipped;
   FHistogram = Source.FHistogram;
 }
 
@@ -89,6 +90,7 @@ void TChannelNoiseData::AddData(const TChannelNoiseData *Source) {
   SCount += Source->SCount;
   NSum += Source->NSum;
   NCount += Source->NCount;
+  Clipped += Source->Clipped;
   for (size_t i = 0; i < FHistogram.size(); ++i) FHistogram[i] += Source->FHistogram[i];
 }
 
@@ -279,6 +281,7 @@ void TPicPartThreadData::DoWork() {
   for (int c = 0; c < NoiseChannelCount; ++c) {
     Data[static_cast<size_t>(c)]->SSum += sums.SSum[static_cast<size_t>(c)];
     Data[static_cast<size_t>(c)]->SCount += sums.SCount;
+    Data[static_cast<size_t>(c)]->Clipped += sums.Clipped[static_cast<size_t>(c)];
   }
 }
 

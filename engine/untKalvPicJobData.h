@@ -104,6 +104,10 @@ public:
   std::int64_t SCount = 0;
   std::int64_t NSum = 0;
   std::int64_t NCount = 0;
+  // Pixels at the end of the range (0 or 255) among the SCount signals: the channel's value for
+  // R, G, B and L*, either of the two for a pair. Their noise is cut off, so an area with many of
+  // them has a meaningless S/N ratio.
+  std::int64_t Clipped = 0;
 
   void Assign(const TPersistent *Source) override;
   virtual void AddSignal(std::int32_t Value);
@@ -257,7 +261,12 @@ struct TExtractRow {
 struct TSignalSums {
   std::array<std::int64_t, NoiseChannelCount> SSum{};
   std::int64_t SCount = 0;
+  std::array<std::int64_t, NoiseChannelCount> Clipped{};
 };
+// Adds the clipped pixels of Width pixels of one row (24-bit, bytes blue, green, red) and of its
+// L* bytes to Clipped (indexed by TNoiseChannel).
+void CountClipped(const std::uint8_t *RGB, const std::uint8_t *L, int Width,
+                  std::array<std::int64_t, NoiseChannelCount> &Clipped);
 // Converts Width pixels of one row. R, G and B may be nullptr (those pictures are not made); with
 // La or Lb nullptr only L* is converted, with the same bits. The fast path: per-channel matrix products from tables,
 // vectorised cube roots (AVX2 when the processor has it, else the portable path), and step tables

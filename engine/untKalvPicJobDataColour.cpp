@@ -671,4 +671,75 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
   Sums.SSum[ncGB] += s[4];
   Sums.SSum[ncBR] += s[5];
   Sums.SCount += Width;
+  CountClipped(Row.RGB, Row.L, Width, Sums.Clipped);
+}
+
+namespace {
+bool ClippedByte(std::uint8_t V) { return V == 0 || V == 255; }
+
+void CountClippedPortable(const std::uint8_t *RGB, const std::uint8_t *L, int From, int Width,
+                          std::array<std::int64_t, NoiseChannelCount> &C) {
+  for (int x = From; x < Width; ++x) {
+    const bool b = ClippedByte(RGB[3 * x]), g = ClippedByte(RGB[3 * x + 1]), r = ClippedByte(RGB[3 * x + 2]);
+    C[ncR] += r;
+    C[ncG] += g;
+    C[ncB] += b;
+    C[ncRG] += r || g;
+    C[ncGB] += g || b;
+    C[ncBR] += b || r;
+    C[ncL] += ClippedByte(L[x]);
+  }
+}
+
+int PopCount(unsigned __int128 V) {
+  return __builtin_popcountll(static_cast<std::uint64_t>(V)) + __builtin_popcountll(static_cast<std::uint64_t>(V >> 64));
+}
+
+// One bit per byte of the 32 at P that is 0 or 255.
+__attribute__((target("avx2"))) inline std::uint32_t ClippedBits(const std::uint8_t *P) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(P));
+  const __m256i clipped = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()),
+                                          _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xFF))));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(clipped));
+}
+
+// 32 pixels at a time: one bit per clipped byte, 96 bits for the pixels' blue, green and red, and
+// each channel's count is that of its bits (a pair's: of either of its two).
+__attribute__((target("avx2,popcnt"))) int CountClippedAVX2(const std::uint8_t *RGB, const std::uint8_t *L, int Width,
+                                                            std::array<std::int64_t, NoiseChannelCount> &C) {
+  // The blue bytes' positions, every third bit from bit 0.
+  unsigned __int128 blue = 0;
+  for (int i = 0; i < 96; i += 3) blue |= static_cast<unsigned __int128>(1) << i;
+  std::int64_t r = 0, g = 0, b = 0, rg = 0, gb = 0, br = 0, l = 0;
+  int x = 0;
+  for (; x + 32 <= Width; x += 32) {
+    const std::uint8_t *p = RGB + 3 * static_cast<std::size_t>(x);
+    const unsigned __int128 m = static_cast<unsigned __int128>(ClippedBits(p)) |
+                                static_cast<unsigned __int128>(ClippedBits(p + 32)) << 32 |
+                                static_cast<unsigned __int128>(ClippedBits(p + 64)) << 64;
+    const unsigned __int128 m1 = m >> 1, m2 = m >> 2;
+    b += PopCount(m & blue);
+    g += PopCount(m1 & blue);
+    r += PopCount(m2 & blue);
+    rg += PopCount((m1 | m2) & blue);
+    gb += PopCount((m | m1) & blue);
+    br += PopCount((m | m2) & blue);
+    l += __builtin_popcount(ClippedBits(L + x));
+  }
+  C[ncR] += r;
+  C[ncG] += g;
+  C[ncB] += b;
+  C[ncRG] += rg;
+  C[ncGB] += gb;
+  C[ncBR] += br;
+  C[ncL] += l;
+  return x;
+}
+} // namespace
+
+void CountClipped(const std::uint8_t *RGB, const std::uint8_t *L, int Width,
+                  std::array<std::int64_t, NoiseChannelCount> &Clipped) {
+  const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
+  const int done = avx2 ? CountClippedAVX2(RGB, L, Width, Clipped) : 0;
+  CountClippedPortable(RGB, L, done, Width, Clipped);
 }

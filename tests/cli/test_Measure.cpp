@@ -173,7 +173,7 @@ TEST(Measure, TextJsonAndCsvOnAGeneratedPicture) {
   std::vector<std::string> all;
   while (std::getline(rows, line)) all.push_back(line);
   ASSERT_EQ(all.size(), 1u + 2 * 2 * 7); // header, 2 files x 2 areas x 7 channels
-  EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 14 + 256 + 8); // the camera columns end it
+  EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 14 + 256 + 8 + 1); // camera columns, clipped share
   for (const std::string &l : all) {
     // The JPEG's name holds a comma and quotes: quoted and doubled, so the columns stay in place.
     if (l.rfind('"', 0) == 0) {
@@ -239,7 +239,7 @@ TEST(Measure, BadFilesKeepTheirPlaceAndRedirectedStderrHasNoProgress) {
   for (std::string l; std::getline(rows, l);) lines.push_back(l);
   ASSERT_EQ(lines.size(), 1u + 1 + 7);
   EXPECT_EQ(lines[1].rfind(missing + ",,,,,,,,,,,,,,", 0), 0u) << lines[1];
-  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14 + 8);
+  EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 14 + 8 + 1);
   EXPECT_NE(lines[2].find(",picture,0,0,100,60,R,600000,6000,"), std::string::npos) << lines[2];
   EXPECT_NE(lines[2].find(",100,"), std::string::npos) << lines[2]; // S mean 100, not 100.00000000000000
   EXPECT_EQ(ShortestNumber(17.8), "17.8");
@@ -374,8 +374,8 @@ TEST(Measure, RegionsFilesAndProjects) {
 }
 
 // Camera settings written into a picture with Exiv2 come back in every format; a picture with a
-// damaged EXIF block is measured all the same, with a warning.
-TEST(Measure, CameraSettingsFromExifAndDamagedExifStillMeasures) {
+// damaged EXIF block is measured all the same, with a warning. The shares of clipped pixels too.
+TEST(Measure, CameraSettingsAndClippedSharesReachEveryFormat) {
   testutil::TempDir dir;
   const std::string shot = (dir.Path / "iso800.jpg").string(), bare = (dir.Path / "bare.jpg").string(),
                     broken = (dir.Path / "broken.jpg").string();
@@ -429,6 +429,37 @@ TEST(Measure, CameraSettingsFromExifAndDamagedExifStillMeasures) {
 
   const TRun csv = Measure({shot, "--format", "csv"});
   ASSERT_EQ(csv.Status, 0);
-  EXPECT_NE(csv.Out.find(",800,0.004,2.8,50,Orvane,Orvane Test 1,Test 50mm,2026:01:02 10:11:12\n"), std::string::npos)
+  EXPECT_NE(csv.Out.find(",800,0.004,2.8,50,Orvane,Orvane Test 1,Test 50mm,2026:01:02 10:11:12,"), std::string::npos)
       << csv.Out;
+
+  // A quarter of the pixels at 255 and a line of them at 0 in green: shares in JSON and CSV, and
+  // the area marked in the text; the region beside them is not.
+  const std::string lit = (dir.Path / "lit.bmp").string();
+  {
+    TBitmap24 b;
+    b.SetSize(40, 20);
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 40; ++x) {
+        std::uint8_t *p = b.ScanLine(y) + 3 * x;
+        p[0] = p[1] = p[2] = static_cast<std::uint8_t>(x < 10 ? 255 : 100 + (x + y) % 7);
+        if (y == 0 && x >= 10) p[1] = 0;
+      }
+    b.SaveToFile(lit);
+  }
+  const TRun clip = Measure({lit, "--format", "json", "--region", "20,5,10,10"});
+  ASSERT_EQ(clip.Status, 0) << clip.Err;
+  const nlohmann::json c = nlohmann::json::parse(clip.Out)[0]["areas"];
+  EXPECT_EQ(c[0]["clipped"], true);
+  EXPECT_DOUBLE_EQ(c[0]["channels"]["R"]["clipped"].get<double>(), 0.25);
+  EXPECT_DOUBLE_EQ(c[0]["channels"]["G"]["clipped"].get<double>(), (200.0 + 30) / 800);
+  EXPECT_DOUBLE_EQ(c[0]["channels"]["RG"]["clipped"].get<double>(), (200.0 + 30) / 800);
+  EXPECT_EQ(c[1]["clipped"], false);
+  EXPECT_EQ(c[1]["channels"]["G"]["clipped"], 0.0);
+  const TRun clipText = Measure({lit, "--region", "20,5,10,10"});
+  EXPECT_NE(clipText.Out.find("picture 0,0 40 x 20  (clipped)\n"), std::string::npos) << clipText.Out;
+  EXPECT_NE(clipText.Out.find("   clipped 25.0%\n"), std::string::npos) << clipText.Out;
+  EXPECT_NE(clipText.Out.find("region 20,5 10 x 10\n"), std::string::npos) << clipText.Out;
+  const TRun clipCsv = Measure({lit, "--format", "csv"});
+  EXPECT_NE(clipCsv.Out.find(",R,"), std::string::npos);
+  EXPECT_NE(clipCsv.Out.find(",,,,,,,,0.25\n"), std::string::npos) << clipCsv.Out;
 }

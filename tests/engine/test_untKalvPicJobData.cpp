@@ -431,6 +431,24 @@ TEST(NoiseHistograms, EveryCountingModeAndPathMatchesTheReference) {
           EXPECT_EQ(g.HistogramData(), r.HistogramData()) << "picture " << k << " channel " << c;
         }
       }
+      // The clipped pixels (0 or 255; a pair's in either channel), counted pixel by pixel.
+      std::array<std::int64_t, NoiseChannelCount> clipped{}, direct{};
+      const auto at = [](std::uint8_t V) { return V == 0 || V == 255 ? 1 : 0; };
+      for (int y = 0; y < H; ++y) {
+        const std::uint8_t *row = src.ScanLine(y), *l = &lpic[static_cast<size_t>(y * W)];
+        CountClipped(row, l, W, clipped);
+        for (int x = 0; x < W; ++x) {
+          const int b = at(row[3 * x]), g = at(row[3 * x + 1]), r = at(row[3 * x + 2]);
+          direct[ncR] += r;
+          direct[ncG] += g;
+          direct[ncB] += b;
+          direct[ncL] += at(l[x]);
+          direct[ncRG] += r | g;
+          direct[ncGB] += g | b;
+          direct[ncBR] += b | r;
+        }
+      }
+      EXPECT_EQ(clipped, direct) << "picture " << k << " path " << path;
     }
   }
   SetSimdPathForTests(spAuto);
