@@ -53,6 +53,14 @@ void TfmKalvMain::CreateDesktopParts() {
   actNsExpFigures->SetHint("save the figures of the picture and all regions as CSV");
   actNsExpFigures->OnExecute = [this](TObject *) { actNsExpFiguresExecute(); };
 
+  FFitCounts = std::make_unique<TAction>();
+  actNsFitCounts = FFitCounts.get();
+  actNsFitCounts->SetName("actNsFitCounts");
+  actNsFitCounts->SetCaption("fit to 99.9% of counts");
+  actNsFitCounts->SetHint("end every chart's scale where 99.9% of its counts lie");
+  actNsFitCounts->Action()->setCheckable(true);
+  actNsFitCounts->OnExecute = [this](TObject *) { actNsFitCountsExecute(); };
+
   FFigExpDialog = std::make_unique<TSaveDialog>();
   dlgFigExp = FFigExpDialog.get();
   dlgFigExp->SetName("dlgFigExp");
@@ -60,6 +68,10 @@ void TfmKalvMain::CreateDesktopParts() {
   dlgFigExp->Filter = "CSV file (*.csv)|*.csv|all files (*.*)|*.*";
   dlgFigExp->DefaultExt = "csv";
   dlgFigExp->Options = {ofOverwritePrompt, ofPathMustExist, ofNoTestFileCreate, ofHideReadOnly, ofEnableSizing};
+
+  // Delete removes the current region too; in a text field it keeps deleting text (the field
+  // takes the key first).
+  if (FModule != nullptr) FModule->actNsClose->Action()->setShortcut(QKeySequence(QKeySequence::Delete));
 
   setAcceptDrops(true);
   FitToScreen();
@@ -99,7 +111,13 @@ TfrKalvNoises *TfmKalvMain::CurrentNoisePanel() const {
 
 void TfmKalvMain::CopyFigures(TfrKalvNoises *Panel) {
   if (Panel == nullptr) return;
-  QGuiApplication::clipboard()->setText(NoisePanelFiguresText(*Panel));
+  QGuiApplication::clipboard()->setText(
+      NoisePanelFiguresText(*Panel, FModule != nullptr ? FModule->CurrentFileName() : std::string()));
+}
+
+void TfmKalvMain::actNsFitCountsExecute() {
+  // A click has toggled the check mark already; the charts follow it.
+  RedrawAllCharts();
 }
 
 void TfmKalvMain::ExportFigures(const std::string &FileName) {
@@ -132,6 +150,7 @@ void TfmKalvMain::AddFigureCommandsToMenu() {
   picture->addSeparator();
   picture->addAction(actNsCopyFigures->Action());
   picture->addAction(actNsExpFigures->Action());
+  picture->addAction(actNsFitCounts->Action());
 }
 
 // ---- drag and drop ----------------------------------------------------------------------------
@@ -198,6 +217,7 @@ void TfmKalvMain::RestoreWindowConf() {
   const int right = read("RightWidth", 0);
   const bool maximized = ini.ReadInteger(WindowSection, "Maximized", 0) != 0;
   const bool sameScale = ini.ReadInteger(WindowSection, "SameScale", 0) != 0;
+  actNsFitCounts->SetChecked(ini.ReadInteger(WindowSection, "FitCounts", 0) != 0);
   if (width > 0 && height > 0) {
     // Only a place that is still on one of the screens (they may have changed since).
     const QRect wanted(left, top, width, height);
@@ -231,6 +251,7 @@ void TfmKalvMain::SaveWindowConf() {
     cnf.WriteInteger(WindowSection, "Maximized", maximized ? 1 : 0);
     cnf.WriteInteger(WindowSection, "RightWidth", FRightWanted > 0 ? FRightWanted : sizes.value(1));
     cnf.WriteInteger(WindowSection, "SameScale", FModule->SameScale() ? 1 : 0);
+    cnf.WriteInteger(WindowSection, "FitCounts", FitCounts() ? 1 : 0);
   } catch (...) {
     cnf.SetActive(false);
     throw;
