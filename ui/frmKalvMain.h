@@ -10,6 +10,7 @@
 // Only the main thread uses it.
 #pragma once
 
+#include <QLockFile>
 #include <QMainWindow>
 #include <QStringList>
 #include <array>
@@ -22,6 +23,7 @@
 #include "platform/untObjects.h"
 #include "ui/untNoiseHost.h"
 
+class QLockFile;
 class QMimeData;
 class QScrollArea;
 class QSplitter;
@@ -174,6 +176,9 @@ public:
   // User.conf, section "Window": size, position, maximized, right-hand width, same scale.
   void RestoreWindowConf();
   void SaveWindowConf();
+  // The window's place among the running instances (0 for the first), held while it lives: each
+  // further instance opens 32 pixels further right and down from the remembered place.
+  int TakeInstanceSlot();
 
 protected:
   void showEvent(QShowEvent *Event) override;
@@ -204,6 +209,8 @@ private:
   std::unique_ptr<TSaveDialog> FFigExpDialog;
   int FRightWanted = 0;   // the right-hand width the user chose (or the first one); 0: none yet
   int FRightRestored = 0; // the right-hand width kept in User.conf; 0: none
+  std::unique_ptr<QLockFile> FInstanceLock;
+  int FInstanceSlot = 0;
 };
 
 // The one main window (set while it exists).

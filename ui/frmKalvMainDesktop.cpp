@@ -5,7 +5,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
+#include <QLockFile>
+#include <QStandardPaths>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
@@ -219,21 +222,41 @@ void TfmKalvMain::RestoreWindowConf() {
   const bool sameScale = ini.ReadInteger(WindowSection, "SameScale", 0) != 0;
   actNsFitCounts->SetChecked(ini.ReadInteger(WindowSection, "FitCounts", 0) != 0);
   if (width > 0 && height > 0) {
+    // A further instance opens offset from the place the first one keeps, as windows cascade.
+    const int cascade = 32 * TakeInstanceSlot();
     // Only a place that is still on one of the screens (they may have changed since).
-    const QRect wanted(left, top, width, height);
+    const QRect wanted(left + cascade, top + cascade, width, height);
     for (const QScreen *s : QGuiApplication::screens()) {
       const QRect avail = s->availableGeometry();
       if (!avail.intersects(wanted)) continue;
       const QSize size = wanted.size().boundedTo(avail.size()).expandedTo(minimumSize());
       resize(size);
-      move(std::clamp(left, avail.left(), std::max(avail.left(), avail.right() - size.width())),
-           std::clamp(top, avail.top(), std::max(avail.top(), avail.bottom() - size.height())));
+      move(std::clamp(wanted.left(), avail.left(), std::max(avail.left(), avail.right() - size.width())),
+           std::clamp(wanted.top(), avail.top(), std::max(avail.top(), avail.bottom() - size.height())));
       break;
     }
   }
   if (maximized) setWindowState(windowState() | Qt::WindowMaximized);
   if (right >= SplitterMinSize) FRightRestored = right;
   if (sameScale != FModule->SameScale()) FModule->actNsSameScaleExecute(nullptr);
+}
+
+int TfmKalvMain::TakeInstanceSlot() {
+  if (FInstanceLock) return FInstanceSlot;
+  // One lock file per window on show; a crashed instance's lock is stale and taken over.
+  QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+  if (dir.isEmpty()) dir = QDir::tempPath();
+  const QString user = QString::fromLocal8Bit(qgetenv("USER"));
+  for (int slot = 0; slot < 16; ++slot) {
+    auto lock = std::make_unique<QLockFile>(QDir(dir).filePath(QStringLiteral("kalvex-%1-window-%2.lock").arg(user).arg(slot)));
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+      FInstanceLock = std::move(lock);
+      FInstanceSlot = slot;
+      return slot;
+    }
+  }
+  return 0;
 }
 
 void TfmKalvMain::SaveWindowConf() {
