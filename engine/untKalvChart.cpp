@@ -20,6 +20,22 @@ void SetChartFont(TCanvas &C) {
 
 } // namespace
 
+const char *const FitScaleLabel = "99.9% of counts";
+
+int FitLevel(const std::array<std::int64_t, 256> &Histogram) {
+  std::int64_t total = 0;
+  for (std::int64_t h : Histogram) total += std::max<std::int64_t>(0, h);
+  if (total <= 0) return -1;
+  // cum / total >= 999 / 1000 without rounding; a histogram holds at most 2^40 or so counts, far
+  // from overflowing the products.
+  std::int64_t cum = 0;
+  for (int i = 0; i < 256; ++i) {
+    cum += std::max<std::int64_t>(0, Histogram[static_cast<std::size_t>(i)]);
+    if (cum * 1000 >= total * 999) return i;
+  }
+  return 255;
+}
+
 std::int64_t RoundQuotient(std::int64_t Num, std::int64_t Den) {
   const float q = static_cast<float>(static_cast<long double>(Num) / static_cast<long double>(Den));
   return static_cast<std::int64_t>(std::nearbyint(q));
@@ -66,7 +82,7 @@ TChartLayout ChartLayout(TCanvas &Canvas, int W, int H, std::uint8_t MaxLevel, s
 }
 
 void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint8_t MaxLevel,
-               std::int64_t MaxCount, std::int64_t TotalCount) {
+               std::int64_t MaxCount, std::int64_t TotalCount, bool Fitted) {
   TCanvas &C = *Bitmap.Canvas();
   // The layout is made in the canvas's units (a high-density chart: Scale x Scale pixels each).
   const int W = static_cast<int>(std::lround(Bitmap.Width() / C.Scale())),
@@ -140,12 +156,29 @@ void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint
   C.LineTo(L.Right, L.AxisY);
   C.SetPixel(L.Right, L.AxisY, p0);
 
+  if (Fitted) {
+    // On a white ground, so the top grid line does not run through it.
+    const int tw = C.TextWidth(FitScaleLabel);
+    C.FillRect(Rect(L.Right - tw - 2, 0, L.Right + 1, L.TH));
+    C.TextOut(L.Right - tw, 0, FitScaleLabel);
+  }
+
   if (L.HasData) {
     const auto yOf = [&](std::int64_t Count) {
       return L.Top + L.PlotH1 - static_cast<int>(RoundQuotient(Count * L.PlotH1, L.MaxCount));
     };
     for (const TChartCurve &curve : Curves) {
       C.Pen.Color = curve.Color;
+      if (MaxLevel == 0) {
+        // Everything at 0: a bar three pixels wide from the axis up to the share at 0.
+        const int y = yOf(curve.Histogram[0]);
+        for (int x = L.LabelW + 1; x <= L.LabelW + 3; ++x) {
+          C.MoveTo(x, L.AxisY - 1);
+          C.LineTo(x, y);
+          C.SetPixel(x, y, curve.Color);
+        }
+        continue;
+      }
       C.MoveTo(L.LabelW + 1, yOf(curve.Histogram[0]));
       for (int i = 1; i <= L.MaxLevel; ++i) C.LineTo(xOf(i), yOf(curve.Histogram[static_cast<size_t>(i)]));
       C.SetPixel(C.PenX(), C.PenY(), curve.Color);
@@ -155,12 +188,12 @@ void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint
 }
 
 void DrawChart(TBitmap24 &Bitmap, const TChannelNoiseArray &Channels, std::uint8_t MaxLevel,
-               std::int64_t MaxCount, std::int64_t TotalCount) {
+               std::int64_t MaxCount, std::int64_t TotalCount, bool Fitted) {
   std::vector<TChartCurve> curves;
   curves.reserve(Channels.size());
   for (const TChannelNoiseData *c : Channels) {
     if (c == nullptr) continue;
     curves.push_back(TChartCurve{c->Color, c->HistogramData()});
   }
-  DrawChart(Bitmap, curves, MaxLevel, MaxCount, TotalCount);
+  DrawChart(Bitmap, curves, MaxLevel, MaxCount, TotalCount, Fitted);
 }

@@ -54,13 +54,24 @@ TChartLayout ChartLayout(TCanvas &Canvas, int W, int H, std::uint8_t MaxLevel, s
 // is). Curves are drawn in order, so later ones lie on top. The bitmap's canvas is locked while
 // drawing. With a canvas Scale above 1 the chart is laid out for the bitmap's size divided by the
 // scale and drawn at the bitmap's full resolution.
+// With MaxLevel 0 every count is at difference 0: each curve is a bar at 0, not a line to the
+// empty level 1. Fitted says the horizontal scale ends at the fitted level (FitLevel) rather than
+// at the highest one counted; the chart then says so at its top right (FitScaleLabel).
 void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint8_t MaxLevel,
-               std::int64_t MaxCount, std::int64_t TotalCount);
+               std::int64_t MaxCount, std::int64_t TotalCount, bool Fitted = false);
 
 // The same with the curves of channel results (colour and histogram of each; nullptr entries are
 // left out).
 void DrawChart(TBitmap24 &Bitmap, const TChannelNoiseArray &Channels, std::uint8_t MaxLevel,
-               std::int64_t MaxCount, std::int64_t TotalCount);
+               std::int64_t MaxCount, std::int64_t TotalCount, bool Fitted = false);
+
+// The label of a fitted horizontal scale.
+extern const char *const FitScaleLabel; // "99.9% of counts"
+
+// The level a fitted scale ends at: the lowest at which the counts from 0 up to it make up at
+// least 999 in 1000 of all the histogram's counts; -1 for a histogram without counts. One far
+// outlier then no longer squeezes the curve into the left end of the chart.
+int FitLevel(const std::array<std::int64_t, 256> &Histogram);
 
 // Rounds Num / Den, the quotient taken in single precision like all the engine's floating-point
 // work, to the nearest integer (ties to even). Den must not be 0.

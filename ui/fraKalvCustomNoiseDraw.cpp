@@ -52,7 +52,7 @@ void TDrawThreadManJob::DoInternExecute(TThreadManThread *aThread) {
   Bitmap = std::make_unique<TBitmap24>();
   Bitmap->SetSize(static_cast<int>(std::lround(Width * Scale)), static_cast<int>(std::lround(Height * Scale)));
   Bitmap->Canvas()->SetScale(Scale);
-  DrawChart(*Bitmap, Channels(), MaxLevel, MaxCount, TotalCount);
+  DrawChart(*Bitmap, Channels(), MaxLevel, MaxCount, TotalCount, Fitted);
   FChannels.clear();
 }
 
@@ -182,6 +182,12 @@ std::int64_t TfrKalvCustomNoiseDraw::GetTotalCount(int) {
 }
 
 std::uint8_t TfrKalvCustomNoiseDraw::GetMaxLevel(int) {
+  TNoiseChartHost *host = NoiseChartHost();
+  if (host != nullptr && host->FitCounts()) {
+    int level = -1;
+    for (const auto &c : FChannels) level = std::max(level, FitLevel(c->HistogramData()));
+    return level < 0 ? 255 : static_cast<std::uint8_t>(level);
+  }
   for (int i = 255; i >= 0; --i)
     for (const auto &c : FChannels)
       if (c->Histogram(i) > 0) return static_cast<std::uint8_t>(i);
@@ -223,6 +229,7 @@ void TfrKalvCustomNoiseDraw::StartDraw() {
     job->TotalCount = scale->GetTotalCount(group);
     job->MaxLevel = scale->GetMaxLevel(group);
   }
+  job->Fitted = host->FitCounts();
   job->SetChannels(Channels());
   FJob = job.get();
   FDrawing = true;

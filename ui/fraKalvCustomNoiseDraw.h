@@ -43,6 +43,7 @@ public:
   std::int64_t MaxCount = 0;
   std::int64_t TotalCount = 0;
   std::uint8_t MaxLevel = 255;
+  bool Fitted = false; // MaxLevel is a fitted level ("fit to 99.9% of counts")
 
   // Frees the copies held, then copies every element (nullptr elements become empty channels).
   void SetChannels(const TChannelNoiseArray &Value);

@@ -252,6 +252,7 @@ void TfrKalvNoises::FillContextMenu(QMenu *Menu) {
   if (QAction *a = host->NoiseAction(nhaSetChartsDefHeight)) Menu->addAction(a);
   Menu->addSeparator();
   if (QAction *a = host->NoiseAction(nhaSameScale)) Menu->addAction(a);
+  if (QAction *a = host->NoiseAction(nhaFitCounts)) Menu->addAction(a);
   QAction *copy = host->NoiseAction(nhaCopyFigures), *exp = host->NoiseAction(nhaExportFigures);
   if (copy != nullptr || exp != nullptr) Menu->addSeparator();
   if (copy != nullptr) Menu->addAction(copy);

@@ -77,10 +77,11 @@ public:
   int ScrollY() const;
   void SetScroll(int X, int Y);
 
-protected:
-  void contextMenuEvent(QContextMenuEvent *Event) override;
   // The context menu's entries; region panels add theirs.
   virtual void FillContextMenu(QMenu *Menu);
+
+protected:
+  void contextMenuEvent(QContextMenuEvent *Event) override;
   void pnlTopContextPopup();
 
 private:

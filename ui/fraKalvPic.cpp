@@ -1,11 +1,13 @@
 #include "ui/fraKalvPic.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/untApplication.h"
 #include "platform/untThreads.h"
@@ -58,33 +60,57 @@ void TKalvPicPanel::mousePressEvent(QMouseEvent *Event) {
     FAnchorX = FCurrentX = static_cast<int>(Event->position().x());
     FAnchorY = FCurrentY = static_cast<int>(Event->position().y());
     FDragging = true;
+    grabKeyboard();
   } else {
-    bool was = FDragging;
-    FDragging = false;
-    if (was) Invalidate();
+    CancelBand();
   }
 }
 
 void TKalvPicPanel::mouseDoubleClickEvent(QMouseEvent *Event) {
   // The second press of a double click never starts a band.
-  bool was = FDragging;
-  FDragging = false;
-  if (was) Invalidate();
+  CancelBand();
   Event->accept();
+}
+
+void TKalvPicPanel::MoveBandTo(QPoint P) {
+  if (!FDragging) return;
+  // Right and bottom are exclusive: a band released on or past the far edge takes the last
+  // column or row in.
+  FCurrentX = std::max(0, std::min(width(), P.x()));
+  FCurrentY = std::max(0, std::min(height(), P.y()));
+  Invalidate();
 }
 
 void TKalvPicPanel::mouseMoveEvent(QMouseEvent *Event) {
   if (!FDragging) return;
-  // Right and bottom are exclusive: a band released on or past the far edge takes the last
-  // column or row in.
-  FCurrentX = std::max(0, std::min(width(), static_cast<int>(Event->position().x())));
-  FCurrentY = std::max(0, std::min(height(), static_cast<int>(Event->position().y())));
+  MoveBandTo(Event->position().toPoint());
+  if (OnBandMove) CallGuarded([&] { OnBandMove(this, Event->globalPosition().toPoint()); });
+}
+
+void TKalvPicPanel::EndBand() {
+  FDragging = false;
+  if (keyboardGrabber() == this) releaseKeyboard();
+  if (OnBandEnd) CallGuarded([&] { OnBandEnd(this); });
+}
+
+void TKalvPicPanel::CancelBand() {
+  if (!FDragging) return;
+  EndBand();
   Invalidate();
+}
+
+void TKalvPicPanel::keyPressEvent(QKeyEvent *Event) {
+  if (FDragging && Event->key() == Qt::Key_Escape) {
+    CancelBand();
+    Event->accept();
+    return;
+  }
+  QWidget::keyPressEvent(Event);
 }
 
 void TKalvPicPanel::mouseReleaseEvent(QMouseEvent *Event) {
   if (Event->button() != Qt::LeftButton || !FDragging) return;
-  FDragging = false;
+  EndBand();
   int left = FAnchorX, right = FCurrentX, top = FAnchorY, bottom = FCurrentY;
   if (left > right) std::swap(left, right);
   if (top > bottom) std::swap(top, bottom);
@@ -117,9 +143,55 @@ TfrKalvPic::TfrKalvPic(QWidget *Parent) : QWidget(Parent) {
   pnlPic->OnBand = [this](TKalvPicPanel *, int L, int T, int R, int B) {
     if (OnAddRegion) OnAddRegion(this, L, T, R, B);
   };
+  pnlPic->OnBandMove = [this](TKalvPicPanel *Panel, QPoint Global) {
+    DragScroll(Global, [Panel](QPoint G) { Panel->MoveBandTo(Panel->mapFromGlobal(G)); });
+  };
+  pnlPic->OnBandEnd = [this](TKalvPicPanel *) { StopDragScroll(); };
+  FDragTimer.setInterval(30);
+  QObject::connect(&FDragTimer, &QTimer::timeout, this, [this] { CallGuarded([this] { DragScrollStep(); }); });
 }
 
 TfrKalvPic::~TfrKalvPic() = default;
+
+TfrKalvPic *TfrKalvPic::ViewOf(QWidget *Widget) {
+  for (QWidget *w = Widget; w != nullptr; w = w->parentWidget())
+    if (auto *view = qobject_cast<TfrKalvPic *>(w)) return view;
+  return nullptr;
+}
+
+void TfrKalvPic::DragScroll(QPoint GlobalPos, std::function<void(QPoint)> Step) {
+  FDragPos = GlobalPos;
+  FDragStep = std::move(Step);
+  const bool outside = !sbxPics->viewport()->rect().contains(sbxPics->viewport()->mapFromGlobal(GlobalPos));
+  if (outside && !FDragTimer.isActive()) FDragTimer.start();
+  else if (!outside) FDragTimer.stop();
+}
+
+void TfrKalvPic::StopDragScroll() {
+  FDragTimer.stop();
+  FDragStep = nullptr;
+}
+
+void TfrKalvPic::DragScrollStep() {
+  const QRect port = sbxPics->viewport()->rect();
+  const QPoint p = sbxPics->viewport()->mapFromGlobal(FDragPos);
+  // A step of a quarter of the distance past the edge, at least 2 and at most 64 pixels.
+  const auto step = [](int Past) { return Past == 0 ? 0 : (Past > 0 ? 1 : -1) * std::clamp(std::abs(Past) / 4, 2, 64); };
+  const int dx = step(p.x() < port.left() ? p.x() - port.left() : p.x() > port.right() ? p.x() - port.right() : 0);
+  const int dy = step(p.y() < port.top() ? p.y() - port.top() : p.y() > port.bottom() ? p.y() - port.bottom() : 0);
+  if (dx == 0 && dy == 0) {
+    FDragTimer.stop();
+    return;
+  }
+  QScrollBar *h = sbxPics->horizontalScrollBar(), *v = sbxPics->verticalScrollBar();
+  const int oldX = h->value(), oldY = v->value();
+  h->setValue(oldX + dx);
+  v->setValue(oldY + dy);
+  if ((h->value() != oldX || v->value() != oldY) && FDragStep) {
+    const auto stepFn = FDragStep; // the step may end the drag
+    stepFn(FDragPos);
+  }
+}
 
 void TfrKalvPic::SetBitmap(std::unique_ptr<TBitmap> Value) {
   if (!Value && !FBitmap) return; // nothing shown, nothing to show

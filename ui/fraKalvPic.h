@@ -8,7 +8,9 @@
 // Only the main thread uses it.
 #pragma once
 
+#include <QPoint>
 #include <QScrollArea>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -43,6 +45,14 @@ public:
   std::function<void(TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &UpdateRect)> OnPaint;
   // A completed rubber band, normalised (Left < Right, Top < Bottom).
   std::function<void(TKalvPicPanel *Sender, int Left, int Top, int Right, int Bottom)> OnBand;
+  // The band's corner followed the pointer to GlobalPos; the band ended (released or cancelled).
+  std::function<void(TKalvPicPanel *Sender, QPoint GlobalPos)> OnBandMove;
+  std::function<void(TKalvPicPanel *Sender)> OnBandEnd;
+
+  // Takes the band's corner to P (panel coordinates, kept inside the panel) and redraws it.
+  void MoveBandTo(QPoint P);
+  // Drops the band under way without a region (Esc).
+  void CancelBand();
 
 protected:
   void paintEvent(QPaintEvent *Event) override;
@@ -50,9 +60,12 @@ protected:
   void mouseMoveEvent(QMouseEvent *Event) override;
   void mouseReleaseEvent(QMouseEvent *Event) override;
   void mouseDoubleClickEvent(QMouseEvent *Event) override;
+  // The keyboard is the panel's while a band is drawn, so Esc reaches it wherever the focus is.
+  void keyPressEvent(QKeyEvent *Event) override;
 
 private:
   void DrawBand(QPainter &Painter);
+  void EndBand();
 
   bool FDragging = false;
   int FAnchorX = 0, FAnchorY = 0;
@@ -92,12 +105,27 @@ public:
 
   void pnlPicPaint(TKalvPicPanel *Sender, TCanvas &Canvas, const TRect &UpdateRect);
 
+  // Keeps a drag going past the view's edge (the rubber band and the region drags use it). With
+  // the pointer at GlobalPos outside the visible area the view scrolls toward it every few
+  // milliseconds, faster the farther out it is, and calls Step with the pointer's place after
+  // every scroll, so the dragged thing follows as if the pointer had moved. Back inside, the
+  // scrolling stops; StopDragScroll ends it at the end of the drag.
+  void DragScroll(QPoint GlobalPos, std::function<void(QPoint GlobalPos)> Step);
+  void StopDragScroll();
+  bool DragScrolling() const { return FDragTimer.isActive(); }
+  // The view a picture panel (or a region on one) belongs to, or nullptr.
+  static TfrKalvPic *ViewOf(QWidget *Widget);
+
 protected:
   void resizeEvent(QResizeEvent *Event) override;
 
 private:
   void ApplyScrollPosition();
+  void DragScrollStep();
   std::unique_ptr<TBitmap> FBitmap;
+  QTimer FDragTimer;
+  QPoint FDragPos;
+  std::function<void(QPoint)> FDragStep;
   int FWantX = 0, FWantY = 0;
   bool FApplying = false;
 };

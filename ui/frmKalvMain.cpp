@@ -4,6 +4,7 @@
 #include <QMenuBar>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
@@ -138,6 +139,9 @@ void TfmKalvMain::CreateComponents() {
     view->setObjectName(QString::fromLatin1(views[i]));
     layout->addWidget(view);
     view->OnAddRegion = [this](TfrKalvPic *, int L, int T, int R, int B) { AddRegion(L, T, R, B); };
+    new TRegionCaptions(view->sbxPics); // the viewport's child
+    view->installEventFilter(this);
+    view->sbxPics->installEventFilter(this);
     pctPics->addTab(page, QString::fromUtf8(PicKindCaptions[i]));
     tbsPics[static_cast<size_t>(i)] = page;
     frPics[static_cast<size_t>(i)] = view;
@@ -285,6 +289,41 @@ void TfmKalvMain::RemoveCurrentRegion() {
   if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
 }
 
+TRectCntrl *TfmKalvMain::CurrentRegion() const {
+  QWidget *current = pctMain->currentWidget();
+  if (current == tbsPicNoise || RegionList == nullptr) return nullptr;
+  for (int i = 0; i < RegionList->Count(); ++i)
+    if (RegionList->Items(i)->Page == current) return RegionList->Items(i);
+  return nullptr;
+}
+
+bool TfmKalvMain::RegionKey(QKeyEvent *Event) {
+  int dx = 0, dy = 0;
+  switch (Event->key()) {
+  case Qt::Key_Left: dx = -1; break;
+  case Qt::Key_Right: dx = 1; break;
+  case Qt::Key_Up: dy = -1; break;
+  case Qt::Key_Down: dy = 1; break;
+  default: return false;
+  }
+  const Qt::KeyboardModifiers mods = Event->modifiers() & ~Qt::KeypadModifier;
+  if (mods != Qt::NoModifier && mods != Qt::ShiftModifier) return false;
+  TRectCntrl *region = CurrentRegion();
+  if (region == nullptr || region->Dragging) return false;
+  const int step = mods == Qt::ShiftModifier ? 10 : 1;
+  region->Nudge(dx * step, dy * step);
+  return true;
+}
+
+bool TfmKalvMain::eventFilter(QObject *Watched, QEvent *Event) {
+  if (Event->type() == QEvent::KeyPress) {
+    bool taken = false;
+    CallGuarded([&] { taken = RegionKey(static_cast<QKeyEvent *>(Event)); });
+    if (taken) return true;
+  }
+  return QMainWindow::eventFilter(Watched, Event);
+}
+
 void TfmKalvMain::SetRegionParent(QWidget *View) {
   if (View == FRegionParent) return;
   for (int i = 0; i < RegionList->Count(); ++i) {
@@ -321,6 +360,7 @@ void TfmKalvMain::InvalidateStatusBar() { stbMain->update(); }
 
 TThreadMan *TfmKalvMain::NoiseThreadMan() { return FModule != nullptr ? FModule->thmMain : nullptr; }
 bool TfmKalvMain::SameScale() { return FModule != nullptr && FModule->SameScale(); }
+bool TfmKalvMain::FitCounts() { return actNsFitCounts != nullptr && actNsFitCounts->Checked(); }
 std::int64_t TfmKalvMain::GetMaxCount(int Group) { return NoisePanelsMaxCount(NoisePanels(), Group); }
 std::int64_t TfmKalvMain::GetTotalCount(int Group) { return NoisePanelsTotalCount(NoisePanels(), Group); }
 std::uint8_t TfmKalvMain::GetMaxLevel(int Group) { return NoisePanelsMaxLevel(NoisePanels(), Group); }
@@ -346,6 +386,7 @@ QAction *TfmKalvMain::NoiseAction(TNoiseHostAction Which) {
   case nhaCloseAll: return FModule->actNsCloseAll->Action();
   case nhaCopyFigures: return actNsCopyFigures->Action();
   case nhaExportFigures: return actNsExpFigures->Action();
+  case nhaFitCounts: return actNsFitCounts->Action();
   }
   return nullptr;
 }
@@ -463,7 +504,11 @@ void TfmKalvMain::pctPicsChange() {
 
 void TfmKalvMain::pctMainChange() {
   const int page = PageNumber(pctPics->currentWidget());
-  if (page >= 1 && page <= 7) frPics[static_cast<size_t>(page - 1)]->pnlPic->update();
+  if (page >= 1 && page <= 7) {
+    // Outlines and caption plates show which region is selected.
+    frPics[static_cast<size_t>(page - 1)]->pnlPic->update();
+    TRegionCaptions::RefreshOn(frPics[static_cast<size_t>(page - 1)]->pnlPic);
+  }
   if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
 }
 

@@ -10,6 +10,7 @@
 // Only the main thread uses it.
 #pragma once
 
+#include <QLockFile>
 #include <QMainWindow>
 #include <QStringList>
 #include <array>
@@ -22,6 +23,7 @@
 #include "platform/untObjects.h"
 #include "ui/untNoiseHost.h"
 
+class QLockFile;
 class QMimeData;
 class QScrollArea;
 class QSplitter;
@@ -35,7 +37,9 @@ class TStatusBarWideText;
 class TdmKalvMain;
 class TfrKalvPic;
 class TfrKalvNoises;
+class TRectCntrl;
 class TRectCntrlList;
+class QKeyEvent;
 
 // The messages of the window's message window.
 constexpr UINT WM_KALV_STARTUP = WM_APP;
@@ -93,6 +97,7 @@ public:
   // ---- TNoiseChartHost ----
   TThreadMan *NoiseThreadMan() override;
   bool SameScale() override;
+  bool FitCounts() override;
   std::int64_t GetMaxCount(int Group) override;
   std::int64_t GetTotalCount(int Group) override;
   std::uint8_t GetMaxLevel(int Group) override;
@@ -135,6 +140,12 @@ public:
   QFont PanelFont(int Panel) const;
   void WndProc(TMessage &Message);
 
+  // The region whose page is on show on the right-hand side, or nullptr.
+  TRectCntrl *CurrentRegion() const;
+  // The arrow keys on the picture side move the current region by 1 pixel, with Shift by 10; true
+  // when the key was taken. Without a current region the keys keep their meaning (scrolling).
+  bool RegionKey(QKeyEvent *Event);
+
   // The picture panel, then every region panel.
   std::vector<TfrKalvNoises *> NoisePanels() const;
   // The width pctMain currently has.
@@ -146,6 +157,10 @@ public:
   // the figures of the picture and every region as CSV, in the columns of kalvex --measure.
   TAction *actNsCopyFigures = nullptr;
   TAction *actNsExpFigures = nullptr;
+  // "fit to 99.9% of counts" (checkable; the charts' context menu): every chart's horizontal
+  // scale ends where 99.9% of its counts lie. Kept in User.conf like "same scale".
+  TAction *actNsFitCounts = nullptr;
+  void actNsFitCountsExecute();
   TSaveDialog *dlgFigExp = nullptr;
   // The noise panel of the current right-hand page.
   TfrKalvNoises *CurrentNoisePanel() const;
@@ -161,12 +176,16 @@ public:
   // User.conf, section "Window": size, position, maximized, right-hand width, same scale.
   void RestoreWindowConf();
   void SaveWindowConf();
+  // The window's place among the running instances (0 for the first), held while it lives: each
+  // further instance opens 32 pixels further right and down from the remembered place.
+  int TakeInstanceSlot();
 
 protected:
   void showEvent(QShowEvent *Event) override;
   void closeEvent(QCloseEvent *Event) override;
   void resizeEvent(QResizeEvent *Event) override;
   bool event(QEvent *Event) override;
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
   void dragEnterEvent(QDragEnterEvent *Event) override;
   void dropEvent(QDropEvent *Event) override;
 
@@ -186,10 +205,12 @@ private:
   bool FShown = false;
   bool FStartedUp = false;
   bool FClosing = false;
-  std::unique_ptr<TAction> FCopyFigures, FExpFigures;
+  std::unique_ptr<TAction> FCopyFigures, FExpFigures, FFitCounts;
   std::unique_ptr<TSaveDialog> FFigExpDialog;
   int FRightWanted = 0;   // the right-hand width the user chose (or the first one); 0: none yet
   int FRightRestored = 0; // the right-hand width kept in User.conf; 0: none
+  std::unique_ptr<QLockFile> FInstanceLock;
+  int FInstanceSlot = 0;
 };
 
 // The one main window (set while it exists).

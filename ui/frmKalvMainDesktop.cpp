@@ -5,7 +5,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
+#include <QLockFile>
+#include <QStandardPaths>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
@@ -53,6 +56,14 @@ void TfmKalvMain::CreateDesktopParts() {
   actNsExpFigures->SetHint("save the figures of the picture and all regions as CSV");
   actNsExpFigures->OnExecute = [this](TObject *) { actNsExpFiguresExecute(); };
 
+  FFitCounts = std::make_unique<TAction>();
+  actNsFitCounts = FFitCounts.get();
+  actNsFitCounts->SetName("actNsFitCounts");
+  actNsFitCounts->SetCaption("fit to 99.9% of counts");
+  actNsFitCounts->SetHint("end every chart's scale where 99.9% of its counts lie");
+  actNsFitCounts->Action()->setCheckable(true);
+  actNsFitCounts->OnExecute = [this](TObject *) { actNsFitCountsExecute(); };
+
   FFigExpDialog = std::make_unique<TSaveDialog>();
   dlgFigExp = FFigExpDialog.get();
   dlgFigExp->SetName("dlgFigExp");
@@ -60,6 +71,10 @@ void TfmKalvMain::CreateDesktopParts() {
   dlgFigExp->Filter = "CSV file (*.csv)|*.csv|all files (*.*)|*.*";
   dlgFigExp->DefaultExt = "csv";
   dlgFigExp->Options = {ofOverwritePrompt, ofPathMustExist, ofNoTestFileCreate, ofHideReadOnly, ofEnableSizing};
+
+  // Delete removes the current region too; in a text field it keeps deleting text (the field
+  // takes the key first).
+  if (FModule != nullptr) FModule->actNsClose->Action()->setShortcut(QKeySequence(QKeySequence::Delete));
 
   setAcceptDrops(true);
   FitToScreen();
@@ -99,7 +114,13 @@ TfrKalvNoises *TfmKalvMain::CurrentNoisePanel() const {
 
 void TfmKalvMain::CopyFigures(TfrKalvNoises *Panel) {
   if (Panel == nullptr) return;
-  QGuiApplication::clipboard()->setText(NoisePanelFiguresText(*Panel));
+  QGuiApplication::clipboard()->setText(
+      NoisePanelFiguresText(*Panel, FModule != nullptr ? FModule->CurrentFileName() : std::string()));
+}
+
+void TfmKalvMain::actNsFitCountsExecute() {
+  // A click has toggled the check mark already; the charts follow it.
+  RedrawAllCharts();
 }
 
 void TfmKalvMain::ExportFigures(const std::string &FileName) {
@@ -132,6 +153,7 @@ void TfmKalvMain::AddFigureCommandsToMenu() {
   picture->addSeparator();
   picture->addAction(actNsCopyFigures->Action());
   picture->addAction(actNsExpFigures->Action());
+  picture->addAction(actNsFitCounts->Action());
 }
 
 // ---- drag and drop ----------------------------------------------------------------------------
@@ -198,22 +220,43 @@ void TfmKalvMain::RestoreWindowConf() {
   const int right = read("RightWidth", 0);
   const bool maximized = ini.ReadInteger(WindowSection, "Maximized", 0) != 0;
   const bool sameScale = ini.ReadInteger(WindowSection, "SameScale", 0) != 0;
+  actNsFitCounts->SetChecked(ini.ReadInteger(WindowSection, "FitCounts", 0) != 0);
   if (width > 0 && height > 0) {
+    // A further instance opens offset from the place the first one keeps, as windows cascade.
+    const int cascade = 32 * TakeInstanceSlot();
     // Only a place that is still on one of the screens (they may have changed since).
-    const QRect wanted(left, top, width, height);
+    const QRect wanted(left + cascade, top + cascade, width, height);
     for (const QScreen *s : QGuiApplication::screens()) {
       const QRect avail = s->availableGeometry();
       if (!avail.intersects(wanted)) continue;
       const QSize size = wanted.size().boundedTo(avail.size()).expandedTo(minimumSize());
       resize(size);
-      move(std::clamp(left, avail.left(), std::max(avail.left(), avail.right() - size.width())),
-           std::clamp(top, avail.top(), std::max(avail.top(), avail.bottom() - size.height())));
+      move(std::clamp(wanted.left(), avail.left(), std::max(avail.left(), avail.right() - size.width())),
+           std::clamp(wanted.top(), avail.top(), std::max(avail.top(), avail.bottom() - size.height())));
       break;
     }
   }
   if (maximized) setWindowState(windowState() | Qt::WindowMaximized);
   if (right >= SplitterMinSize) FRightRestored = right;
   if (sameScale != FModule->SameScale()) FModule->actNsSameScaleExecute(nullptr);
+}
+
+int TfmKalvMain::TakeInstanceSlot() {
+  if (FInstanceLock) return FInstanceSlot;
+  // One lock file per window on show; a crashed instance's lock is stale and taken over.
+  QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+  if (dir.isEmpty()) dir = QDir::tempPath();
+  const QString user = QString::fromLocal8Bit(qgetenv("USER"));
+  for (int slot = 0; slot < 16; ++slot) {
+    auto lock = std::make_unique<QLockFile>(QDir(dir).filePath(QStringLiteral("kalvex-%1-window-%2.lock").arg(user).arg(slot)));
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+      FInstanceLock = std::move(lock);
+      FInstanceSlot = slot;
+      return slot;
+    }
+  }
+  return 0;
 }
 
 void TfmKalvMain::SaveWindowConf() {
@@ -231,6 +274,7 @@ void TfmKalvMain::SaveWindowConf() {
     cnf.WriteInteger(WindowSection, "Maximized", maximized ? 1 : 0);
     cnf.WriteInteger(WindowSection, "RightWidth", FRightWanted > 0 ? FRightWanted : sizes.value(1));
     cnf.WriteInteger(WindowSection, "SameScale", FModule->SameScale() ? 1 : 0);
+    cnf.WriteInteger(WindowSection, "FitCounts", FitCounts() ? 1 : 0);
   } catch (...) {
     cnf.SetActive(false);
     throw;

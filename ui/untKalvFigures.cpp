@@ -1,6 +1,9 @@
 #include "ui/untKalvFigures.h"
 
+#include <filesystem>
 #include <sstream>
+
+#include "platform/untClasses.h"
 
 #include "ui/fraKalvNoises.h"
 #include "ui/fraKalvRectNoises.h"
@@ -20,10 +23,24 @@ QString TwoDecimals(bool Available, float Value) {
   return Available ? QString::number(static_cast<double>(Value), 'f', 2) : QString();
 }
 
+// An area in the command line's words ("picture 0,0 2000 x 1300", "region 150,150 500 x 450").
+QString AreaTitle(const TAreaResult &A) {
+  return QStringLiteral("%1 %2,%3 %4 x %5")
+      .arg(A.IsRegion ? QStringLiteral("region") : QStringLiteral("picture"))
+      .arg(A.Left)
+      .arg(A.Top)
+      .arg(A.Width)
+      .arg(A.Height);
+}
+
 } // namespace
 
-QString NoisePanelFiguresText(const TfrKalvNoises &Panel) {
-  QString text = QStringLiteral("channel\tS/N ratio dB\tS mean\tN mean\n");
+QString NoisePanelFiguresText(const TfrKalvNoises &Panel, const std::string &FileName) {
+  QString text;
+  if (!FileName.empty())
+    text += QString::fromStdString(EscapeFileName(std::filesystem::path(PathFromUtf8(FileName)).filename().string())) + '\n';
+  text += AreaTitle(NoisePanelArea(Panel)) + '\n';
+  text += QStringLiteral("channel\tS/N ratio dB\tS mean\tN mean\n");
   for (int c = 0; c < MeasureChannelCount; ++c) {
     // A copy, since the figure getters are not const.
     TChannelNoiseData data;

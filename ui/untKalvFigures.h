@@ -13,10 +13,13 @@
 
 class TfrKalvNoises;
 
-// A header line "channel, S/N ratio dB, S mean, N mean" and one line per channel (R, G, B, L*, RG,
-// GB, BR), tab-separated, with the panel's figures at two decimals; a figure the panel does not
-// have is empty. Lines end in "\n".
-QString NoisePanelFiguresText(const TfrKalvNoises &Panel);
+// What the figures belong to, so that several pastes can be told apart: the picture's name (when
+// FileName is given; its name without the folder, escaped as on the command line) and the area in
+// the command line's words ("picture 0,0 2000 x 1300", "region 150,150 500 x 450"), a line each.
+// Then a header line "channel, S/N ratio dB, S mean, N mean" and one line per channel (R, G, B,
+// L*, RG, GB, BR), tab-separated, with the panel's figures at two decimals; a figure the panel
+// does not have is empty. Lines end in "\n".
+QString NoisePanelFiguresText(const TfrKalvNoises &Panel, const std::string &FileName = {});
 
 // The panel's area (a region panel: its region's bounds; the picture panel: its fields) and the
 // sums of its seven channels.

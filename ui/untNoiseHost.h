@@ -24,7 +24,8 @@ enum TNoiseHostAction : std::uint8_t {
   nhaClose,              // actNsClose, "&remove region" (region panels only)
   nhaCloseAll,           // actNsCloseAll, "remove &all regions" (region panels only)
   nhaCopyFigures,        // "&copy figures" (the window's own command)
-  nhaExportFigures       // "export &figures..." (the window's own command)
+  nhaExportFigures,      // "export &figures..." (the window's own command)
+  nhaFitCounts           // "fit to 99.9% of counts" (the window's own command, checkable)
 };
 
 class TNoiseChartHost {
@@ -35,9 +36,13 @@ public:
   virtual TThreadMan *NoiseThreadMan() = 0;
   // Whether "same scale" (actNsSameScale) is checked.
   virtual bool SameScale() = 0;
+  // Whether "fit to 99.9% of counts" is checked: every chart's horizontal scale then ends at the
+  // level below which 99.9% of its counts lie (FitLevel) instead of at the highest one counted.
+  virtual bool FitCounts() { return false; }
 
   // The scale of a chart group (1: R, G, B, L*; 2: RG, GB, BR) over all noise panels: the largest
-  // histogram count, the largest total count and the highest level with a non-zero count.
+  // histogram count, the largest total count and the highest level with a non-zero count (with
+  // FitCounts, the highest fitted level).
   // NoisePanelsMaxCount & co. in ui/fraKalvNoises.h compute them from a list of panels.
   virtual std::int64_t GetMaxCount(int Group) = 0;
   virtual std::int64_t GetTotalCount(int Group) = 0;

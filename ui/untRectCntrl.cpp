@@ -4,12 +4,16 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "app/untKalvMainConstType.h"
 #include "engine/untGraphics.h"
@@ -129,6 +133,11 @@ TRectCntrl::~TRectCntrl() {
     FJob = nullptr;
   }
   if (NoisePanel != nullptr && NoisePanel->Region == this) NoisePanel->Region = nullptr;
+  // Its caption goes with it.
+  if (QWidget *parent = parentWidget()) {
+    setParent(nullptr);
+    TRegionCaptions::RefreshOn(parent);
+  }
 }
 
 TRect TRectCntrl::BoundsRect() const { return Rect(x(), y(), x() + width(), y() + height()); }
@@ -136,6 +145,28 @@ TRect TRectCntrl::BoundsRect() const { return Rect(x(), y(), x() + width(), y() 
 void TRectCntrl::SetBoundsRect(const TRect &R) { setGeometry(R.Left, R.Top, R.Width(), R.Height()); }
 
 std::string TRectCntrl::Caption() const { return Format(SRegionCaption, x(), y(), width(), height()); }
+
+bool TRectCntrl::Selected() const { return Page != nullptr && FWindow->pctMain->currentWidget() == Page; }
+
+void TRectCntrl::moveEvent(QMoveEvent *Event) {
+  QWidget::moveEvent(Event);
+  TRegionCaptions::RefreshOn(parentWidget());
+}
+
+void TRectCntrl::resizeEvent(QResizeEvent *Event) {
+  QWidget::resizeEvent(Event);
+  TRegionCaptions::RefreshOn(parentWidget());
+}
+
+void TRectCntrl::showEvent(QShowEvent *Event) {
+  QWidget::showEvent(Event);
+  TRegionCaptions::RefreshOn(parentWidget());
+}
+
+void TRectCntrl::hideEvent(QHideEvent *Event) {
+  QWidget::hideEvent(Event);
+  TRegionCaptions::RefreshOn(parentWidget());
+}
 
 int TRectCntrl::ParentWidth() const { return parentWidget() != nullptr ? parentWidget()->width() : 0; }
 int TRectCntrl::ParentHeight() const { return parentWidget() != nullptr ? parentWidget()->height() : 0; }
@@ -163,6 +194,7 @@ void TRectCntrl::MoveTo(const TRect &R) {
     dirty += QRect(R.Left, R.Top, R.Width(), R.Height());
     parent->repaint(dirty);
   }
+  if (NoisePanel != nullptr) NoisePanel->SetPositionFields(R.Left, R.Top, R.Width(), R.Height());
 }
 
 // ---- measuring -------------------------------------------------------------------------------
@@ -301,6 +333,24 @@ void TRectCntrl::mouseDoubleClickEvent(QMouseEvent *Event) {
   Event->accept();
 }
 
+void TRectCntrl::DragStep(int X, int Y) {
+  const TRect old = BoundsRect();
+  const TRect r = RegionDragBounds(HitZone, old, X - DragX, Y - DragY, ParentWidth(), ParentHeight(), X, Y,
+                                   DragX, DragY);
+  if (r == old) return;
+  MoveTo(r);
+  Recalculate();
+}
+
+void TRectCntrl::Nudge(int DX, int DY) {
+  int refX = 0, refY = 0;
+  const TRect old = BoundsRect();
+  const TRect r = RegionDragBounds(5, old, DX, DY, PictureWidth(), PictureHeight(), 0, 0, refX, refY);
+  if (r == old) return;
+  MoveTo(r);
+  Recalculate();
+}
+
 void TRectCntrl::mouseMoveEvent(QMouseEvent *Event) {
   CallGuarded([&] {
     const int x = static_cast<int>(Event->position().x()), y = static_cast<int>(Event->position().y());
@@ -308,18 +358,24 @@ void TRectCntrl::mouseMoveEvent(QMouseEvent *Event) {
       UpdateHitZone(x, y);
       return;
     }
-    const TRect old = BoundsRect();
-    const TRect r = RegionDragBounds(HitZone, old, x - DragX, y - DragY, ParentWidth(), ParentHeight(), x, y,
-                                     DragX, DragY);
-    if (r == old) return;
-    MoveTo(r);
-    Recalculate();
+    DragStep(x, y);
+    // Past the view's edge the view scrolls on and the drag goes with it.
+    if (TfrKalvPic *view = TfrKalvPic::ViewOf(parentWidget())) {
+      QPointer<TRectCntrl> self(this);
+      view->DragScroll(Event->globalPosition().toPoint(), [self](QPoint G) {
+        if (self && self->Dragging) {
+          const QPoint p = self->mapFromGlobal(G);
+          self->DragStep(p.x(), p.y());
+        }
+      });
+    }
   });
   Event->accept();
 }
 
 void TRectCntrl::mouseReleaseEvent(QMouseEvent *Event) {
   Dragging = false;
+  if (TfrKalvPic *view = TfrKalvPic::ViewOf(parentWidget())) view->StopDragScroll();
   Event->accept();
 }
 
@@ -338,49 +394,148 @@ void TRectCntrl::paintEvent(QPaintEvent *) {
   CallGuarded([&] {
     QPainter painter(this);
     TCanvas canvas(&painter);
-    canvas.Font.Height = QFontInfo(font()).pixelSize();
     Paint(canvas);
   });
 }
 
 void TRectCntrl::Paint(TCanvas &Canvas) {
+  // Only the outline: the caption is on a plate of the view's captions (TRegionCaptions), where
+  // it can be whole and apart from the other regions' captions.
   const TPen oldPen = Canvas.Pen;
   const TBrush oldBrush = Canvas.Brush;
-  const bool selected = Page != nullptr && FWindow->pctMain->currentWidget() == Page;
   Canvas.Pen.Color = KalvXorOutlineColor;
   Canvas.Pen.Mode = pmXor;
-  Canvas.Pen.Style = selected ? psSolid : psDot;
+  Canvas.Pen.Style = Selected() ? psSolid : psDot;
   Canvas.Brush.Style = bsClear;
-  const int w = width(), h = height();
-  Canvas.Rectangle(0, 0, w, h);
-
-  // The caption goes through a black work picture whose light text is laid over the picture by
-  // exclusive-or: black leaves it as it is, so the caption stays readable on any content.
-  const std::string caption = Caption();
-  const int th = Canvas.TextHeight(caption);
-  TBitmap24 work; // new pixels are black
-  // At the screen's resolution, so that the caption is not enlarged from a low-resolution picture
-  // on a high-density screen.
-  const int scale = std::clamp(static_cast<int>(std::ceil(devicePixelRatioF())), 1, 4);
-  work.SetSize((w - 2 * CaptionMargin + 1) * scale, (th + 1) * scale);
-  if (!work.Empty()) {
-    TCanvas &wc = *work.Canvas();
-    wc.SetScale(scale);
-    wc.Font = Canvas.Font;
-    wc.Brush.Style = bsClear;
-    wc.Font.Color = RGBColor(192, 192, 192);
-    wc.TextOut(1, 1, caption);
-    wc.Font.Color = KalvXorOutlineColor; // the caption itself, readable on mid-grey too
-    wc.TextOut(0, 0, caption);
-    const TCopyMode oldMode = Canvas.CopyMode;
-    Canvas.CopyMode = cmSrcInvert;
-    const int top = h - CaptionMargin / 2 - th;
-    Canvas.CopyRect(Rect(CaptionMargin, top, CaptionMargin + work.Width() / scale, top + work.Height() / scale),
-                    wc, Rect(0, 0, work.Width(), work.Height()));
-    Canvas.CopyMode = oldMode;
-  }
+  Canvas.Rectangle(0, 0, width(), height());
   Canvas.Pen = oldPen;
   Canvas.Brush = oldBrush;
+}
+
+// ---- captions --------------------------------------------------------------------------------
+
+std::vector<QRect> LayoutRegionCaptions(const std::vector<QRect> &Regions, const std::vector<QSize> &Sizes,
+                                        const QRect &View) {
+  std::vector<QRect> plates(Regions.size());
+  std::vector<QRect> placed;
+  const auto intoView = [&](QRect P) {
+    P.moveLeft(std::max(View.left(), std::min(P.left(), View.right() + 1 - P.width())));
+    P.moveTop(std::max(View.top(), std::min(P.top(), View.bottom() + 1 - P.height())));
+    return P;
+  };
+  const auto isFree = [&](const QRect &P) {
+    return View.contains(P) && std::none_of(placed.begin(), placed.end(), [&](const QRect &Q) { return Q.intersects(P); });
+  };
+  for (std::size_t i = 0; i < Regions.size() && i < Sizes.size(); ++i) {
+    const QRect r = Regions[i];
+    const QSize s = Sizes[i];
+    if (!r.intersects(View) || s.isEmpty() || s.width() > View.width() || s.height() > View.height()) continue;
+    const QRect candidates[] = {
+        QRect(QPoint(r.left() + CaptionMargin, r.bottom() + 1 - CaptionMargin / 2 - s.height()), s),
+        QRect(QPoint(r.left(), r.bottom() + 2), s),
+        QRect(QPoint(r.left() + CaptionMargin, r.top() + CaptionMargin / 2), s),
+        QRect(QPoint(r.left(), r.top() - 1 - s.height()), s),
+    };
+    std::optional<QRect> got;
+    for (const QRect &c : candidates) {
+      const QRect p = intoView(c);
+      if (isFree(p)) {
+        got = p;
+        break;
+      }
+    }
+    const QRect first = intoView(candidates[0]);
+    for (int step = 1; !got; ++step) {
+      bool inView = false;
+      for (int dir : {1, -1}) {
+        const QRect p = first.translated(0, dir * step * (s.height() + 1));
+        if (!View.contains(p)) continue;
+        inView = true;
+        if (isFree(p)) {
+          got = p;
+          break;
+        }
+      }
+      if (!inView) break;
+    }
+    if (got) {
+      plates[i] = *got;
+      placed.push_back(*got);
+    }
+  }
+  return plates;
+}
+
+TRegionCaptions::TRegionCaptions(QScrollArea *View) : QWidget(View->viewport()), FView(View) {
+  setObjectName(QStringLiteral("RegionCaptions"));
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setAutoFillBackground(false);
+  setFocusPolicy(Qt::NoFocus);
+  setGeometry(View->viewport()->rect());
+  View->viewport()->installEventFilter(this);
+  // The plates stay in the visible part of the picture, so they move when it scrolls.
+  connect(View->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this] { Refresh(); });
+  connect(View->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { Refresh(); });
+  raise();
+  show();
+}
+
+void TRegionCaptions::RefreshOn(QWidget *PicturePanel) {
+  if (PicturePanel == nullptr || PicturePanel->parentWidget() == nullptr) return;
+  if (auto *captions = PicturePanel->parentWidget()->findChild<TRegionCaptions *>(QString(), Qt::FindDirectChildrenOnly))
+    captions->Refresh();
+}
+
+void TRegionCaptions::Refresh() {
+  QRegion dirty;
+  for (const TPlate &p : FPlates) dirty += p.Rect;
+  FPlates.clear();
+  QWidget *panel = FView->widget();
+  if (panel != nullptr && panel->isVisible()) {
+    const QFontMetrics fm(font());
+    std::vector<TRectCntrl *> regions;
+    std::vector<QRect> rects;
+    std::vector<QSize> sizes;
+    for (TRectCntrl *r : panel->findChildren<TRectCntrl *>(QString(), Qt::FindDirectChildrenOnly)) {
+      if (r->isHidden()) continue;
+      const QString text = QString::fromStdString(r->Caption());
+      regions.push_back(r);
+      rects.push_back(r->geometry().translated(panel->pos()));
+      sizes.emplace_back(fm.horizontalAdvance(text) + 6, fm.height() + 2);
+    }
+    const QRect view = rect().intersected(panel->geometry());
+    const std::vector<QRect> plates = LayoutRegionCaptions(rects, sizes, view);
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+      if (plates[i].isEmpty()) continue;
+      FPlates.push_back({plates[i], QString::fromStdString(regions[i]->Caption()), regions[i]->Selected()});
+      dirty += plates[i];
+    }
+  }
+  if (!dirty.isEmpty()) update(dirty);
+}
+
+void TRegionCaptions::paintEvent(QPaintEvent *) {
+  QPainter p(this);
+  p.setFont(font());
+  for (const TPlate &plate : FPlates) {
+    const QColor back = plate.Selected ? QColor(255, 255, 255) : QColor(24, 24, 24);
+    const QColor fore = plate.Selected ? QColor(0, 0, 0) : QColor(255, 255, 255);
+    p.fillRect(plate.Rect, back);
+    p.setPen(QColor(128, 128, 128));
+    p.drawRect(plate.Rect.adjusted(0, 0, -1, -1));
+    p.setPen(fore);
+    p.drawText(plate.Rect, Qt::AlignCenter | Qt::TextSingleLine, plate.Text);
+  }
+}
+
+bool TRegionCaptions::eventFilter(QObject *Watched, QEvent *Event) {
+  if (Watched == FView->viewport() && Event->type() == QEvent::Resize) {
+    setGeometry(FView->viewport()->rect());
+    raise();
+    Refresh();
+  }
+  return QWidget::eventFilter(Watched, Event);
 }
 
 // ---- list ------------------------------------------------------------------------------------

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <functional>
+#include <QRect>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
@@ -26,6 +28,7 @@
 #include "platform/untObjects.h"
 #include "ui/fraKalvRectNoises.h"
 
+class QScrollArea;
 class TfmKalvMain;
 class TRectCntrl;
 
@@ -75,6 +78,8 @@ public:
   void SetBoundsRect(const TRect &R);
   // "L:%d T:%d W:%d H:%d" of the bounds.
   std::string Caption() const;
+  // Its page is the one on show on the right-hand side.
+  bool Selected() const;
 
   // Measures the region anew unless its rectangle is the last one measured; while a job runs the
   // change is only noted and one follow-up job runs when it is done. Nothing starts while the
@@ -90,6 +95,9 @@ public:
   TRectThreadManJob *Job() const { return FJob; }
 
   void UpdateHitZone(int X, int Y);
+  // Moves the region by (DX, DY) pixels as a move drag would: it stops at the picture's borders
+  // and is measured anew.
+  void Nudge(int DX, int DY);
   // The parent's size: the picture's, since the views show it at 1:1 from their origin.
   int ParentWidth() const;
   int ParentHeight() const;
@@ -107,16 +115,61 @@ protected:
   void mouseReleaseEvent(QMouseEvent *Event) override;
   void mouseDoubleClickEvent(QMouseEvent *Event) override;
   void contextMenuEvent(QContextMenuEvent *Event) override;
+  // Every change of place, size or visibility moves the captions of the view.
+  void moveEvent(QMoveEvent *Event) override;
+  void resizeEvent(QResizeEvent *Event) override;
+  void showEvent(QShowEvent *Event) override;
+  void hideEvent(QHideEvent *Event) override;
 
 private:
   void Select();
-  // New bounds from a drag or a typed position: the old and the new area are repainted at once.
+  // One step of a drag with the pointer at X, Y (control coordinates).
+  void DragStep(int X, int Y);
+  // New bounds from a drag, a key or a typed position: the old and the new area are repainted
+  // at once, and the panel's fields show the new bounds (while a job still measures the old).
   void MoveTo(const TRect &R);
   void Paint(TCanvas &Canvas);
 
   TfmKalvMain *FWindow; // not owned
   TRectThreadManJob *FJob = nullptr; // freed by the thread manager after its done event
   bool FMenuAllowed = false;
+};
+
+// Where the region captions of a view go: Plates[i] for Regions[i], of Sizes[i], all in viewport
+// coordinates. Every plate lies whole inside View and none overlaps another. A plate sits inside
+// its region's bottom-left corner where it can, else below the region, inside its top or above
+// it (each shifted into the view), else at the nearest free place up or down the view from the
+// first; a region outside the view, or one for which no place is free, gets an empty rectangle.
+std::vector<QRect> LayoutRegionCaptions(const std::vector<QRect> &Regions, const std::vector<QSize> &Sizes,
+                                        const QRect &View);
+
+// The region captions of one picture view: a child of the view's viewport laid over the picture
+// panel, which lets the mouse through and paints each caption whole on an opaque plate (light
+// for the selected region, dark for the others), so captions stay readable on any picture and
+// where regions touch. The outlines stay with the regions, drawn by exclusive-or.
+class TRegionCaptions : public QWidget {
+  Q_OBJECT
+public:
+  explicit TRegionCaptions(QScrollArea *View);
+
+  struct TPlate {
+    QRect Rect; // in the viewport's coordinates
+    QString Text;
+    bool Selected = false;
+  };
+  const std::vector<TPlate> &Plates() const { return FPlates; }
+  // Lays the plates out again and repaints where they were and where they are now.
+  void Refresh();
+  // Refresh of the captions over a picture panel, if it has any.
+  static void RefreshOn(QWidget *PicturePanel);
+
+protected:
+  void paintEvent(QPaintEvent *Event) override;
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
+
+private:
+  QScrollArea *FView; // not owned: the captions are its viewport's child
+  std::vector<TPlate> FPlates;
 };
 
 // The window's regions in the order they were made.

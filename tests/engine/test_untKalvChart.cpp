@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QFont>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -238,15 +239,19 @@ TEST_F(KalvChart, DegenerateScalesAndSizesDrawWithoutFailing) {
   g.Histogram[0] = 1000;
   std::vector<TChartCurve> curves{g};
   {
-    // Every difference 0: the axis runs 0 .. 1 and the curve falls from the top to 0.
+    // Every difference 0 (a flat patch): the axis runs 0 .. 1 and the curve is a bar at 0 from
+    // the axis to the top, not a line down to the empty level 1.
     TBitmap24 b;
     b.SetSize(250, 150);
     DrawChart(b, curves, 0, 1000, 1000);
     const TChartLayout L = Layout(250, 150, 0, 1000, 1000);
     EXPECT_EQ(L.MaxLevel, 1);
     EXPECT_EQ(L.TopPct, 100);
-    EXPECT_EQ(Px(b, L.LabelW + 1, L.Top), clGreen);
-    EXPECT_EQ(Px(b, L.Right, L.Top + L.PlotH1), clGreen);
+    for (int y = L.Top; y < L.AxisY; ++y) EXPECT_EQ(Px(b, L.LabelW + 2, y), clGreen) << y;
+    int green = 0;
+    for (int y = 0; y < 150; ++y)
+      for (int x = L.LabelW + 4; x < 250; ++x) green += Px(b, x, y) == clGreen;
+    EXPECT_EQ(green, 0);
   }
   {
     // The largest share is 0.1 %: the top stands for 1 %, the curve peaks at a tenth of it.
@@ -275,6 +280,34 @@ TEST_F(KalvChart, DegenerateScalesAndSizesDrawWithoutFailing) {
 } // namespace
 
 namespace {
+// "fit to 99.9% of counts": the scale ends where 999 in 1000 of the counts lie, and the chart
+// says so.
+TEST_F(KalvChart, FittedScaleEndsAtTheLevelOfNearlyAllCountsAndIsLabelled) {
+  std::array<std::int64_t, 256> h{};
+  EXPECT_EQ(FitLevel(h), -1);
+  h[0] = 999;
+  h[97] = 1; // one outlier
+  EXPECT_EQ(FitLevel(h), 0);
+  h[0] = 998;
+  EXPECT_EQ(FitLevel(h), 97);
+  h = {};
+  for (int i = 0; i < 10; ++i) h[static_cast<std::size_t>(i)] = 100000;
+  h[97] = 1;
+  EXPECT_EQ(FitLevel(h), 9);
+
+  TChartCurve c{clRed, h};
+  std::vector<TChartCurve> curves{c};
+  TBitmap24 plain, fitted;
+  plain.SetSize(320, 160);
+  fitted.SetSize(320, 160);
+  DrawChart(plain, curves, 9, 100000, 1000001);
+  DrawChart(fitted, curves, 9, 100000, 1000001, true);
+  const TChartLayout L = Layout(320, 160, 9, 100000, 1000001);
+  const int labelX = L.Right - TextW(FitScaleLabel);
+  EXPECT_EQ(NonWhite(plain, labelX, 0, L.Right, L.Top, -1), 0);
+  EXPECT_GT(NonWhite(fitted, labelX, 0, L.Right, L.Top, -1), 20);
+}
+
 TEST_F(KalvChart, ChannelResultsDrawLikeTheirCurves) {
   TChannelNoiseData r(clRed), g(clGreen);
   for (int i = 0; i < 40; ++i) r.AddNoise(i % 7);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QScreen>
 #include <QScrollArea>
@@ -16,6 +17,7 @@
 #include "app/WideMemIniCnfCtrl.h"
 #include "app/dmdKalvMain.h"
 #include "cli/untMeasure.h"
+#include "engine/untKalvChart.h"
 #include "platform/untActions.h"
 #include "platform/untApplication.h"
 #include "tests/common/ModuleTestUtil.h"
@@ -76,8 +78,11 @@ TEST_F(DesktopFixture, CopiedAndExportedFiguresAreThePanelsAndTheCommandLinesFig
   Window->frNs->sbxNoises->setFocus();
   QKeyEvent press(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, QStringLiteral("c"));
   QApplication::sendEvent(Window->frNs->sbxNoises, &press);
-  const QStringList lines = QGuiApplication::clipboard()->text().split('\n');
-  ASSERT_EQ(lines.size(), 9) << QGuiApplication::clipboard()->text().toStdString(); // 8 lines, each ended
+  QStringList lines = QGuiApplication::clipboard()->text().split('\n');
+  ASSERT_EQ(lines.size(), 11) << QGuiApplication::clipboard()->text().toStdString(); // 10 lines, each ended
+  // What the figures belong to, in the command line's words, then the column names.
+  EXPECT_EQ(lines.takeFirst(), "photo.jpg");
+  EXPECT_EQ(lines.takeFirst(), "picture 0,0 123 x 77");
   EXPECT_EQ(lines[0], "channel\tS/N ratio dB\tS mean\tN mean");
   const QStringList r = lines[1].split('\t');
   ASSERT_EQ(r.size(), 4);
@@ -88,6 +93,19 @@ TEST_F(DesktopFixture, CopiedAndExportedFiguresAreThePanelsAndTheCommandLinesFig
   EXPECT_EQ(lines[7].split('\t').value(0), "BR");
   EXPECT_EQ(lines[7].split('\t').value(3), Window->frNs->frNsBR->edtNMean->text());
   EXPECT_TRUE(lines[8].isEmpty());
+
+  // "fit to 99.9% of counts" (in the charts' menu) ends every chart's scale at its fitted level.
+  QMenu menu;
+  Window->frNs->FillContextMenu(&menu);
+  EXPECT_TRUE(menu.actions().contains(Window->actNsFitCounts->Action()));
+  TfrKalvNoise *chart = Window->frNs->frNsR;
+  const int plain = chart->GetMaxLevel(1);
+  Window->actNsFitCounts->Action()->trigger();
+  EXPECT_EQ(chart->GetMaxLevel(1), FitLevel(chart->Channels()[0]->HistogramData()));
+  EXPECT_LT(chart->GetMaxLevel(1), plain);
+  EXPECT_TRUE(chart->Drawing() || chart->RedrawPending());
+  Window->actNsFitCounts->Action()->trigger();
+  EXPECT_EQ(chart->GetMaxLevel(1), plain);
 
   // Ctrl+C on the pictures is not "copy figures".
   QGuiApplication::clipboard()->clear();
@@ -101,6 +119,8 @@ TEST_F(DesktopFixture, CopiedAndExportedFiguresAreThePanelsAndTheCommandLinesFig
   Window->AddRegion(100, 70, 80, 20); // corners in any order
   ASSERT_TRUE(WaitIdle());
   ASSERT_EQ(Window->NoisePanels().size(), 3u);
+  Window->CopyFigures(Window->NoisePanels()[2]);
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith("photo.jpg\nregion 80,20 20 x 50\nchannel\t"));
   const fs::path csv = Dir.Path / "figures.csv";
   Window->ExportFigures(csv.string());
   std::ostringstream expected;
@@ -162,18 +182,21 @@ TEST_F(DesktopFixture, WindowFitsTheScreenKeepsTheFiguresInReachAndIsRemembered)
   Window->resize(700, 500);
   Module->actNsSameScaleExecute(nullptr);
   ASSERT_TRUE(Module->SameScale());
+  Window->actNsFitCounts->Action()->trigger();
   Close();
   const std::string text = testutil::ReadFile(conf);
   EXPECT_NE(text.find("[File]\r\nfdgProject=/tmp/x\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[Window]\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Width=700\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("SameScale=1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("FitCounts=1\r\n"), std::string::npos) << text;
 
   Open();
   EXPECT_EQ(Window->size(), QSize(700, 500));
   EXPECT_EQ(Window->RightWidth(), right);
   EXPECT_TRUE(Module->SameScale());
   EXPECT_TRUE(Module->actNsSameScale->Checked());
+  EXPECT_TRUE(Window->FitCounts());
 
   // A hand-edited section with absurd values opens a window that still fits the screen.
   Close();

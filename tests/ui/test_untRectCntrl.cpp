@@ -1,7 +1,10 @@
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTabWidget>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include "cli/untMeasure.h"
@@ -52,6 +55,33 @@ TEST(RectCntrlGeometry, ZonesDragsAndFitting) {
   EXPECT_EQ(FitRegionCorners(40, 0, 80, 10, 60, 50), Rect(20, 0, 60, 10));
   EXPECT_EQ(FitRegionCorners(-5, 0, 200, 10, 100, 100), Rect(0, 0, 100, 10));
   EXPECT_FALSE(FitRegionCorners(30, 0, 30, 10, 100, 100));
+}
+
+TEST(RectCntrlGeometry, CaptionPlatesAreWholeInsideTheViewAndApart) {
+  const QRect view(0, 0, 400, 300);
+  const QSize s(130, 16);
+  // Two regions sharing an edge, one narrower than its caption at the view's right edge, one
+  // scrolled out of sight.
+  const std::vector<QRect> regions{{10, 10, 150, 100}, {160, 10, 150, 100}, {380, 200, 20, 20}, {500, 10, 50, 50}};
+  const std::vector<QRect> plates = LayoutRegionCaptions(regions, {s, s, s, s}, view);
+  ASSERT_EQ(plates.size(), 4u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(plates[i].size(), s) << i;
+    EXPECT_TRUE(view.contains(plates[i])) << i;
+    for (int j = 0; j < i; ++j) EXPECT_FALSE(plates[i].intersects(plates[j])) << i << " " << j;
+  }
+  // Inside the bottom-left corner where there is room.
+  EXPECT_EQ(plates[0].topLeft(), QPoint(14, 92));
+  EXPECT_TRUE(plates[3].isEmpty());
+  // Far more regions on one spot than the view has room for: those left over get no plate.
+  const std::vector<QRect> many(40, QRect(0, 0, 30, 30));
+  std::vector<QRect> placed;
+  for (const QRect &p : LayoutRegionCaptions(many, std::vector<QSize>(40, s), view))
+    if (!p.isEmpty()) placed.push_back(p);
+  EXPECT_GE(placed.size(), 15u);
+  EXPECT_LE(placed.size(), 300u / 16);
+  for (std::size_t i = 0; i < placed.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) EXPECT_FALSE(placed[i].intersects(placed[j])) << i << " " << j;
 }
 
 struct RegionFixture : WindowFixture {
@@ -110,6 +140,9 @@ TEST_F(RegionFixture, DragsDuringAJobFoldIntoOneFollowUpWithTheLatestRectangle) 
   // Move, then pull the right edge and the bottom-right corner, in many small steps.
   Drag(r, {50, 40}, {80, 60}, 10);
   EXPECT_EQ(r->BoundsRect(), Rect(50, 40, 150, 120));
+  // The fields show the outline as it is now, not the rectangle the running job measures.
+  EXPECT_EQ(r->NoisePanel->edtPosLeft->text(), "50");
+  EXPECT_EQ(r->NoisePanel->edtPosTop->text(), "40");
   Drag(r, {98, 40}, {128, 40}, 6);
   Drag(r, {128, 78}, {138, 98}, 5);
   const TRect latest = r->BoundsRect();
@@ -209,6 +242,133 @@ TEST_F(RegionFixture, PressesSelectAndOutlinesShowTheSelection) {
   Window->pctPics->setCurrentIndex(4);
   EXPECT_EQ(a->parentWidget(), Window->frPics[4]->pnlPic);
   EXPECT_EQ(b->BoundsRect(), Rect(150, 20, 250, 120));
+  EXPECT_TRUE(Boxes.empty());
+}
+
+// Regions that share an edge, one as narrow as its caption: each caption is whole, on its own
+// plate, inside the view.
+TEST_F(RegionFixture, CaptionsAreWholeOnPlatesOfTheirOwn) {
+  Load(400, 300);
+  Window->AddRegion(10, 10, 160, 110);
+  Window->AddRegion(160, 10, 310, 110);
+  ASSERT_TRUE(WaitIdle());
+  QWidget *port = Window->frPicRGB()->sbxPics->viewport();
+  auto *captions = port->findChild<TRegionCaptions *>();
+  ASSERT_NE(captions, nullptr);
+  const std::vector<TRegionCaptions::TPlate> plates = captions->Plates();
+  ASSERT_EQ(plates.size(), 2u);
+  EXPECT_EQ(plates[0].Text, "L:10 T:10 W:150 H:100");
+  EXPECT_FALSE(plates[0].Selected);
+  EXPECT_TRUE(plates[1].Selected);
+  EXPECT_FALSE(plates[0].Rect.intersects(plates[1].Rect));
+  const QImage shot = port->grab().toImage();
+  for (const auto &p : plates) {
+    EXPECT_GE(p.Rect.width(), QFontMetrics(captions->font()).horizontalAdvance(p.Text));
+    EXPECT_TRUE(port->rect().contains(p.Rect));
+    EXPECT_EQ(QColor(shot.pixel(p.Rect.topLeft() + QPoint(1, 1))), p.Selected ? QColor(255, 255, 255) : QColor(24, 24, 24));
+  }
+  // The plates follow a move.
+  Region(0)->Nudge(0, 50);
+  EXPECT_EQ(captions->Plates()[0].Text, "L:10 T:60 W:150 H:100");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(Boxes.empty());
+}
+
+// The arrow keys move the current region (Shift by 10), Delete removes it (but deletes text in a
+// field), Esc drops a rubber band.
+TEST_F(RegionFixture, KeysMoveRemoveAndCancel) {
+  Load(300, 200);
+  Window->AddRegion(20, 20, 120, 100);
+  ASSERT_TRUE(WaitIdle());
+  TRectCntrl *r = Region(0);
+  QWindow *w = Window->windowHandle();
+  QApplication::setActiveWindow(Window.get());
+  Window->frPicRGB()->sbxPics->setFocus();
+  const auto key = [&](int Key, Qt::KeyboardModifiers Mods = Qt::NoModifier) {
+    QApplication::postEvent(w, new QKeyEvent(QEvent::KeyPress, Key, Mods));
+    QApplication::postEvent(w, new QKeyEvent(QEvent::KeyRelease, Key, Mods));
+    QCoreApplication::processEvents();
+  };
+  const int jobs = r->JobCount;
+  key(Qt::Key_Right);
+  EXPECT_EQ(r->BoundsRect(), Rect(21, 20, 121, 100));
+  ASSERT_TRUE(WaitIdle());
+  key(Qt::Key_Down, Qt::ShiftModifier);
+  EXPECT_EQ(r->BoundsRect(), Rect(21, 30, 121, 110));
+  ASSERT_TRUE(WaitIdle());
+  key(Qt::Key_Left, Qt::ShiftModifier);
+  key(Qt::Key_Left, Qt::ShiftModifier);
+  key(Qt::Key_Left, Qt::ShiftModifier); // stops at the border
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(r->BoundsRect(), Rect(0, 30, 100, 110));
+  EXPECT_GT(r->JobCount, jobs);
+  EXPECT_EQ(r->LastRect, r->BoundsRect());
+  // Without a current region the keys scroll as before.
+  Window->pctMain->setCurrentIndex(0);
+  key(Qt::Key_Right);
+  EXPECT_EQ(r->BoundsRect(), Rect(0, 30, 100, 110));
+
+  // Delete in a field edits the field; on the pictures it removes the region.
+  Window->pctMain->setCurrentWidget(r->Page);
+  r->NoisePanel->edtPosLeft->setFocus();
+  key(Qt::Key_Delete);
+  EXPECT_EQ(Window->RegionList->Count(), 1);
+  Window->frPicRGB()->sbxPics->setFocus();
+  key(Qt::Key_Delete);
+  EXPECT_EQ(Window->RegionList->Count(), 0);
+
+  // Esc during a band: no region, and the keyboard is free again.
+  testutil::PostMouse(Panel(), QEvent::MouseButtonPress, {10, 10}, Qt::LeftButton, Qt::LeftButton);
+  testutil::PostMouse(Panel(), QEvent::MouseMove, {80, 60}, Qt::NoButton, Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(Panel()->Dragging());
+  key(Qt::Key_Escape);
+  EXPECT_FALSE(Panel()->Dragging());
+  testutil::PostMouse(Panel(), QEvent::MouseMove, {90, 70}, Qt::NoButton, Qt::LeftButton);
+  testutil::PostMouse(Panel(), QEvent::MouseButtonRelease, {90, 70}, Qt::LeftButton, Qt::NoButton);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Window->RegionList->Count(), 0);
+  EXPECT_EQ(QWidget::keyboardGrabber(), nullptr);
+  EXPECT_TRUE(Boxes.empty());
+}
+
+// With the pointer held past the view's edge, the view scrolls and the band or the region goes
+// with it, so a region larger than the visible part can be drawn and moved.
+TEST_F(RegionFixture, BandAndRegionDragsScrollTheView) {
+  Load(1400, 1100);
+  TfrKalvPic *view = Window->frPicRGB();
+  QWidget *port = view->sbxPics->viewport();
+  QScrollBar *h = view->sbxPics->horizontalScrollBar(), *v = view->sbxPics->verticalScrollBar();
+  const QPoint past(port->width() + 40, port->height() + 40); // panel coordinates, at scroll 0
+  testutil::PostMouse(Panel(), QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
+  testutil::PostMouse(Panel(), QEvent::MouseMove, past, Qt::NoButton, Qt::LeftButton);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return h->value() >= 150 && v->value() >= 150; }, 20000));
+  EXPECT_TRUE(Panel()->Dragging());
+  testutil::PostMouse(Panel(), QEvent::MouseButtonRelease, past, Qt::LeftButton, Qt::NoButton);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return !Panel()->Dragging(); }));
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_EQ(Window->RegionList->Count(), 1);
+  EXPECT_FALSE(view->DragScrolling());
+  const TRect band = Region(0)->BoundsRect();
+  EXPECT_EQ(band.Left, 100);
+  EXPECT_GE(band.Right, port->width() + 150);
+  EXPECT_GE(band.Bottom, port->height() + 150);
+
+  // A move drag past the right edge scrolls on and carries the region along.
+  TRectCntrl *r = Region(0);
+  const int hAt = h->value();
+  const QPoint centre(port->width() / 2, port->height() / 2);
+  testutil::PostMouse(r, QEvent::MouseButtonPress, r->mapFromGlobal(port->mapToGlobal(centre)), Qt::LeftButton,
+                      Qt::LeftButton);
+  testutil::PostMouse(r, QEvent::MouseMove, r->mapFromGlobal(port->mapToGlobal(centre + QPoint(port->width() / 2 + 40, 0))),
+                      Qt::NoButton, Qt::LeftButton);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return h->value() >= hAt + 60; }, 20000));
+  testutil::PostMouse(r, QEvent::MouseButtonRelease, {0, 0}, Qt::LeftButton, Qt::NoButton);
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return !r->Dragging; }));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_GE(r->x(), band.Left + port->width() / 2 + 40 + 60);
+  EXPECT_EQ(r->y(), band.Top);
+  EXPECT_EQ(r->NoisePanel->edtPosLeft->AsInteger(), r->x());
   EXPECT_TRUE(Boxes.empty());
 }
 
