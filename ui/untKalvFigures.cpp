@@ -77,6 +77,7 @@ TAreaResult NoisePanelArea(const TfrKalvNoises &Panel) {
       f.SCount = d->SCount;
       f.NSum = d->NSum;
       f.NCount = d->NCount;
+      f.Clipped = d->Clipped;
       f.Histogram = d->HistogramData();
     }
   }
