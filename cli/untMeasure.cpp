@@ -2,6 +2,7 @@
 #include "cli/untMeasure.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <cmath>
 #include <algorithm>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
 #include "engine/untKalvPicJobDataJobs.h"
+#include "engine/untKalvPlot.h"
 
 namespace {
 
@@ -239,9 +241,20 @@ int RunMeasure(int argc, char **argv, int First) {
   static int appArgc = 1;
   static char appName[] = "kalvex";
   static char *appArgv[] = {appName, nullptr};
+  // A plot draws text, which wants a QGuiApplication: on the offscreen platform unless one is chosen,
+  // since a measurement needs no display.
+  bool plot = false;
+  for (int i = First; i < argc; ++i)
+    if (std::strncmp(argv[i], "--plot", 6) == 0) plot = true;
   std::unique_ptr<QCoreApplication> app;
-  if (QCoreApplication::instance() == nullptr)
-    app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+  if (QCoreApplication::instance() == nullptr) {
+    if (plot) {
+      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+      app = std::make_unique<QGuiApplication>(appArgc, appArgv);
+    } else {
+      app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+    }
+  }
 
   TMeasureOptions options;
   try {
@@ -302,8 +315,11 @@ int RunMeasure(int argc, char **argv, int First) {
     work();
     if (second.joinable()) second.join();
   }
-  const int status = std::find(failed.begin(), failed.end(), 1) != failed.end() ? 1 : 0;
+  int status = std::find(failed.begin(), failed.end(), 1) != failed.end() ? 1 : 0;
   progress.Clear();
+  // A series is ordered by its axis in every format, as it is plotted.
+  const TSeriesAxis axis = SeriesAxis(results, options.By);
+  if (!options.Plot.empty() || options.By != TSeriesAxis::saNone) OrderSeries(results, axis);
   switch (options.Format) {
   case TMeasureFormat::mfText: WriteText(std::cout, results, options.Histogram); break;
   case TMeasureFormat::mfJson: WriteJson(std::cout, results); break;
@@ -313,6 +329,14 @@ int RunMeasure(int argc, char **argv, int First) {
   if (!std::cout) {
     std::cerr << "kalvex: cannot write the results\n";
     return 1;
+  }
+  if (!options.Plot.empty()) {
+    try {
+      SavePlot(SeriesPlot(results, axis, options.Channels), options.Plot);
+    } catch (const std::exception &e) {
+      std::cerr << "kalvex: " << EscapeFileName(options.Plot) << ": " << e.what() << "\n";
+      status = 1;
+    }
   }
   return status;
 }

@@ -30,11 +30,17 @@ struct TRegionArg {
 // entries without width or height are left out. Raises EUsageError when the file cannot be read.
 std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName);
 
+// The axis a series is ordered and plotted by; none: the files stay in command-line order.
+enum class TSeriesAxis { saNone, saIso, saExposure, saFile };
+
 struct TMeasureOptions {
   std::vector<std::string> Files;
   std::vector<TRegionArg> Regions;
   TMeasureFormat Format = TMeasureFormat::mfText;
   bool Histogram = false;
+  std::string Plot;                    // --plot FILE: the S/N plot of the series (SVG or PNG)
+  TSeriesAxis By = TSeriesAxis::saNone; // --by; with --plot alone: ISO when every picture has one
+  std::vector<int> Channels;           // --channels, as channel indices; empty: L* alone
 };
 
 // A mistake on the command line; RunMeasure prints it with the usage text and exits 2.
@@ -116,6 +122,17 @@ std::string EscapeFileName(const std::string &Name);
 // its picture (embedded, or the file it names) with its own regions ahead of Regions. Raises the
 // load error (also a project whose picture is missing, damaged or of an unknown kind).
 TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions);
+
+// The axis a series is ordered by: By itself, or for saNone ISO when every measured picture has
+// one, else the files' order.
+TSeriesAxis SeriesAxis(const std::vector<TFileResult> &Results, TSeriesAxis By);
+// Results reordered by Axis (stable: equal or missing keys keep their order, missing last).
+void OrderSeries(std::vector<TFileResult> &Results, TSeriesAxis Axis);
+// The plot of the series: for every area (by its place in each file: the picture, region 1, ...)
+// and channel one curve of S/N ratio against the axis; a clipped area's point is hollow. A
+// picture without the axis's value, or an area without a ratio, gives no point.
+struct TPlot;
+TPlot SeriesPlot(const std::vector<TFileResult> &Results, TSeriesAxis Axis, const std::vector<int> &Channels);
 
 // The usage text of --measure.
 std::string MeasureUsage();

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/untMeasure.h"
+#include "engine/untKalvPlot.h"
 #include "engine/untKalvPicJobData.h"
 #include "engine/untKalvRegion.h"
 
@@ -157,6 +158,29 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
       else throw EUsageError("--format is text, json or csv, not \"" + f + "\"");
     } else if (a == "--histogram") {
       o.Histogram = true;
+    } else if (a == "--plot" || a.rfind("--plot=", 0) == 0) {
+      o.Plot = value("--plot");
+      if (o.Plot.empty()) throw EUsageError("--plot needs a file name");
+    } else if (a == "--by" || a.rfind("--by=", 0) == 0) {
+      const std::string b = value("--by");
+      if (b == "iso") o.By = TSeriesAxis::saIso;
+      else if (b == "exposure") o.By = TSeriesAxis::saExposure;
+      else if (b == "file") o.By = TSeriesAxis::saFile;
+      else throw EUsageError("--by is iso, exposure or file, not \"" + b + "\"");
+    } else if (a == "--channels" || a.rfind("--channels=", 0) == 0) {
+      const std::string list = value("--channels");
+      o.Channels.clear();
+      std::size_t start = 0;
+      while (start <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string name = Trim(list.substr(start, comma - start));
+        int found = -1;
+        for (int c = 0; c < MeasureChannelCount; ++c)
+          if (SameText(name, MeasureChannelNames[c]) || (SameText(name, "L") && c == ncL)) found = c;
+        if (found < 0) throw EUsageError("--channels takes R, G, B, L*, RG, GB and BR, not \"" + name + "\"");
+        if (std::find(o.Channels.begin(), o.Channels.end(), found) == o.Channels.end()) o.Channels.push_back(found);
+        start = comma + 1;
+      }
     } else if (a == "--") {
       for (++i; i < argc; ++i) o.Files.emplace_back(argv[i]);
     } else if (a.size() > 1 && a[0] == '-') {
@@ -167,6 +191,65 @@ TMeasureOptions ParseMeasureArgs(int argc, char **argv, int First) {
   }
   if (o.Files.empty()) throw EUsageError("No picture file given");
   return o;
+}
+
+namespace {
+std::optional<double> AxisKey(const TFileResult &F, TSeriesAxis Axis) {
+  if (!F.Error.empty()) return std::nullopt;
+  if (Axis == TSeriesAxis::saIso) return F.Camera.Iso;
+  if (Axis == TSeriesAxis::saExposure) return F.Camera.ExposureTime;
+  return std::nullopt;
+}
+} // namespace
+
+TSeriesAxis SeriesAxis(const std::vector<TFileResult> &Results, TSeriesAxis By) {
+  if (By != TSeriesAxis::saNone) return By;
+  bool any = false;
+  for (const TFileResult &f : Results) {
+    if (!f.Error.empty()) continue;
+    any = true;
+    if (!f.Camera.Iso) return TSeriesAxis::saFile;
+  }
+  return any ? TSeriesAxis::saIso : TSeriesAxis::saFile;
+}
+
+void OrderSeries(std::vector<TFileResult> &Results, TSeriesAxis Axis) {
+  if (Axis != TSeriesAxis::saIso && Axis != TSeriesAxis::saExposure) return;
+  std::stable_sort(Results.begin(), Results.end(), [&](const TFileResult &A, const TFileResult &B) {
+    const auto a = AxisKey(A, Axis), b = AxisKey(B, Axis);
+    if (!a || !b) return a.has_value() && !b.has_value();
+    return *a < *b;
+  });
+}
+
+TPlot SeriesPlot(const std::vector<TFileResult> &Results, TSeriesAxis Axis, const std::vector<int> &Channels) {
+  TPlot plot;
+  plot.Axis = Axis == TSeriesAxis::saIso ? pakIso : Axis == TSeriesAxis::saExposure ? pakExposure : pakFile;
+  const std::vector<int> channels = Channels.empty() ? std::vector<int>{ncL} : Channels;
+  std::size_t areas = 0;
+  for (const TFileResult &f : Results) {
+    plot.FileNames.push_back(f.File);
+    areas = std::max(areas, f.Areas.size());
+  }
+  for (std::size_t a = 0; a < areas; ++a)
+    for (int c : channels) {
+      TPlotCurve curve;
+      curve.Name = (a == 0 ? std::string("picture") : "region " + std::to_string(a)) + " " + MeasureChannelNames[c];
+      curve.Color = static_cast<int>(a);
+      curve.Style = static_cast<int>(plot.Curves.size() % channels.size());
+      for (std::size_t i = 0; i < Results.size(); ++i) {
+        const TFileResult &f = Results[i];
+        if (!f.Error.empty() || a >= f.Areas.size() || !f.Areas[a].Error.empty()) continue;
+        const auto y = SNRatioOf(f.Areas[a].Channels[static_cast<std::size_t>(c)]);
+        const auto x = plot.Axis == pakFile ? std::optional<double>(static_cast<double>(i)) : AxisKey(f, Axis);
+        if (!x || !y) continue;
+        curve.Points.push_back({*x, *y, IsClipped(f.Areas[a])});
+      }
+      std::stable_sort(curve.Points.begin(), curve.Points.end(),
+                       [](const TPlotPoint &A, const TPlotPoint &B) { return A.X < B.X; });
+      plot.Curves.push_back(std::move(curve));
+    }
+  return plot;
 }
 
 std::optional<TFittedRegion> FitRegion(const TRegionArg &Region, int PW, int PH) {
@@ -346,7 +429,7 @@ void WriteCsv(std::ostream &Out, const std::vector<TFileResult> &Results, bool H
 
 std::string MeasureUsage() {
   return "Usage: kalvex --measure FILE... [--region L,T,W,H]... [--regions FILE]... "
-         "[--format text|json|csv] [--histogram]\n"
+         "[--format text|json|csv] [--histogram] [--plot FILE [--by iso|exposure|file] [--channels LIST]]\n"
          "  Measures JPEG and BMP pictures without a window: for the whole picture and for each\n"
          "  region (left, top, width, height in pixels, fitted into the picture) the S/N ratio\n"
          "  in dB, S mean and N mean of the channels R, G, B, L*, RG, GB and BR.\n"
@@ -359,6 +442,10 @@ std::string MeasureUsage() {
          "               csv: a row per file, area and channel (a failed file or region: one row\n"
          "               with its \"error\"); numbers in their shortest exact form\n"
          "  --histogram  add the 256-entry difference histograms to text and csv (json has them)\n"
+         "  --plot FILE  draw the S/N ratio of every area against --by as SVG (FILE.svg) or PNG\n"
+         "  --by         iso, exposure or file: the plot's axis and the order of the output (with\n"
+         "               --plot alone: iso when every picture has an ISO, else the files' order)\n"
+         "  --channels   the channels plotted, as a list such as L*,R (default L*)\n"
          "  --           every further argument is a file\n"
          "  Messages go to stderr; with several files a progress line too, when it is a terminal.\n"
          "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <fstream>
@@ -462,4 +464,51 @@ TEST(Measure, CameraSettingsAndClippedSharesReachEveryFormat) {
   const TRun clipCsv = Measure({lit, "--format", "csv"});
   EXPECT_NE(clipCsv.Out.find(",R,"), std::string::npos);
   EXPECT_NE(clipCsv.Out.find(",,,,,,,,0.25\n"), std::string::npos) << clipCsv.Out;
+}
+
+// A series: three shots at ISO 400, 100 and 200 come out ordered by ISO in every format and are
+// plotted against it (SVG with its axis titles and legend, or PNG by the extension); --by file
+// keeps the command line's order, and a picture without ISO makes file order the default.
+TEST(Measure, SeriesAreOrderedAndPlottedByTheirAxis) {
+  testutil::TempDir dir;
+  std::vector<std::string> shots;
+  for (int iso : {400, 100, 200}) {
+    const std::string f = (dir.Path / ("iso" + std::to_string(iso) + ".jpg")).string();
+    testutil::WriteTestJpeg(f, 48 + iso / 100, 32);
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(f);
+    image->readMetadata();
+    Exiv2::ExifData ed;
+    ed["Exif.Photo.ISOSpeedRatings"] = static_cast<uint16_t>(iso);
+    ed["Exif.Photo.ExposureTime"] = Exiv2::URational(1, 100000 / iso);
+    image->setExifData(ed);
+    image->writeMetadata();
+    shots.push_back(f);
+  }
+  const std::string svg = (dir.Path / "snr.svg").string(), png = (dir.Path / "snr.PNG").string();
+  const TRun csv = Measure({shots[0], shots[1], shots[2], "--format", "csv", "--plot", svg, "--region", "2,2,20,20",
+                            "--channels", "L*,r"});
+  ASSERT_EQ(csv.Status, 0) << csv.Err;
+  std::vector<std::size_t> at;
+  for (const char *name : {"iso100.jpg", "iso200.jpg", "iso400.jpg"}) at.push_back(csv.Out.find(name));
+  EXPECT_TRUE(at[0] < at[1] && at[1] < at[2]) << csv.Out;
+  const std::string drawn = testutil::ReadFile(svg);
+  EXPECT_NE(drawn.find("<svg"), std::string::npos);
+  for (const char *text : {">ISO<", ">S/N ratio (dB)<", ">picture L*<", ">region 1 R<", ">100<", ">400<"})
+    EXPECT_NE(drawn.find(text), std::string::npos) << text;
+
+  const TRun json = Measure({shots[0], shots[1], shots[2], "--format", "json", "--by", "file", "--plot", png});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  EXPECT_EQ(nlohmann::json::parse(json.Out)[0]["exif"]["iso"], 400.0);
+  QImage image;
+  ASSERT_TRUE(image.load(QString::fromStdString(png), "PNG"));
+  EXPECT_EQ(image.size(), QSize(900, 560));
+  const TRun exposure = Measure({shots[0], shots[1], shots[2], "--by", "exposure"});
+  EXPECT_LT(exposure.Out.find("iso100.jpg"), exposure.Out.find("iso400.jpg"));
+
+  const std::string plain = (dir.Path / "plain.jpg").string();
+  testutil::WriteTestJpeg(plain, 40, 30);
+  EXPECT_EQ(SeriesAxis({MeasureFile(shots[0], {}), MeasureFile(plain, {})}, TSeriesAxis::saNone), TSeriesAxis::saFile);
+  EXPECT_EQ(SeriesAxis({MeasureFile(shots[0], {}), MeasureFile(shots[1], {})}, TSeriesAxis::saNone), TSeriesAxis::saIso);
+  EXPECT_EQ(Measure({plain, "--by", "speed"}).Status, 2);
+  EXPECT_EQ(Measure({plain, "--plot", svg, "--channels", "L*,Q"}).Status, 2);
 }
