@@ -264,7 +264,15 @@ void TWideFileMemIniFile::LoadValues() {
 
 void TWideFileMemIniFile::LoadFromText(std::string_view Text) {
   FSections.clear();
-  const std::string_view all(Text);
+  std::string_view all(Text);
+  // Editors that save "UTF-8" often start the file with a byte-order mark; such a file's values
+  // are UTF-8, not the code page.
+  const bool utf8 = all.substr(0, kUtf8Mark.size()) == kUtf8Mark;
+  if (utf8) all.remove_prefix(kUtf8Mark.size());
+  else if (all.substr(0, 2) == "\xFF\xFE" || all.substr(0, 2) == "\xFE\xFF")
+    throw EReadError(FFileName.empty() ? std::string("The text is UTF-16, which cannot be read: save it as UTF-8")
+                                       : Format("The file \"%s\" is UTF-16 text, which cannot be read: save it as UTF-8",
+                                                FFileName));
   TSection *current = nullptr;
   std::size_t pos = 0;
   while (pos < all.size()) {
@@ -280,11 +288,11 @@ void TWideFileMemIniFile::LoadFromText(std::string_view Text) {
       current = &FSections.back();
       continue;
     }
-    if (current != nullptr) AddLine(*current, line);
+    if (current != nullptr) AddLine(*current, line, utf8);
   }
 }
 
-void TWideFileMemIniFile::AddLine(TSection &Section, std::string_view Line) {
+void TWideFileMemIniFile::AddLine(TSection &Section, std::string_view Line, bool Utf8) {
   const std::size_t eq = Line.find('=');
   if (eq == std::string_view::npos) {
     Section.Lines.push_back({std::string(Line), std::string::npos});
@@ -294,7 +302,11 @@ void TWideFileMemIniFile::AddLine(TSection &Section, std::string_view Line) {
   const std::string_view value = TrimView(Line.substr(eq + 1));
   std::string text;
   text.reserve(key.size() + 1 + value.size());
-  text.append(key).append("=").append(value);
+  text.append(key).append("=");
+  if (Utf8 && value.substr(0, kUtf8Mark.size()) != kUtf8Mark && IsValidUtf8(value) &&
+      EncodeMarkedUtf8(value).size() != value.size())
+    text.append(kUtf8Mark);
+  text.append(value);
   Section.Lines.push_back({std::move(text), key.size()});
 }
 

@@ -5,7 +5,9 @@
 // WriteHeader, then for each section the line "[name]", its lines, and one empty line; every line
 // ends with CR LF. On loading, lines may end with CR LF, CR or LF; blanks and control characters
 // around lines, keys and values are dropped, comment lines (";") and lines before the first
-// section are skipped.
+// section are skipped. A file may start with a UTF-8 byte-order mark (as editors save it): its
+// values that are UTF-8 beyond ASCII then read as such (they are stored with the mark of the wide
+// values below). A UTF-16 file (its byte-order mark) is refused with EReadError.
 //
 // Section names and keys compare without regard to case (ASCII and Windows-1252 letters); the
 // stored spelling is the one first written or read. Values are 8-bit strings stored unchanged;
@@ -102,7 +104,7 @@ private:
   };
 
   void LoadValues();
-  void AddLine(TSection &Section, std::string_view Line);
+  void AddLine(TSection &Section, std::string_view Line, bool Utf8);
   const TSection *FindSection(std::string_view Section) const;
   TSection *FindSection(std::string_view Section);
   static std::ptrdiff_t FindLine(const TSection &Section, std::string_view Ident);

@@ -328,3 +328,34 @@ TEST(WideIniFile, UpdateFileReplacesTheFileOrKeepsTheOldOne) {
   }
   EXPECT_EQ(testutil::ReadFile(longName), "[A]\r\nB=2\r\n\r\n");
 }
+
+// Editors save "UTF-8" with a byte-order mark: the first section is still found, and values
+// beyond ASCII read as UTF-8. UTF-16 is refused in words that say so.
+TEST(WideIniFile, ByteOrderMarks) {
+  testutil::TempDir dir;
+  const fs::path file = dir.Path / "User.conf";
+  WriteAll(file, "\xEF\xBB\xBF[File]\r\nfdgProject=/home/j\xC3\xBCrgen\r\nOld=\xDC\r\n[Program]\r\nFileType=2\r\n");
+  {
+    TProgMemIniFile ini(U8(file));
+    EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"File", "Program"}));
+    EXPECT_EQ(ini.ReadWideString("File", "fdgProject", ""), "/home/j\xC3\xBCrgen");
+    EXPECT_EQ(ini.ReadWideString("File", "Old", ""), "\xC3\x9C"); // no UTF-8: the code page
+    EXPECT_EQ(ini.ReadInteger("Program", "FileType", 0), 2);
+    ini.UpdateFile();
+  }
+  // Written back without the mark at the start, the UTF-8 value with the value's mark.
+  const std::string back = testutil::ReadFile(file);
+  EXPECT_EQ(back.rfind("; DO NOT EDIT", 0), 0u);
+  EXPECT_NE(back.find("fdgProject=\xEF\xBB\xBF/home/j\xC3\xBCrgen\r\n"), std::string::npos) << back;
+  EXPECT_EQ(TProgMemIniFile(U8(file)).ReadWideString("File", "fdgProject", ""), "/home/j\xC3\xBCrgen");
+
+  for (const std::string mark : {"\xFF\xFE", "\xFE\xFF"}) {
+    WriteAll(file, mark + std::string("[\0F\0i\0l\0e\0]\0", 12));
+    try {
+      TProgMemIniFile ini(U8(file));
+      ADD_FAILURE() << "UTF-16 read";
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find("User.conf\" is UTF-16"), std::string::npos) << e.Message;
+    }
+  }
+}
