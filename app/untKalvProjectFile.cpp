@@ -148,44 +148,106 @@ std::vector<std::uint8_t> CompressZlib(std::span<const std::uint8_t> Data, const
   return out;
 }
 
-std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std::uint64_t Size,
-                                         const TProgressStep &StepFn) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) throw EOutOfMemory("Not enough memory to decompress the picture");
-  struct TEnd {
-    z_stream *Z;
-    ~TEnd() { inflateEnd(Z); }
-  } end{&z};
-  std::vector<std::uint8_t> out;
-  try {
-    // Grows with what really comes out; "Size" only caps it.
-    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(Size, std::uint64_t{Data.size()} * 4 + 4096)));
-    std::size_t pos = 0;
-    std::array<std::uint8_t, 64 * 1024> buffer;
-    while (out.size() < Size) {
-      if (z.avail_in == 0 && pos < Data.size()) {
-        const std::size_t n = std::min(kZlibChunk, Data.size() - pos);
-        z.next_in = const_cast<Bytef *>(Data.data() + pos);
-        z.avail_in = static_cast<uInt>(n);
-        pos += n;
+namespace {
+
+// Inflates one zlib stream in steps, its input taken piece by piece from More (an empty piece:
+// there is no more). The stream counts as read only when it ended, and zlib ends it only after
+// its Adler-32 matched.
+class TInflater {
+public:
+  using TMore = std::function<std::span<const std::uint8_t>()>;
+  explicit TInflater(TMore More) : FMore(std::move(More)) {
+    if (inflateInit(&FZ) != Z_OK) throw EOutOfMemory("Not enough memory to decompress the embedded picture");
+  }
+  ~TInflater() { inflateEnd(&FZ); }
+  TInflater(const TInflater &) = delete;
+  TInflater &operator=(const TInflater &) = delete;
+
+  // Up to Length bytes into Out; fewer only when the stream ended or its input ran out.
+  std::size_t Inflate(std::uint8_t *Out, std::size_t Length) {
+    std::size_t done = 0;
+    while (done < Length && !FEnded && !FInputEnded) {
+      if (FZ.avail_in == 0) {
+        const std::span<const std::uint8_t> piece = FMore();
+        if (piece.empty()) {
+          FInputEnded = true;
+          break;
+        }
+        FZ.next_in = const_cast<Bytef *>(piece.data());
+        FZ.avail_in = static_cast<uInt>(piece.size());
       }
-      const std::uint64_t want = std::min<std::uint64_t>(buffer.size(), Size - out.size());
-      z.next_out = buffer.data();
-      z.avail_out = static_cast<uInt>(want);
-      const int rc = inflate(&z, Z_NO_FLUSH);
-      const std::size_t got = static_cast<std::size_t>(want - z.avail_out);
-      out.insert(out.end(), buffer.data(), buffer.data() + got);
-      if (rc == Z_STREAM_END) break;
-      if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
-        throw EReadError(Format("The embedded picture is damaged (%s)", z.msg != nullptr ? z.msg : "invalid data"));
-      if (rc == Z_BUF_ERROR && z.avail_in == 0 && pos >= Data.size() && got == 0) break; // the data ends early
+      const std::size_t want = std::min<std::size_t>(Length - done, std::size_t{1} << 30);
+      FZ.next_out = Out + done;
+      FZ.avail_out = static_cast<uInt>(want);
+      const int rc = inflate(&FZ, Z_NO_FLUSH);
+      done += want - FZ.avail_out;
+      if (rc == Z_STREAM_END) FEnded = true;
+      else if (rc == Z_MEM_ERROR) throw EOutOfMemory("Not enough memory to decompress the embedded picture");
+      else if (rc != Z_OK && rc != Z_BUF_ERROR)
+        throw EReadError(Format("The embedded picture is damaged (%s)", FZ.msg != nullptr ? FZ.msg : "invalid data"));
+    }
+    return done;
+  }
+  bool Ended() const { return FEnded; }
+  bool InputEnded() const { return FInputEnded; }
+
+  // Inflates the rest of the stream without keeping it, so its checksum is checked; more than
+  // Limit bytes are refused (a "Size" far below what the stream holds).
+  void Finish(std::uint64_t Size, std::uint64_t Limit, const TProgressStep &StepFn) {
+    std::array<std::uint8_t, 64 * 1024> scratch;
+    std::uint64_t surplus = 0;
+    while (!FEnded) {
+      const std::size_t got = Inflate(scratch.data(), scratch.size());
+      surplus += got;
+      if (surplus > Limit)
+        throw EReadError(Format("The embedded picture is damaged: it holds far more than the %u bytes of its size", Size));
+      if (!FEnded && FInputEnded)
+        throw EReadError("The embedded picture is damaged (its data ends before its checksum)");
       Step(StepFn);
     }
+  }
+
+private:
+  z_stream FZ{};
+  TMore FMore;
+  bool FEnded = false, FInputEnded = false;
+};
+
+// What inflates beyond "Size" is checked and dropped, up to this much.
+constexpr std::uint64_t kMaxSurplus = std::uint64_t{64} << 20;
+
+// Data in pieces of kZlibChunk bytes.
+TInflater::TMore Pieces(std::span<const std::uint8_t> Data) {
+  return [Data, pos = std::size_t{0}]() mutable {
+    const std::size_t n = std::min(kZlibChunk, Data.size() - pos);
+    const auto piece = Data.subspan(pos, n);
+    pos += n;
+    return piece;
+  };
+}
+
+} // namespace
+
+std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std::uint64_t Size,
+                                         const TProgressStep &StepFn) {
+  std::vector<std::uint8_t> out;
+  try {
+    TInflater inflater(Pieces(Data));
+    // Grows with what really comes out; "Size" only caps it.
+    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(Size, std::uint64_t{Data.size()} * 4 + 4096)));
+    std::array<std::uint8_t, 64 * 1024> buffer;
+    while (out.size() < Size && !inflater.Ended() && !inflater.InputEnded()) {
+      const std::size_t got =
+          inflater.Inflate(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), Size - out.size())));
+      out.insert(out.end(), buffer.data(), buffer.data() + got);
+      Step(StepFn);
+    }
+    if (out.size() < Size)
+      throw EReadError(Format("The embedded picture is damaged: %d of %d bytes are there", out.size(), Size));
+    inflater.Finish(Size, kMaxSurplus, StepFn);
   } catch (const std::bad_alloc &) {
     throw EOutOfMemory("Not enough memory to decompress the embedded picture");
   }
-  if (out.size() < Size)
-    throw EReadError(Format("The embedded picture is damaged: %d of %d bytes are there", out.size(), Size));
   return out;
 }
 

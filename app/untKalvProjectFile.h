@@ -40,8 +40,9 @@ using TProgressStep = std::function<void()>;
 
 // One zlib stream of Data at level 9.
 std::vector<std::uint8_t> CompressZlib(std::span<const std::uint8_t> Data, const TProgressStep &Step = {});
-// Exactly Size bytes out of a zlib stream: raises EReadError when the stream is damaged or holds
-// fewer bytes; inflates nothing beyond Size (bytes after it are not looked at).
+// The first Size bytes of a zlib stream: raises EReadError when the stream is damaged, holds fewer
+// bytes, ends before its checksum or fails it. The stream is always inflated to its end (what lies
+// beyond Size is checked and dropped; more than 64 MB of it is refused).
 std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std::uint64_t Size,
                                          const TProgressStep &Step = {});
 

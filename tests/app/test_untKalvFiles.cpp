@@ -225,6 +225,42 @@ TEST(ProjectFile, HostileProjectsAreRefusedWithoutLargeAllocations) {
   refused(*Embedded("4294967396", good), "4294967396");
 }
 
+// The stream is inflated to its end and its Adler-32 checked, also when the checksum's bytes
+// straddle one of the 256 KB steps in which the data is handed to zlib.
+TEST(ProjectFile, TheChecksumIsAlwaysChecked) {
+  std::vector<std::uint8_t> bytes = RandomBytes(300000, 5), packed;
+  for (int tries = 0; tries < 20; ++tries) { // random bytes do not shrink: adjust the length
+    packed = CompressZlib(bytes);
+    if (packed.size() == (std::size_t{256} << 10) + 2) break;
+    bytes.resize(bytes.size() + (std::size_t{256} << 10) + 2 - packed.size());
+  }
+  ASSERT_EQ(packed.size(), (std::size_t{256} << 10) + 2);
+  const auto size = static_cast<std::uint64_t>(bytes.size());
+  EXPECT_EQ(DecompressZlib(packed, size), bytes);
+  auto damaged = [&](std::vector<std::uint8_t> P, std::uint64_t Size, const std::string &Words) {
+    try {
+      DecompressZlib(P, Size);
+      ADD_FAILURE() << "accepted; expected: " << Words;
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find(Words), std::string::npos) << e.Message;
+    }
+  };
+  auto flipped = [&](std::size_t At) {
+    auto p = packed;
+    p[At] ^= 0x20;
+    return p;
+  };
+  damaged(flipped(packed.size() - 1), size, "incorrect data check"); // the checksum itself
+  damaged(flipped(packed.size() / 2), size, "incorrect data check");  // a byte of the picture
+  damaged(std::vector<std::uint8_t>(packed.begin(), packed.end() - 2), size, "ends before its checksum");
+  damaged(std::vector<std::uint8_t>(packed.begin(), packed.end() - 4), size, "ends before its checksum");
+  // A size below the stream's: the rest is still checked.
+  damaged(flipped(packed.size() - 1), 1000, "incorrect data check");
+  EXPECT_EQ(DecompressZlib(packed, 1000), std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 1000));
+  // Far more than the size says is refused rather than inflated for ever.
+  damaged(CompressZlib(std::vector<std::uint8_t>(80 << 20, 0)), 1000, "far more than the 1000 bytes");
+}
+
 TEST(PagePicture, BmpReloadsTheSamePixelsAndJpegDecodes) {
   testutil::TempDir dir;
   TBitmap08Pal grey;
