@@ -77,8 +77,13 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   const TFileKind kind = PictureKindByExtension(info.FileName);
   if (info.Kind == ftProject) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(PathFromUtf8(info.FileName), ec))
+    if (!std::filesystem::exists(PathFromUtf8(info.FileName), ec))
       throw EReadError(Format("The project's picture \"%s\" is not there", info.FileName));
+    try {
+      TFileStream(info.FileName, fmOpenRead); // a folder, a FIFO or a device says what it is
+    } catch (const EFOpenError &e) {
+      throw EReadError("The project's picture: " + e.Message);
+    }
     if (kind == fkJPEG) return std::make_unique<TJPEGPicJobData>(info.FileName, NoProgressWnd);
     if (kind == fkBMP) return std::make_unique<TBMPPicJobData>(info.FileName, NoProgressWnd);
     throw EReadError(Format("The project's picture \"%s\" is no JPEG or BMP file", info.FileName));
@@ -149,16 +154,15 @@ private:
 } // namespace
 
 std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(PathFromUtf8(FileName), ec))
-    throw EUsageError("--regions: \"" + FileName + "\" is not there");
   try {
+    // Opened first so that a missing file, a folder, a FIFO or a device is called what it is.
+    TFileStream(FileName, fmOpenRead);
     const TProgMemIniFile ini(FileName);
-    return RegionsOf(ini, FileName);
-  } catch (const EUsageError &) {
-    throw;
+    std::vector<TRegionArg> regions = RegionsOf(ini, FileName);
+    if (regions.empty()) throw EReadError(Format("\"%s\" holds no regions", FileName));
+    return regions;
   } catch (const std::exception &e) {
-    throw EUsageError("--regions: \"" + FileName + "\": " + e.what());
+    throw EReadError(std::string("--regions: ") + e.what());
   }
 }
 
@@ -247,6 +251,9 @@ int RunMeasure(int argc, char **argv, int First) {
   } catch (const EUsageError &e) {
     std::cerr << "kalvex: " << e.Message << "\n" << MeasureUsage();
     return 2;
+  } catch (const std::exception &e) { // a regions file that cannot be read: no usage mistake
+    std::cerr << "kalvex: " << e.what() << "\n";
+    return 1;
   }
   // Two files are measured at once when there are several: one's decoding then fills the gaps
   // the other's start and end leave, so both processors stay busy. The results keep the order of
