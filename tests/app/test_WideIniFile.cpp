@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -358,4 +359,99 @@ TEST(WideIniFile, ByteOrderMarks) {
       EXPECT_NE(e.Message.find("User.conf\" is UTF-16"), std::string::npos) << e.Message;
     }
   }
+}
+
+// The indexed store against the plain model of the file (lists searched from the front), through
+// many random changes: repeated sections and keys, case, deletions and erasures that make the
+// store rebuild itself, and long values that move text.
+TEST(WideIniFile, IndexedStoreBehavesAsTheLinearModel) {
+  struct TModelSection {
+    std::string Name;
+    std::vector<std::string> Lines;
+  };
+  std::vector<TModelSection> model;
+  auto keyOf = [](const std::string &L) { return L.substr(0, L.find('=')); };
+  auto findSec = [&](const std::string &N) {
+    for (std::size_t i = 0; i < model.size(); ++i)
+      if (SameIniText(model[i].Name, N)) return static_cast<std::ptrdiff_t>(i);
+    return std::ptrdiff_t{-1};
+  };
+  auto findLine = [&](TModelSection &S, const std::string &K) {
+    for (std::size_t i = 0; i < S.Lines.size(); ++i)
+      if (S.Lines[i].find('=') != std::string::npos && SameIniText(keyOf(S.Lines[i]), K)) return static_cast<std::ptrdiff_t>(i);
+    return std::ptrdiff_t{-1};
+  };
+  auto content = [&] {
+    std::string out;
+    for (const auto &s : model) {
+      out += "[" + s.Name + "]\r\n";
+      for (const auto &l : s.Lines) out += l + "\r\n";
+      out += "\r\n";
+    }
+    return out;
+  };
+  // Start from a file with repeated names in both cases and a line without "=".
+  const std::string start = "[a]\r\nk=1\r\nK=2\r\ntext\r\n[A]\r\nk=3\r\n[b]\r\n";
+  model = {{"a", {"k=1", "K=2", "text"}}, {"A", {"k=3"}}, {"b", {}}};
+  TWideFileMemIniFile ini("");
+  ini.LoadFromText(start);
+  ASSERT_EQ(ini.FileContent(), content());
+
+  std::mt19937 gen(7);
+  const char *names[] = {"a", "A", "b", "Region.0000000A", "region.0000000a", "c\xE4", "C\xC4"};
+  const char *keys[] = {"k", "K", "X1", "x1", "Line.00000001", "\xE9"};
+  for (int step = 0; step < 60000; ++step) {
+    const std::string sec = names[gen() % 7], key = keys[gen() % 6];
+    switch (gen() % 10) {
+    case 0: case 1: case 2: case 3: {
+      const std::string value = gen() % 20 == 0 ? std::string(gen() % 300, 'v') : std::to_string(gen() % 1000);
+      ini.WriteString(sec, key, value);
+      std::ptrdiff_t s = findSec(sec);
+      if (s < 0) {
+        model.push_back({sec, {}});
+        s = static_cast<std::ptrdiff_t>(model.size() - 1);
+      }
+      auto &ms = model[static_cast<std::size_t>(s)];
+      const std::ptrdiff_t l = findLine(ms, key);
+      if (l >= 0) ms.Lines[static_cast<std::size_t>(l)] = keyOf(ms.Lines[static_cast<std::size_t>(l)]) + "=" + value;
+      else ms.Lines.push_back(key + "=" + value);
+      break;
+    }
+    case 4: case 5: {
+      ini.DeleteKey(sec, key);
+      const std::ptrdiff_t s = findSec(sec);
+      if (s >= 0) {
+        auto &ms = model[static_cast<std::size_t>(s)];
+        const std::ptrdiff_t l = findLine(ms, key);
+        if (l >= 0) ms.Lines.erase(ms.Lines.begin() + l);
+      }
+      break;
+    }
+    case 6: {
+      ini.EraseSection(sec);
+      const std::ptrdiff_t s = findSec(sec);
+      if (s >= 0) model.erase(model.begin() + s);
+      break;
+    }
+    default: {
+      const std::ptrdiff_t s = findSec(sec);
+      std::string want = "-";
+      if (s >= 0) {
+        auto &ms = model[static_cast<std::size_t>(s)];
+        const std::ptrdiff_t l = findLine(ms, key);
+        if (l >= 0) want = ms.Lines[static_cast<std::size_t>(l)].substr(key.size() + 1);
+      }
+      ASSERT_EQ(ini.ReadString(sec, key, "-"), want) << step;
+      ASSERT_EQ(ini.SectionExists(sec), s >= 0) << step;
+    }
+    }
+    if (step % 997 == 0) {
+      ASSERT_EQ(ini.FileContent(), content()) << step;
+      // A store loaded from its own file is the same.
+      TWideFileMemIniFile again("");
+      again.LoadFromText(ini.FileContent());
+      ASSERT_EQ(again.FileContent(), content()) << step;
+    }
+  }
+  EXPECT_EQ(ini.FileContent(), content());
 }
