@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <cmath>
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -127,6 +129,40 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
   }
 }
 
+// Measures one region of the picture into Area; false for a region of a regions block of which
+// nothing remains in the picture (the window would not have made it either).
+bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &Area) {
+  Area.IsRegion = true;
+  Area.Requested = R.Text;
+  const auto fit = FitRegion(R, Picture.Width(), Picture.Height());
+  if (!fit && R.Corners) return false;
+  if (!fit) {
+    Area.Error = R.Width == 0 || R.Height == 0 ? "Empty region (width or height 0)" : "Region lies outside the picture";
+    return true;
+  }
+  Area.Left = fit->Left;
+  Area.Top = fit->Top;
+  Area.Width = fit->Width;
+  Area.Height = fit->Height;
+  // The cut-out, exactly as the window copies a region out of the RGB page.
+  auto cut = std::make_unique<TBitmap24>();
+  cut->SetSize(fit->Width, fit->Height);
+  if (cut->Empty()) throw EOutOfMemory("Out of memory");
+  const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
+  for (int y = 0; y < fit->Height; ++y)
+    std::memcpy(cut->ScanLine(y), Picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
+  TMemPicJobData region(std::move(cut), NoProgressWnd);
+  MeasureOnlyJob(region);
+  // A small region takes less time to measure than to start its part threads.
+  if (std::int64_t{fit->Width} * fit->Height < (std::int64_t{1} << 18)) {
+    region.PartCount = 1;
+    region.PartsHere = true;
+  }
+  region.Run();
+  TakeFigures(region, Area);
+  return true;
+}
+
 // The one-line progress on stderr ("3/20 photo.jpg"), shown only to a person watching a terminal:
 // redirected, stderr holds nothing but the messages.
 class TProgress {
@@ -196,35 +232,34 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   TakeFigures(*job, whole);
   result.Areas.push_back(std::move(whole));
 
-  for (const TRegionArg &r : regions) {
-    TAreaResult area;
-    area.IsRegion = true;
-    area.Requested = r.Text;
-    const auto fit = FitRegion(r, result.Width, result.Height);
-    if (!fit && r.Corners) continue; // the window would not have made this region either
-    if (!fit) {
-      area.Error = r.Width == 0 || r.Height == 0 ? "Empty region (width or height 0)"
-                                                 : "Region lies outside the picture";
-      result.Areas.push_back(std::move(area));
-      continue;
+  // The regions are measured side by side (each on one thread: a small region's parts run where
+  // it is measured), in their order in the result; the first failure fails the file.
+  std::vector<TAreaResult> areas(regions.size());
+  std::vector<char> kept(regions.size(), 0);
+  std::atomic<std::size_t> next{0};
+  std::mutex lock;
+  std::exception_ptr failure;
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < regions.size();) {
+      try {
+        kept[i] = MeasureRegion(picture, regions[i], areas[i]) ? 1 : 0;
+      } catch (...) {
+        std::lock_guard<std::mutex> g(lock);
+        if (!failure) failure = std::current_exception();
+        next = regions.size();
+      }
     }
-    area.Left = fit->Left;
-    area.Top = fit->Top;
-    area.Width = fit->Width;
-    area.Height = fit->Height;
-    // The cut-out, exactly as the window copies a region out of the RGB page.
-    auto cut = std::make_unique<TBitmap24>();
-    cut->SetSize(fit->Width, fit->Height);
-    if (cut->Empty()) throw EOutOfMemory("Out of memory");
-    const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
-    for (int y = 0; y < fit->Height; ++y)
-      std::memcpy(cut->ScanLine(y), picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
-    TMemPicJobData region(std::move(cut), NoProgressWnd);
-    MeasureOnlyJob(region);
-    region.Run();
-    TakeFigures(region, area);
-    result.Areas.push_back(std::move(area));
+  };
+  {
+    std::vector<std::thread> helpers;
+    const int threads = regions.size() >= 16 ? std::min(PicPartCount(), 4) : 1;
+    for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
+    work();
+    for (std::thread &t : helpers) t.join();
   }
+  if (failure) std::rethrow_exception(failure);
+  for (std::size_t i = 0; i < areas.size(); ++i)
+    if (kept[i] != 0) result.Areas.push_back(std::move(areas[i]));
   return result;
 }
 
