@@ -558,6 +558,13 @@ void TWideFileMemIniFile::Compact() {
   BuildIndices();
 }
 
+std::string_view TWideFileMemIniFile::ReadStringView(std::string_view Section, std::string_view Ident) const {
+  const std::uint32_t s = FindSection(Section);
+  if (s == kNone) return {};
+  const std::uint32_t l = FindLine(s, Ident);
+  return l != kNone ? LineText(l).substr(Ident.size() + 1) : std::string_view();
+}
+
 std::string TWideFileMemIniFile::ReadString(std::string_view Section, std::string_view Ident,
                                             std::string_view Default) const {
   const std::uint32_t s = FindSection(Section);

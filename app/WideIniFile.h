@@ -57,6 +57,8 @@ public:
   const std::string &FileName() const { return FFileName; }
 
   std::string ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) const;
+  // The value without a copy (empty when absent); valid until the store is next changed.
+  std::string_view ReadStringView(std::string_view Section, std::string_view Ident) const;
   // Raises EInvalidOperation for a line break in the section, key or value, or "=" in the key:
   // such text would change the file's lines rather than be stored.
   void WriteString(std::string_view Section, std::string_view Ident, std::string_view Value);

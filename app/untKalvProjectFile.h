@@ -61,6 +61,21 @@ TProjectInfo ReadProjectInfo(const TWideFileMemIniFile &Ini);
 
 // The embedded picture's bytes; nullptr when the project holds no lines (nothing to load).
 // Raises EReadError with a clear message for a project that is damaged: "Size" absent, not a
-// number, negative, or larger than the lines could ever inflate to; lines that are no zlib stream
-// or hold fewer bytes than "Size". Nothing is allocated from "Size" before it is checked.
+// number, negative, or larger than the lines could ever inflate to; lines that are no zlib stream,
+// fail its checksum or hold fewer bytes than "Size". Nothing is allocated from "Size" before it is
+// checked: the lines are decoded one by one and only the picture's first bytes are inflated until
+// its header (by the kind of "FileName"'s extension: signature, and sides against
+// CheckPictureMemory) is judged; then the rest goes straight into the returned stream, whose
+// memory the picture readers decode from.
 std::unique_ptr<TMemoryStream> ReadProjectPicture(const TWideFileMemIniFile &Ini, const TProgressStep &Step = {});
+
+// A project from one reading of its file: the store (its regions block for LoadRegionsFromIni or
+// the window's LoadRegions), what section "Program" says, and for a project with picture the
+// embedded picture, decoded and checked as ReadProjectPicture does (nullptr when it has no
+// lines); the picture lines are then dropped from the store. Other kinds are not judged here.
+struct TProjectFile {
+  std::unique_ptr<TProgMemIniFile> Ini;
+  TProjectInfo Info;
+  std::unique_ptr<TMemoryStream> Picture;
+};
+TProjectFile ReadProjectFile(const std::string &FileName, const TProgressStep &Step = {});

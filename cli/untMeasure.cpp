@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unistd.h>
 
@@ -43,11 +44,12 @@ TPictureKind PictureKindOf(const std::string &FileName) {
   }
   // The window takes any other file for a project; here only what looks like one is (its
   // extension, or the section every project has), so a stray text file is reported as such.
-  const TFileKind kind = GetFileKind(FileName);
+  // Both are told from the file's first bytes, as the window's file kinds are.
+  const TIniFileProbe probe = ProbeIniFile(FileName);
+  const TFileKind kind = probe.Size > MaxKindProbeSize ? fkUnknown : FileKindOfType(probe.FileType);
   if (kind == fkRegions) throw EReadError("A regions file holds no picture (give it with --regions)");
   if (kind != fkProject && kind != fkProjectWithPicture) return TPictureKind::pkUnknownKind;
-  if (ext == ".kalvexproject" || TWideFileMemIniFile(FileName).SectionExists("Program"))
-    return TPictureKind::pkProjectKind;
+  if (ext == ".kalvexproject" || probe.HasProgram) return TPictureKind::pkProjectKind;
   return TPictureKind::pkUnknownKind;
 }
 
@@ -69,9 +71,9 @@ std::vector<TRegionArg> RegionsOf(const TWideFileMemIniFile &Ini, const std::str
 
 // The picture job of a project's picture: the embedded one (its kind by the stored name's
 // extension, as the window decides) or the file it names.
-std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::string &Picture,
+std::unique_ptr<TPicJobData> ProjectJob(TProjectFile &Project, std::string &Picture,
                                         std::unique_ptr<TMemoryStream> &Stream) {
-  const TProjectInfo info = ReadProjectInfo(Ini);
+  const TProjectInfo &info = Project.Info;
   Picture = info.FileName;
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture)
     throw EReadError(Format("Not a project (file type %d)", info.Kind));
@@ -92,7 +94,7 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   }
   if (kind != fkJPEG && kind != fkBMP)
     throw EReadError(Format("The project's embedded picture \"%s\" is no JPEG or BMP file", info.FileName));
-  Stream = ReadProjectPicture(Ini);
+  Stream = std::move(Project.Picture);
   if (!Stream) throw EReadError("The project holds no embedded picture");
   if (kind == fkJPEG) {
     auto job = std::make_unique<TStreamJPEGPicJobData>(info.FileName, NoProgressWnd);
@@ -211,10 +213,10 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   switch (PictureKindOf(FileName)) {
   case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
   case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
-  case TPictureKind::pkProjectKind: {
-    const TProgMemIniFile ini(FileName);
-    job = ProjectJob(ini, result.Picture, stream);
-    regions = RegionsOf(ini, FileName);
+  case TPictureKind::pkProjectKind: { // read once: its regions and its picture
+    TProjectFile project = ReadProjectFile(FileName);
+    job = ProjectJob(project, result.Picture, stream);
+    regions = RegionsOf(*project.Ini, FileName);
     break;
   }
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
@@ -321,12 +323,16 @@ int RunMeasure(int argc, char **argv, int First) {
           }
         results[i] = std::move(r);
       } catch (const std::exception &e) {
+        // The library's own words for an allocation that failed mean nothing to a user.
+        const std::string message = dynamic_cast<const std::bad_alloc *>(&e) != nullptr
+                                        ? "Not enough memory to read or measure the file"
+                                        : std::string(e.what());
         std::lock_guard<std::mutex> g(lock);
         progress.Clear();
-        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << e.what() << "\n";
+        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << message << "\n";
         results[i] = TFileResult();
         results[i].File = file;
-        results[i].Error = e.what();
+        results[i].Error = message;
         failed[i] = 1;
       }
     }
