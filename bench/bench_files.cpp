@@ -1,13 +1,15 @@
 // Times the readers of the program's own files against their targets: 100,000 regions written
 // and read (at most 1 s each), a project of 30,000 picture lines, the memory a store takes for its
-// file, hostile projects refused (under 1 s and 64 MB each), and `kalvex --measure` of a 24 MP
-// picture with 10,000 regions of 100 x 100 (at most 3 s).
+// file, hostile projects refused (under 1 s and 64 MB each), the file kind of a large file, a
+// valid project's peak memory against its picture's and file's sizes, and `kalvex --measure` of a
+// 24 MP picture with 10,000 regions of 100 x 100 (at most 3 s).
 //
 //   bench_files [folder]   (default: a temporary folder, removed afterwards)
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "app/WideIniFile.h"
+#include "app/untKalvMainConstType.h"
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
 #include "bench/BenchPicture.h"
@@ -37,6 +40,32 @@ long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// The peak resident memory of this process (VmHWM), in KiB.
+long PeakKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Reads a project in a fresh process of this program ("--read FILE"), so that the peak is the
+// reading's own: true when it was refused; Seconds and PeakMiB as measured.
+bool ReadInChild(const std::string &File, double &Seconds, double &PeakMiB, bool &Failed) {
+  const std::string command = "'" + std::string(fs::read_symlink("/proc/self/exe")) + "' --read '" + File + "'";
+  const auto t0 = Clock::now();
+  std::FILE *pipe = popen(command.c_str(), "r");
+  long peak = 0;
+  int refused = -1;
+  if (pipe != nullptr) {
+    if (std::fscanf(pipe, "%d %ld", &refused, &peak) != 2) refused = -1;
+    pclose(pipe);
+  }
+  Seconds = SecondsSince(t0);
+  PeakMiB = peak / 1024.0;
+  Failed = refused < 0;
+  return refused == 1;
+}
+
 void Report(const char *What, double Seconds, double Target) {
   std::printf("%-58s %8.3f s  (target %.1f s: %s, %.1fx under)\n", What, Seconds, Target,
               Seconds <= Target ? "met" : "MISSED", Target / std::max(Seconds, 1e-6));
@@ -49,6 +78,17 @@ void WriteText(const fs::path &P, const std::string &Text) {
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--read") {
+    int refused = 0;
+    try {
+      const TProjectFile project = ReadProjectFile(argv[2]);
+      if (!project.Picture) refused = 2;
+    } catch (const Exception &) {
+      refused = 1;
+    }
+    std::printf("%d %ld\n", refused, PeakKiB());
+    return 0;
+  }
   const bool own = argc < 2;
   const fs::path dir = own ? fs::temp_directory_path() / ("kalvex-bench-files-" + std::to_string(getpid())) : fs::path(argv[1]);
   fs::create_directories(dir);
@@ -106,6 +146,64 @@ int main(int argc, char **argv) {
                 (after - before) / 1024.0, fileMiB, (after - before) / 1024.0 / fileMiB);
   }
 
+  // Hostile projects, each read in a child process of its own so that its peak memory is its own:
+  // a 1 GiB "Size" of zeros named as a JPEG (not a picture), a JPEG header of 60000 x 60000 and a
+  // BMP header of 40000 x 40000 (too large), each followed by zeros.
+  {
+    auto write = [&](const std::string &Name, const std::string &Picture, std::vector<std::uint8_t> Head,
+                     std::uint64_t Zeros) {
+      Head.resize(Head.size() + Zeros, 0);
+      TProgMemIniFile ini((dir / Name).string());
+      ini.WriteWideString("Program", "FileName", Picture);
+      ini.WriteInteger("Program", "FileType", ftProjectWithPicture);
+      const fs::path raw = dir / (Name + ".raw");
+      std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char *>(Head.data()), static_cast<std::streamsize>(Head.size()));
+      WriteProjectPicture(ini, raw.string());
+      ini.UpdateFile();
+      fs::remove(raw);
+      return (dir / Name).string();
+    };
+    std::vector<const std::uint8_t *> rows;
+    const std::vector<std::uint8_t> row(60, 128);
+    for (int y = 0; y < 10; ++y) rows.push_back(row.data());
+    std::vector<std::uint8_t> wide = EncodeJpeg(20, 10, 3, rows, 90);
+    for (std::size_t i = 2; i + 8 < wide.size(); ++i)
+      if (wide[i] == 0xFF && wide[i + 1] == 0xC0) {
+        wide[i + 5] = wide[i + 7] = 0xEA;
+        wide[i + 6] = wide[i + 8] = 0x60;
+        break;
+      }
+    std::vector<std::uint8_t> bmp(54, 0);
+    bmp[0] = 'B', bmp[1] = 'M', bmp[10] = 54, bmp[14] = 40, bmp[26] = 1, bmp[28] = 24;
+    bmp[18] = bmp[22] = 0x40;
+    bmp[19] = bmp[23] = 0x9C;
+    const std::pair<const char *, std::string> cases[] = {
+        {"1 GiB of zeros named a.jpg", write("zeros.KalvexProject", "a.jpg", {}, std::uint64_t{1} << 30)},
+        {"JPEG header 60000 x 60000, 512 MiB", write("wide.KalvexProject", "w.jpg", wide, std::uint64_t{512} << 20)},
+        {"BMP header 40000 x 40000, 512 MiB", write("huge.KalvexProject", "h.bmp", bmp, std::uint64_t{512} << 20)}};
+    for (const auto &[what, file] : cases) {
+      double seconds = 0, peak = 0;
+      bool failed = false;
+      const bool refused = ReadInChild(file, seconds, peak, failed);
+      std::printf("%-58s %8.3f s, peak %.1f MiB (%.1f MiB file; target 1 s, 64 MiB: %s)%s\n",
+                  (std::string("refused: ") + what).c_str(), seconds, peak,
+                  static_cast<double>(fs::file_size(file)) / (1 << 20), seconds <= 1.0 && peak <= 64 ? "met" : "MISSED",
+                  refused ? "" : failed ? " -- FAILED TO RUN" : " -- NOT REFUSED");
+    }
+  }
+
+  // The kind of a 900 MB file is told from its first bytes.
+  {
+    const fs::path big = dir / "big.KalvexProject";
+    std::ofstream(big, std::ios::binary) << "[Program]\r\nFileType=1\r\n";
+    fs::resize_file(big, std::uintmax_t{900} << 20); // sparse
+    const auto t0 = Clock::now();
+    const TFileKind kind = GetFileKind(big.string());
+    Report("file kind of a 900 MB project (GetFileKind)", SecondsSince(t0), 0.01);
+    if (kind != fkProjectWithPicture) std::printf("  wrong kind %d\n", kind);
+    fs::remove(big);
+  }
+
   // kalvex --measure of a 24 MP picture with 10,000 regions of 100 x 100.
   {
     TBitmap24 pic;
@@ -115,6 +213,25 @@ int main(int argc, char **argv) {
     const auto jpeg = EncodeJpeg(pic.Width(), pic.Height(), 3, rows, 90);
     const std::string jpegFile = (dir / "24mp.jpg").string();
     std::ofstream(jpegFile, std::ios::binary).write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+    // A valid project with this picture: read in a child of its own, its peak against the
+    // picture's and the file's sizes.
+    {
+      const std::string project = (dir / "24mp.KalvexProject").string();
+      {
+        TProgMemIniFile ini(project);
+        ini.WriteWideString("Program", "FileName", "24mp.jpg");
+        ini.WriteInteger("Program", "FileType", ftProjectWithPicture);
+        WriteProjectPicture(ini, jpegFile);
+        ini.UpdateFile();
+      }
+      double seconds = 0, peak = 0;
+      bool failed = false;
+      const bool refused = ReadInChild(project, seconds, peak, failed);
+      const double mib = 1 << 20;
+      std::printf("%-58s %8.3f s, peak %.1f MiB (picture %.1f MiB + file %.1f MiB)%s\n",
+                  "valid project with a 24 MP JPEG read (ReadProjectFile)", seconds, peak, jpeg.size() / mib,
+                  fs::file_size(project) / mib, refused || failed ? " -- FAILED" : "");
+    }
     std::vector<TRect> rects;
     for (int i = 0; i < 10000; ++i) {
       const int x = (i % 100) * 59, y = (i / 100) * 39;
