@@ -109,6 +109,12 @@ std::uint64_t FoldHash(std::string_view S, std::uint64_t Seed = 0) {
   return h;
 }
 
+// "The file "x"" (or "the file"), or "The text" for a store without file.
+std::string Named(const std::string &FileName, bool Capital = true) {
+  if (FileName.empty()) return Capital ? "The text" : "the text";
+  return Format(Capital ? "The file \"%s\"" : "the file \"%s\"", FileName);
+}
+
 constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu, kTombSlot = 0xFFFFFFFEu;
 
 bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
@@ -323,8 +329,7 @@ void TWideFileMemIniFile::LoadFromText(std::string_view Text) {
     ParseText();
   } catch (const std::bad_alloc &) {
     Clear();
-    throw EOutOfMemory(FFileName.empty() ? std::string("Not enough memory to read the text")
-                                         : Format("Not enough memory to read the file \"%s\"", FFileName));
+    throw EOutOfMemory("Not enough memory to read " + Named(FFileName, false));
   } catch (...) {
     Clear();
     throw;
@@ -342,17 +347,27 @@ void TWideFileMemIniFile::ParseText() {
   const bool utf8 = std::string_view(t).substr(0, kUtf8Mark.size()) == kUtf8Mark;
   if (utf8) r = kUtf8Mark.size();
   else if (std::string_view(t).substr(0, 2) == "\xFF\xFE" || std::string_view(t).substr(0, 2) == "\xFE\xFF")
-    throw EReadError(FFileName.empty() ? std::string("The text is UTF-16, which cannot be read: save it as UTF-8")
-                                       : Format("The file \"%s\" is UTF-16 text, which cannot be read: save it as UTF-8",
-                                                FFileName));
+    throw EReadError(Named(FFileName) + " is UTF-16 text, which cannot be read: save it as UTF-8");
   {
-    // Every line ends with one of these (CR LF counted once), so their count bounds the lines.
-    std::size_t lf = 0, cr = 0;
-    for (char c : t) {
-      lf += c == '\n';
-      cr += c == '\r';
+    // The lines that will make a record, counted first: a file with too many is refused before
+    // any record is made, and the others get exactly the room they need.
+    std::size_t lines = 0;
+    bool start = true, counted = false;
+    for (std::size_t i = r; i < t.size(); ++i) {
+      const char c = t[i];
+      if (c == '\r' || c == '\n') {
+        start = true;
+        counted = false;
+      } else if (start && !IsBlank(c)) {
+        start = false;
+        if (c != ';' && !counted) ++lines;
+        counted = true;
+      }
     }
-    FLines.reserve(std::min(std::max(lf, cr) + 1, MaxIniEntries + 1));
+    if (lines > MaxIniEntries)
+      throw EReadError(Named(FFileName) + Format(" has too many lines to be read (%d; at most %d)",
+                                                 static_cast<std::int64_t>(lines), static_cast<std::int64_t>(MaxIniEntries)));
+    FLines.reserve(lines);
   }
   std::string marked; // UTF-8 values of a marked file, which grow by the mark: placed after the rest
   std::vector<std::pair<std::uint32_t, std::size_t>> markedLines; // line, its offset in marked
@@ -372,8 +387,8 @@ void TWideFileMemIniFile::ParseText() {
     while (e > b && IsBlank(t[e - 1])) --e;
     if (b == e || t[b] == ';') continue;
     if (FSections.size() + FLines.size() >= MaxIniEntries)
-      throw EReadError(Format("The file \"%s\" has too many lines to be read (more than %d)", FFileName,
-                              static_cast<std::int64_t>(MaxIniEntries)));
+      throw EReadError(Named(FFileName) + Format(" has too many lines to be read (more than %d)",
+                                                 static_cast<std::int64_t>(MaxIniEntries)));
     if (e - b >= 2 && t[b] == '[' && t[e - 1] == ']') {
       std::size_t nb = b + 1, ne = e - 1;
       while (nb < ne && IsBlank(t[nb])) ++nb;
@@ -421,7 +436,7 @@ void TWideFileMemIniFile::ParseText() {
     }
     t += marked;
   }
-  if (t.size() > kNone - 1) throw EReadError(Format("The file \"%s\" is too large to be read", FFileName));
+  if (t.size() > kNone - 1) throw EReadError(Named(FFileName) + " is too large to be read");
   BuildIndices();
 }
 

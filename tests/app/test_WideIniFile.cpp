@@ -236,6 +236,23 @@ TEST(WideIniFile, MalformedFilesLoadWithoutHarm) {
     EXPECT_EQ(ini.ReadString("File", "Line.00000000", "").size(), big.size());
     EXPECT_EQ(ini.ReadInteger("End", "X", 0), 1);
   }
+  // More lines than a store takes are refused before any is kept; so is a file above the size
+  // limit (sparse here), which is not read at all.
+  {
+    TWideFileMemIniFile ini("");
+    std::string many;
+    for (std::size_t i = 0; i <= MaxIniEntries; ++i) many += "[]\n";
+    try {
+      ini.LoadFromText(many);
+      ADD_FAILURE() << "read";
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find("too many lines"), std::string::npos) << e.Message;
+    }
+    EXPECT_TRUE(ini.ReadSections().empty());
+    WriteAll(file, "[S]\nA=1\n");
+    fs::resize_file(file, MaxIniFileSize + 1);
+    EXPECT_THROW(TWideFileMemIniFile(U8(file)), EReadError);
+  }
   // Values with line breaks would forge lines: refused, the store unchanged.
   TWideFileMemIniFile ini("");
   EXPECT_THROW(ini.WriteString("S", "A", "1\r\n[Evil]"), EInvalidOperation);
