@@ -23,7 +23,9 @@ const char *const SCalculateNoise = "Calculate Noise";
 const char *const SRegionCaption = "L:%d T:%d W:%d H:%d";
 const char *const SDeleteRegions = "Do you want to delete the existing regions?";
 
-const std::uintmax_t MaxKindProbeSize = static_cast<std::uintmax_t>(MaxIniFileSize);
+// 64 MB below what a store reads, so that a project written up to it (its picture lines stay 1 MB
+// below) still opens with its other lines.
+const std::uintmax_t MaxKindProbeSize = static_cast<std::uintmax_t>(MaxIniFileSize) - (std::uintmax_t{64} << 20);
 
 TFileKind PictureKindByExtension(const std::string &FileName) {
   const std::filesystem::path path(std::u8string(FileName.begin(), FileName.end()));

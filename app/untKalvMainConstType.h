@@ -40,8 +40,8 @@ enum TFileKind : unsigned char {
 // 1 a project with picture, 2 a regions file, anything else unknown. Only the file's first
 // KindProbeSize bytes are read (the program writes "Program" first, and a huge foreign file is
 // not read whole for it). A missing file reads as empty, so it counts as a project; a file larger
-// than MaxKindProbeSize (MaxIniFileSize, which no store reads) is unknown; a file that cannot be
-// read at all raises.
+// than MaxKindProbeSize (64 MB below MaxIniFileSize: larger than any file the program writes) is
+// unknown; a file that cannot be read at all raises.
 extern const std::uintmax_t MaxKindProbeSize;
 constexpr std::size_t KindProbeSize = std::size_t{16} << 10;
 TFileKind GetFileKind(const std::string &FileName);

@@ -269,9 +269,8 @@ void WriteProjectPicture(TWideFileMemIniFile &Ini, const std::string &PictureFil
   std::vector<std::string> lines;
   if (!bytes.empty()) {
     const std::string text = EncodeBase64(CompressZlib(bytes, StepFn));
-    // A project larger than a store reads would never open again (the rest of the file, its
-    // line keys and regions, is kept well within the margin).
-    if (text.size() > static_cast<std::uintmax_t>(MaxIniFileSize) - (std::uintmax_t{64} << 20))
+    // A project larger than the file-kind probe reads would never open again.
+    if (text.size() > MaxKindProbeSize - (std::uintmax_t{1} << 20))
       throw EInvalidOperation(Format("The picture \"%s\" is too large to embed in a project", PictureFile));
     for (std::size_t pos = 0; pos < text.size(); pos += ProjectLineLength) lines.push_back(text.substr(pos, ProjectLineLength));
   }
