@@ -176,6 +176,39 @@ TEST(ProjectFile, EmbeddedPictureRoundTripsAndStaleLinesGo) {
   EXPECT_EQ(ini.ReadString("File", "Size", ""), "0");
 }
 
+// One reading gives what a project holds: its info, its regions and its embedded picture (whose
+// lines then leave the store); a project without picture gives its regions and no stream.
+TEST(ProjectFile, ReadProjectFileGivesEverythingFromOneReading) {
+  testutil::TempDir dir;
+  const fs::path picture = dir.Path / "p.jpg", with = dir.Path / "with.KalvexProject", without = dir.Path / "without.KalvexProject";
+  std::vector<const std::uint8_t *> rows;
+  const std::vector<std::uint8_t> row(48, 77);
+  for (int y = 0; y < 8; ++y) rows.push_back(row.data());
+  const std::vector<std::uint8_t> jpeg = EncodeJpeg(16, 8, 3, rows, 90);
+  WriteBytes(picture, jpeg);
+  const std::vector<TRect> rects{{1, 2, 5, 6}, {0, 0, 16, 8}};
+  for (const fs::path &p : {with, without}) {
+    TProgMemIniFile ini(Utf8FromPath(p));
+    WriteWideOrDelete(ini, "Program", "FileName", p == with ? "p.jpg" : Utf8FromPath(picture));
+    WriteIntOrDelete(ini, "Program", "FileType", p == with ? ftProjectWithPicture : ftProject);
+    SaveRegionsToIni(ini, SRegionSectionFormat, rects);
+    if (p == with) WriteProjectPicture(ini, Utf8FromPath(picture));
+    ini.UpdateFile();
+  }
+  const TProjectFile a = ReadProjectFile(Utf8FromPath(with));
+  EXPECT_EQ(a.Info.Kind, ftProjectWithPicture);
+  EXPECT_EQ(a.Info.FileName, "p.jpg");
+  ASSERT_NE(a.Picture, nullptr);
+  EXPECT_EQ(a.Picture->Bytes(), jpeg);
+  EXPECT_EQ(a.Picture->Position(), 0);
+  EXPECT_EQ(Loaded(*a.Ini), rects);
+  EXPECT_FALSE(a.Ini->SectionExists("File"));
+  const TProjectFile b = ReadProjectFile(Utf8FromPath(without));
+  EXPECT_EQ(b.Info.Kind, ftProject);
+  EXPECT_EQ(b.Picture, nullptr);
+  EXPECT_EQ(Loaded(*b.Ini), rects);
+}
+
 TEST(ProjectFile, TolerantBase64Decoder) {
   for (std::size_t n = 0; n < 7; ++n) {
     const auto bytes = RandomBytes(n, static_cast<unsigned>(n));
