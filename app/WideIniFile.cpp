@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <utility>
@@ -88,14 +90,34 @@ unsigned char FoldCp1252(unsigned char C) {
   }
 }
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
+const std::array<unsigned char, 256> kFold = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = FoldCp1252(static_cast<unsigned char>(c));
+  return t;
+}();
 
-std::string_view TrimView(std::string_view S) {
-  std::size_t b = 0, e = S.size();
-  while (b < e && IsBlank(S[b])) ++b;
-  while (e > b && IsBlank(S[e - 1])) --e;
-  return S.substr(b, e - b);
+// FNV-1a over the folded bytes, finished by a mixer so that the low bits spread well.
+std::uint64_t FoldHash(std::string_view S, std::uint64_t Seed = 0) {
+  std::uint64_t h = 0xCBF29CE484222325ull ^ (Seed * 0x9E3779B97F4A7C15ull);
+  for (char c : S) {
+    h ^= kFold[static_cast<unsigned char>(c)];
+    h *= 0x100000001B3ull;
+  }
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 29;
+  return h;
 }
+
+// "The file "x"" (or "the file"), or "The text" for a store without file.
+std::string Named(const std::string &FileName, bool Capital = true) {
+  if (FileName.empty()) return Capital ? "The text" : "the text";
+  return Format(Capital ? "The file \"%s\"" : "the file \"%s\"", FileName);
+}
+
+constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu, kTombSlot = 0xFFFFFFFEu;
+
+bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
 
 int HexDigit(char C) {
   if (C >= '0' && C <= '9') return C - '0';
@@ -224,10 +246,43 @@ std::string DecodeMarkedUtf8(std::string_view Stored) {
 bool SameIniText(std::string_view A, std::string_view B) {
   if (A.size() != B.size()) return false;
   for (std::size_t i = 0; i < A.size(); ++i)
-    if (FoldCp1252(static_cast<unsigned char>(A[i])) != FoldCp1252(static_cast<unsigned char>(B[i])))
+    if (A[i] != B[i] && kFold[static_cast<unsigned char>(A[i])] != kFold[static_cast<unsigned char>(B[i])])
       return false;
   return true;
 }
+
+// ---- the index ----
+
+namespace {
+
+// The slot that holds an element equal to the one sought (Equal), or where it would go (the
+// first tombstone passed, else the empty slot that ends the search); Found tells which.
+template <class TEqual>
+std::size_t ProbeSlot(const std::vector<std::uint32_t> &Slots, std::uint64_t Hash, TEqual Equal, bool &Found) {
+  Found = false;
+  if (Slots.empty()) return 0;
+  const std::size_t mask = Slots.size() - 1;
+  std::size_t free = SIZE_MAX;
+  for (std::size_t i = static_cast<std::size_t>(Hash) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t id = Slots[i];
+    if (id == kEmptySlot) return free != SIZE_MAX ? free : i;
+    if (id == kTombSlot) {
+      if (free == SIZE_MAX) free = i;
+    } else if (Equal(id)) {
+      Found = true;
+      return i;
+    }
+  }
+}
+
+// Room for Count elements at a load of at most 0.7.
+std::size_t SlotsFor(std::size_t Count) {
+  std::size_t n = 16;
+  while (n * 7 < Count * 10 + 10) n *= 2;
+  return n;
+}
+
+} // namespace
 
 // ---- TWideFileMemIniFile ----
 
@@ -241,91 +296,296 @@ void TWideFileMemIniFile::LoadValues() {
   if (FFileName.empty()) return;
   std::error_code ec;
   if (!std::filesystem::exists(PathFromUtf8(FFileName), ec)) return;
-  std::string text;
   try {
     TFileStream file(FFileName, fmOpenRead | fmShareDenyWrite);
     const std::int64_t size = file.Size();
     if (size > MaxIniFileSize)
-      throw EReadError(Format("The file \"%s\" is too large to be read (%d bytes)", FFileName, size));
-    text.resize(static_cast<std::size_t>(size));
+      throw EReadError(Format("The file \"%s\" is too large to be read (%d bytes; at most %d)", FFileName, size,
+                              MaxIniFileSize));
+    Clear();
+    FText.resize(static_cast<std::size_t>(size));
     std::int64_t done = 0;
     while (done < size) {
-      const std::int64_t n = file.Read(text.data() + done, size - done);
+      const std::int64_t n = file.Read(FText.data() + done, size - done);
       if (n <= 0) break; // the file got shorter meanwhile: take what is there
       done += n;
     }
-    text.resize(static_cast<std::size_t>(done));
+    FText.resize(static_cast<std::size_t>(done));
+    ParseText();
   } catch (const std::bad_alloc &) {
+    Clear();
     throw EOutOfMemory(Format("Not enough memory to read the file \"%s\"", FFileName));
+  } catch (...) {
+    Clear();
+    throw;
   }
-
-  LoadFromText(text);
 }
 
 void TWideFileMemIniFile::LoadFromText(std::string_view Text) {
-  FSections.clear();
-  const std::string_view all(Text);
-  TSection *current = nullptr;
-  std::size_t pos = 0;
-  while (pos < all.size()) {
-    std::size_t end = all.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos) end = all.size();
-    const std::string_view line = TrimView(all.substr(pos, end - pos));
-    pos = end;
-    if (pos < all.size()) pos += (all[pos] == '\r' && pos + 1 < all.size() && all[pos + 1] == '\n') ? 2 : 1;
+  try {
+    std::string text(Text);
+    Clear();
+    FText.swap(text);
+    ParseText();
+  } catch (const std::bad_alloc &) {
+    Clear();
+    throw EOutOfMemory("Not enough memory to read " + Named(FFileName, false));
+  } catch (...) {
+    Clear();
+    throw;
+  }
+}
 
-    if (line.empty() || line[0] == ';') continue;
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      FSections.push_back({std::string(TrimView(line.substr(1, line.size() - 2))), {}});
-      current = &FSections.back();
+// Splits FText into sections and lines in place: each kept line is moved down to the end of the
+// kept text before it, trimmed (and "key = value" closed up), so no second copy of the file is
+// made. The records are made, then the indices.
+void TWideFileMemIniFile::ParseText() {
+  std::string &t = FText;
+  std::size_t r = 0, w = 0;
+  // Editors that save "UTF-8" often start the file with a byte-order mark; such a file's values
+  // are UTF-8, not the code page.
+  const bool utf8 = std::string_view(t).substr(0, kUtf8Mark.size()) == kUtf8Mark;
+  if (utf8) r = kUtf8Mark.size();
+  else if (std::string_view(t).substr(0, 2) == "\xFF\xFE" || std::string_view(t).substr(0, 2) == "\xFE\xFF")
+    throw EReadError(Named(FFileName) + " is UTF-16 text, which cannot be read: save it as UTF-8");
+  {
+    // The lines that will make a record, counted first: a file with too many is refused before
+    // any record is made, and the others get exactly the room they need.
+    std::size_t lines = 0;
+    bool start = true, counted = false;
+    for (std::size_t i = r; i < t.size(); ++i) {
+      const char c = t[i];
+      if (c == '\r' || c == '\n') {
+        start = true;
+        counted = false;
+      } else if (start && !IsBlank(c)) {
+        start = false;
+        if (c != ';' && !counted) ++lines;
+        counted = true;
+      }
+    }
+    if (lines > MaxIniEntries)
+      throw EReadError(Named(FFileName) + Format(" has too many lines to be read (%d; at most %d)",
+                                                 static_cast<std::int64_t>(lines), static_cast<std::int64_t>(MaxIniEntries)));
+    FLines.reserve(lines);
+  }
+  std::string marked; // UTF-8 values of a marked file, which grow by the mark: placed after the rest
+  std::vector<std::pair<std::uint32_t, std::size_t>> markedLines; // line, its offset in marked
+  std::uint32_t current = kNone;
+  const std::size_t n = t.size();
+  auto move = [&](std::size_t From, std::size_t Length) {
+    if (Length > 0 && From != w) std::memmove(t.data() + w, t.data() + From, Length);
+    w += Length;
+  };
+  while (r < n) {
+    std::size_t end = r;
+    while (end < n && t[end] != '\r' && t[end] != '\n') ++end;
+    std::size_t b = r, e = end;
+    r = end;
+    if (r < n) r += (t[r] == '\r' && r + 1 < n && t[r + 1] == '\n') ? 2 : 1;
+    while (b < e && IsBlank(t[b])) ++b;
+    while (e > b && IsBlank(t[e - 1])) --e;
+    if (b == e || t[b] == ';') continue;
+    if (FSections.size() + FLines.size() >= MaxIniEntries)
+      throw EReadError(Named(FFileName) + Format(" has too many lines to be read (more than %d)",
+                                                 static_cast<std::int64_t>(MaxIniEntries)));
+    if (e - b >= 2 && t[b] == '[' && t[e - 1] == ']') {
+      std::size_t nb = b + 1, ne = e - 1;
+      while (nb < ne && IsBlank(t[nb])) ++nb;
+      while (ne > nb && IsBlank(t[ne - 1])) --ne;
+      const std::size_t at = w;
+      move(nb, ne - nb);
+      FSections.push_back({static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(ne - nb), kNone, kNone, kNone, 0});
+      current = static_cast<std::uint32_t>(FSections.size() - 1);
       continue;
     }
-    if (current != nullptr) AddLine(*current, line);
+    if (current == kNone) continue; // before the first section
+    const std::size_t at = w;
+    const char *eq = static_cast<const char *>(std::memchr(t.data() + b, '=', e - b));
+    if (eq == nullptr) {
+      move(b, e - b);
+    } else {
+      std::size_t ke = static_cast<std::size_t>(eq - t.data()), vb = ke + 1;
+      while (ke > b && IsBlank(t[ke - 1])) --ke;
+      while (vb < e && IsBlank(t[vb])) ++vb;
+      const std::string_view value(t.data() + vb, e - vb);
+      if (utf8 && value.substr(0, kUtf8Mark.size()) != kUtf8Mark && EncodeMarkedUtf8(value).size() != value.size() &&
+          IsValidUtf8(value)) {
+        markedLines.emplace_back(static_cast<std::uint32_t>(FLines.size()), marked.size());
+        marked.append(t, b, ke - b).append("=").append(kUtf8Mark).append(value);
+      } else {
+        move(b, ke - b);
+        t[w++] = '=';
+        move(vb, e - vb);
+      }
+    }
+    const auto line = static_cast<std::uint32_t>(FLines.size());
+    FLines.push_back({static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(w - at), current, kNone, kNone});
+    TSection &sec = FSections[current];
+    if (sec.Last == kNone) sec.First = line;
+    else FLines[sec.Last].Next = line;
+    sec.Last = line;
+  }
+  t.resize(w);
+  if (!markedLines.empty()) {
+    for (std::size_t i = 0; i < markedLines.size(); ++i) {
+      TLine &l = FLines[markedLines[i].first];
+      const std::size_t to = i + 1 < markedLines.size() ? markedLines[i + 1].second : marked.size();
+      l.Offset = static_cast<std::uint32_t>(w + markedLines[i].second);
+      l.Length = static_cast<std::uint32_t>(to - markedLines[i].second);
+    }
+    t += marked;
+  }
+  if (t.size() > kNone - 1) throw EReadError(Named(FFileName) + " is too large to be read");
+  BuildIndices();
+}
+
+// Both indices from the records. Equal names are taken last to first, so that each chain
+// (NextSame) runs in file order and the index holds the first.
+void TWideFileMemIniFile::BuildIndices() {
+  FSectionIndex.Slots.assign(SlotsFor(FSections.size()), kEmptySlot);
+  FSectionIndex.Used = 0;
+  for (std::size_t k = FSections.size(); k-- > 0;) {
+    TSection &sec = FSections[k];
+    sec.NextSame = kNone;
+    if (sec.Dead != 0) continue;
+    const std::string_view name = SectionName(static_cast<std::uint32_t>(k));
+    bool found;
+    const std::size_t slot = ProbeSlot(FSectionIndex.Slots, FoldHash(name),
+                                       [&](std::uint32_t Id) { return SameIniText(SectionName(Id), name); }, found);
+    if (found) sec.NextSame = FSectionIndex.Slots[slot];
+    else ++FSectionIndex.Used;
+    FSectionIndex.Slots[slot] = static_cast<std::uint32_t>(k);
+  }
+  std::size_t keyed = 0;
+  for (const TLine &l : FLines) keyed += l.Section != kNone;
+  FLineIndex.Slots.assign(SlotsFor(keyed), kEmptySlot);
+  FLineIndex.Used = 0;
+  for (std::size_t k = FLines.size(); k-- > 0;) {
+    TLine &line = FLines[k];
+    line.NextSame = kNone;
+    if (line.Section == kNone || FSections[line.Section].Dead != 0) continue;
+    const std::string_view text = LineText(static_cast<std::uint32_t>(k));
+    const std::size_t eqPos = text.find('=');
+    if (eqPos == std::string_view::npos) continue;
+    const std::string_view key = text.substr(0, eqPos);
+    const std::uint32_t section = line.Section;
+    bool found;
+    const std::size_t slot = ProbeSlot(
+        FLineIndex.Slots, FoldHash(key, section + 1),
+        [&](std::uint32_t Id) {
+          if (FLines[Id].Section != section) return false;
+          const std::string_view other = LineText(Id);
+          return other.size() > key.size() && other[key.size()] == '=' && SameIniText(other.substr(0, key.size()), key);
+        },
+        found);
+    if (found) line.NextSame = FLineIndex.Slots[slot];
+    else ++FLineIndex.Used;
+    FLineIndex.Slots[slot] = static_cast<std::uint32_t>(k);
   }
 }
 
-void TWideFileMemIniFile::AddLine(TSection &Section, std::string_view Line) {
-  const std::size_t eq = Line.find('=');
-  if (eq == std::string_view::npos) {
-    Section.Lines.push_back({std::string(Line), std::string::npos});
-    return;
+std::uint32_t TWideFileMemIniFile::FindSection(std::string_view Section) const {
+  bool found;
+  const std::size_t slot = ProbeSlot(FSectionIndex.Slots, FoldHash(Section),
+                                     [&](std::uint32_t Id) { return SameIniText(SectionName(Id), Section); }, found);
+  return found ? FSectionIndex.Slots[slot] : kNone;
+}
+
+std::uint32_t TWideFileMemIniFile::FindLine(std::uint32_t Section, std::string_view Ident) const {
+  bool found;
+  const std::size_t slot = ProbeSlot(
+      FLineIndex.Slots, FoldHash(Ident, Section + 1),
+      [&](std::uint32_t Id) {
+        if (FLines[Id].Section != Section) return false;
+        const std::string_view text = LineText(Id);
+        return text.size() > Ident.size() && text[Ident.size()] == '=' && SameIniText(text.substr(0, Ident.size()), Ident);
+      },
+      found);
+  return found ? FLineIndex.Slots[slot] : kNone;
+}
+
+// Places the pieces one after the other at the end of FText; their offset.
+std::uint32_t TWideFileMemIniFile::AppendText(std::string_view A, std::string_view B, std::string_view C) {
+  const std::size_t add = A.size() + B.size() + C.size();
+  if (FText.size() + add > kNone - 1) {
+    Compact();
+    if (FText.size() + add > kNone - 1) throw EOutOfMemory("The store cannot hold more than 4 GB of text");
   }
-  const std::string_view key = TrimView(Line.substr(0, eq));
-  const std::string_view value = TrimView(Line.substr(eq + 1));
+  const std::size_t at = FText.size();
+  FText.append(A).append(B).append(C);
+  return static_cast<std::uint32_t>(at);
+}
+
+std::uint32_t TWideFileMemIniFile::AddSection(std::string_view Name) {
+  const std::string name(Name); // may lie in FText, which grows
+  const std::uint32_t at = AppendText(name);
+  const auto id = static_cast<std::uint32_t>(FSections.size());
+  FSections.push_back({at, static_cast<std::uint32_t>(name.size()), kNone, kNone, kNone, 0});
+  if ((FSectionIndex.Used + 1) * 10 > FSectionIndex.Slots.size() * 7) {
+    BuildIndices();
+    return id;
+  }
+  bool found;
+  const std::size_t slot = ProbeSlot(FSectionIndex.Slots, FoldHash(name), [](std::uint32_t) { return false; }, found);
+  if (FSectionIndex.Slots[slot] == kEmptySlot) ++FSectionIndex.Used;
+  FSectionIndex.Slots[slot] = id;
+  return id;
+}
+
+void TWideFileMemIniFile::MaybeCompact() {
+  const std::size_t records = FSections.size() + FLines.size();
+  if ((FGarbage > (std::size_t{1} << 20) && FGarbage > FText.size() / 2) ||
+      (FDeadRecords > 4096 && FDeadRecords > records / 2))
+    Compact();
+}
+
+// Rebuilds text and records from what is live, in order, and the indices over them.
+void TWideFileMemIniFile::Compact() {
   std::string text;
-  text.reserve(key.size() + 1 + value.size());
-  text.append(key).append("=").append(value);
-  Section.Lines.push_back({std::move(text), key.size()});
-}
-
-const TWideFileMemIniFile::TSection *TWideFileMemIniFile::FindSection(std::string_view Section) const {
-  for (const TSection &s : FSections)
-    if (SameIniText(s.Name, Section)) return &s;
-  return nullptr;
-}
-
-TWideFileMemIniFile::TSection *TWideFileMemIniFile::FindSection(std::string_view Section) {
-  return const_cast<TSection *>(std::as_const(*this).FindSection(Section));
-}
-
-std::ptrdiff_t TWideFileMemIniFile::FindLine(const TSection &Section, std::string_view Ident) {
-  for (std::size_t i = 0; i < Section.Lines.size(); ++i) {
-    const TLine &l = Section.Lines[i];
-    if (l.Eq != std::string::npos && l.Eq == Ident.size() &&
-        SameIniText(std::string_view(l.Text).substr(0, l.Eq), Ident))
-      return static_cast<std::ptrdiff_t>(i);
+  std::vector<TSection> sections;
+  std::vector<TLine> lines;
+  text.reserve(FText.size() - std::min(FGarbage, FText.size()));
+  sections.reserve(FSections.size());
+  lines.reserve(FLines.size());
+  for (const TSection &s : FSections) {
+    if (s.Dead != 0) continue;
+    const auto id = static_cast<std::uint32_t>(sections.size());
+    sections.push_back({static_cast<std::uint32_t>(text.size()), s.Length, kNone, kNone, kNone, 0});
+    text.append(TextOf(s.Offset, s.Length));
+    for (std::uint32_t l = s.First; l != kNone; l = FLines[l].Next) {
+      const TLine &old = FLines[l];
+      if (old.Section == kNone) continue;
+      const auto lid = static_cast<std::uint32_t>(lines.size());
+      lines.push_back({static_cast<std::uint32_t>(text.size()), old.Length, id, kNone, kNone});
+      text.append(TextOf(old.Offset, old.Length));
+      TSection &ns = sections.back();
+      if (ns.Last == kNone) ns.First = lid;
+      else lines[ns.Last].Next = lid;
+      ns.Last = lid;
+    }
   }
-  return -1;
+  FText.swap(text);
+  FSections.swap(sections);
+  FLines.swap(lines);
+  FGarbage = 0;
+  FDeadRecords = 0;
+  BuildIndices();
+}
+
+std::string_view TWideFileMemIniFile::ReadStringView(std::string_view Section, std::string_view Ident) const {
+  const std::uint32_t s = FindSection(Section);
+  if (s == kNone) return {};
+  const std::uint32_t l = FindLine(s, Ident);
+  return l != kNone ? LineText(l).substr(Ident.size() + 1) : std::string_view();
 }
 
 std::string TWideFileMemIniFile::ReadString(std::string_view Section, std::string_view Ident,
                                             std::string_view Default) const {
-  if (const TSection *s = FindSection(Section)) {
-    const std::ptrdiff_t i = FindLine(*s, Ident);
-    if (i >= 0) {
-      const TLine &l = s->Lines[static_cast<std::size_t>(i)];
-      return l.Text.substr(l.Eq + 1);
-    }
+  const std::uint32_t s = FindSection(Section);
+  if (s != kNone) {
+    const std::uint32_t l = FindLine(s, Ident);
+    if (l != kNone) return std::string(LineText(l).substr(Ident.size() + 1));
   }
   return std::string(Default);
 }
@@ -336,22 +596,45 @@ void TWideFileMemIniFile::WriteString(std::string_view Section, std::string_view
     throw EInvalidOperation(Format("\"%s\" in section \"%s\" cannot be stored: keys may not contain "
                                    "\"=\", and no text may contain a line break",
                                    std::string(Ident), std::string(Section)));
-  TSection *s = FindSection(Section);
-  if (s == nullptr) {
-    FSections.push_back({std::string(Section), {}});
-    s = &FSections.back();
-  }
-  const std::ptrdiff_t i = FindLine(*s, Ident);
-  if (i >= 0) {
-    TLine &l = s->Lines[static_cast<std::size_t>(i)];
-    l.Text.resize(l.Eq + 1); // keeps the key as first written
-    l.Text.append(Value);
+  std::uint32_t s = FindSection(Section);
+  if (s == kNone) s = AddSection(Section);
+  const std::uint32_t found = FindLine(s, Ident);
+  if (found != kNone) {
+    TLine &l = FLines[found];
+    const std::size_t length = Ident.size() + 1 + Value.size();
+    if (length <= l.Length) { // in place, after the key as first written
+      std::memmove(FText.data() + l.Offset + Ident.size() + 1, Value.data(), Value.size());
+      FGarbage += l.Length - length;
+      l.Length = static_cast<std::uint32_t>(length);
+    } else {
+      const std::string key(LineText(found).substr(0, Ident.size()));
+      const std::string value(Value); // may lie in FText, which grows
+      FGarbage += l.Length;
+      const std::uint32_t at = AppendText(key, "=", value);
+      TLine &moved = FLines[FindLine(FindSection(Section), Ident)]; // the records may have been rebuilt
+      moved.Offset = at;
+      moved.Length = static_cast<std::uint32_t>(length);
+    }
+    MaybeCompact();
     return;
   }
-  std::string text;
-  text.reserve(Ident.size() + 1 + Value.size());
-  text.append(Ident).append("=").append(Value);
-  s->Lines.push_back({std::move(text), Ident.size()});
+  const std::string key(Ident), value(Value);
+  const std::uint32_t at = AppendText(key, "=", value);
+  s = FindSection(Section); // the records may have been rebuilt
+  const auto id = static_cast<std::uint32_t>(FLines.size());
+  FLines.push_back({at, static_cast<std::uint32_t>(key.size() + 1 + value.size()), s, kNone, kNone});
+  TSection &sec = FSections[s];
+  if (sec.Last == kNone) sec.First = id;
+  else FLines[sec.Last].Next = id;
+  sec.Last = id;
+  if ((FLineIndex.Used + 1) * 10 > FLineIndex.Slots.size() * 7) {
+    BuildIndices();
+    return;
+  }
+  bool dummy;
+  const std::size_t slot = ProbeSlot(FLineIndex.Slots, FoldHash(key, s + 1), [](std::uint32_t) { return false; }, dummy);
+  if (FLineIndex.Slots[slot] == kEmptySlot) ++FLineIndex.Used;
+  FLineIndex.Slots[slot] = id;
 }
 
 std::string TWideFileMemIniFile::ReadWideString(std::string_view Section, std::string_view Ident,
@@ -380,44 +663,78 @@ void TWideFileMemIniFile::WriteInteger(std::string_view Section, std::string_vie
   WriteString(Section, Ident, IntToStr(Value));
 }
 
-bool TWideFileMemIniFile::SectionExists(std::string_view Section) const { return FindSection(Section) != nullptr; }
+bool TWideFileMemIniFile::SectionExists(std::string_view Section) const { return FindSection(Section) != kNone; }
 
 bool TWideFileMemIniFile::ValueExists(std::string_view Section, std::string_view Ident) const {
-  const TSection *s = FindSection(Section);
-  return s != nullptr && FindLine(*s, Ident) >= 0;
+  const std::uint32_t s = FindSection(Section);
+  return s != kNone && FindLine(s, Ident) != kNone;
 }
 
 std::vector<std::string> TWideFileMemIniFile::ReadSections() const {
   std::vector<std::string> names;
   names.reserve(FSections.size());
-  for (const TSection &s : FSections) names.push_back(s.Name);
+  for (std::uint32_t s = 0; s < FSections.size(); ++s)
+    if (FSections[s].Dead == 0) names.emplace_back(SectionName(s));
   return names;
 }
 
 std::vector<std::string> TWideFileMemIniFile::ReadSection(std::string_view Section) const {
   std::vector<std::string> keys;
-  if (const TSection *s = FindSection(Section))
-    for (const TLine &l : s->Lines)
-      if (l.Eq != std::string::npos) keys.push_back(l.Text.substr(0, l.Eq));
+  const std::uint32_t s = FindSection(Section);
+  if (s == kNone) return keys;
+  for (std::uint32_t l = FSections[s].First; l != kNone; l = FLines[l].Next) {
+    if (FLines[l].Section == kNone) continue;
+    const std::string_view text = LineText(l);
+    const std::size_t eq = text.find('=');
+    if (eq != std::string_view::npos) keys.emplace_back(text.substr(0, eq));
+  }
   return keys;
 }
 
+// The first of equal names leaves the index to the next one (NextSame), or a tombstone.
 void TWideFileMemIniFile::DeleteKey(std::string_view Section, std::string_view Ident) {
-  TSection *s = FindSection(Section);
-  if (s == nullptr) return;
-  const std::ptrdiff_t i = FindLine(*s, Ident);
-  if (i >= 0) s->Lines.erase(s->Lines.begin() + i);
+  const std::uint32_t s = FindSection(Section);
+  if (s == kNone) return;
+  const std::uint32_t l = FindLine(s, Ident);
+  if (l == kNone) return;
+  bool found;
+  const std::size_t slot = ProbeSlot(FLineIndex.Slots, FoldHash(Ident, s + 1), [&](std::uint32_t Id) { return Id == l; }, found);
+  FLineIndex.Slots[slot] = FLines[l].NextSame != kNone ? FLines[l].NextSame : kTombSlot;
+  FLines[l].Section = kNone;
+  FGarbage += FLines[l].Length;
+  ++FDeadRecords;
+  MaybeCompact();
 }
 
 void TWideFileMemIniFile::EraseSection(std::string_view Section) {
-  for (auto it = FSections.begin(); it != FSections.end(); ++it)
-    if (SameIniText(it->Name, Section)) {
-      FSections.erase(it);
-      return;
+  const std::uint32_t s = FindSection(Section);
+  if (s == kNone) return;
+  bool found;
+  const std::size_t slot = ProbeSlot(FSectionIndex.Slots, FoldHash(Section), [&](std::uint32_t Id) { return Id == s; }, found);
+  FSectionIndex.Slots[slot] = FSections[s].NextSame != kNone ? FSections[s].NextSame : kTombSlot;
+  TSection &sec = FSections[s];
+  sec.Dead = 1;
+  FGarbage += sec.Length;
+  ++FDeadRecords;
+  // Its lines stay in the line index under a section number no lookup uses again.
+  for (std::uint32_t l = sec.First; l != kNone; l = FLines[l].Next)
+    if (FLines[l].Section != kNone) {
+      FGarbage += FLines[l].Length;
+      ++FDeadRecords;
     }
+  MaybeCompact();
 }
 
-void TWideFileMemIniFile::Clear() { FSections.clear(); }
+void TWideFileMemIniFile::Clear() {
+  FText.clear();
+  FText.shrink_to_fit();
+  FSections = {};
+  FLines = {};
+  FSectionIndex = {};
+  FLineIndex = {};
+  FGarbage = 0;
+  FDeadRecords = 0;
+}
 
 void TWideFileMemIniFile::WriteHeader(TStream &) {}
 
@@ -426,15 +743,19 @@ std::string TWideFileMemIniFile::FileContent() {
   WriteHeader(header);
   std::size_t size = static_cast<std::size_t>(header.Size());
   for (const TSection &s : FSections) {
-    size += s.Name.size() + 6;
-    for (const TLine &l : s.Lines) size += l.Text.size() + 2;
+    if (s.Dead != 0) continue;
+    size += s.Length + 6;
+    for (std::uint32_t l = s.First; l != kNone; l = FLines[l].Next)
+      if (FLines[l].Section != kNone) size += FLines[l].Length + 2;
   }
   std::string out;
   out.reserve(size);
   out.append(reinterpret_cast<const char *>(header.Memory()), static_cast<std::size_t>(header.Size()));
   for (const TSection &s : FSections) {
-    out.append("[").append(s.Name).append("]\r\n");
-    for (const TLine &l : s.Lines) out.append(l.Text).append("\r\n");
+    if (s.Dead != 0) continue;
+    out.append("[").append(TextOf(s.Offset, s.Length)).append("]\r\n");
+    for (std::uint32_t l = s.First; l != kNone; l = FLines[l].Next)
+      if (FLines[l].Section != kNone) out.append(LineText(l)).append("\r\n");
     out.append("\r\n");
   }
   return out;

@@ -5,7 +5,9 @@
 // WriteHeader, then for each section the line "[name]", its lines, and one empty line; every line
 // ends with CR LF. On loading, lines may end with CR LF, CR or LF; blanks and control characters
 // around lines, keys and values are dropped, comment lines (";") and lines before the first
-// section are skipped.
+// section are skipped. A file may start with a UTF-8 byte-order mark (as editors save it): its
+// values that are UTF-8 beyond ASCII then read as such (they are stored with the mark of the wide
+// values below). A UTF-16 file (its byte-order mark) is refused with EReadError.
 //
 // Section names and keys compare without regard to case (ASCII and Windows-1252 letters); the
 // stored spelling is the one first written or read. Values are 8-bit strings stored unchanged;
@@ -55,6 +57,8 @@ public:
   const std::string &FileName() const { return FFileName; }
 
   std::string ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) const;
+  // The value without a copy (empty when absent); valid until the store is next changed.
+  std::string_view ReadStringView(std::string_view Section, std::string_view Ident) const;
   // Raises EInvalidOperation for a line break in the section, key or value, or "=" in the key:
   // such text would change the file's lines rather than be stored.
   void WriteString(std::string_view Section, std::string_view Ident, std::string_view Value);
@@ -92,23 +96,53 @@ protected:
   virtual void WriteHeader(TStream &Stream);
 
 private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // All text (section names, lines as "key=value" or as they were without "=") lives in FText;
+  // sections and lines are small records over it, so a file takes little more memory than its
+  // own size. Erased sections and deleted lines stay as dead records (and replaced text as
+  // garbage in FText) until there is as much garbage as live data; then everything is rebuilt.
   struct TLine {
-    std::string Text;
-    std::size_t Eq; // position of the first "=", npos for a line without one
+    std::uint32_t Offset, Length; // the text in FText
+    std::uint32_t Section;        // kNone for a deleted line
+    std::uint32_t Next;           // the next line of the section
+    std::uint32_t NextSame;       // the next line of the section with the same key
   };
   struct TSection {
-    std::string Name;
-    std::vector<TLine> Lines;
+    std::uint32_t Offset, Length; // the name in FText
+    std::uint32_t First, Last;    // the lines, kNone for none
+    std::uint32_t NextSame;       // the next section of the same name
+    std::uint32_t Dead;           // 1 once erased
+  };
+  // Open addressing over record numbers, keyed by the name (sections) or the section and key
+  // (lines) without regard to case; only the first of equal names is in it, the others follow
+  // through NextSame.
+  struct TIndex {
+    std::vector<std::uint32_t> Slots;
+    std::size_t Used = 0; // slots not empty (tombstones included)
   };
 
   void LoadValues();
-  void AddLine(TSection &Section, std::string_view Line);
-  const TSection *FindSection(std::string_view Section) const;
-  TSection *FindSection(std::string_view Section);
-  static std::ptrdiff_t FindLine(const TSection &Section, std::string_view Ident);
+  void ParseText();
+  std::string_view TextOf(std::uint32_t Offset, std::uint32_t Length) const {
+    return std::string_view(FText).substr(Offset, Length);
+  }
+  std::string_view SectionName(std::uint32_t S) const { return TextOf(FSections[S].Offset, FSections[S].Length); }
+  std::string_view LineText(std::uint32_t L) const { return TextOf(FLines[L].Offset, FLines[L].Length); }
+  std::uint32_t FindSection(std::string_view Section) const;
+  std::uint32_t FindLine(std::uint32_t Section, std::string_view Ident) const;
+  std::uint32_t AddSection(std::string_view Name);
+  std::uint32_t AppendText(std::string_view A, std::string_view B = {}, std::string_view C = {});
+  void BuildIndices();
+  void MaybeCompact();
+  void Compact();
 
   std::string FFileName;
+  std::string FText;
   std::vector<TSection> FSections;
+  std::vector<TLine> FLines;
+  TIndex FSectionIndex, FLineIndex;
+  std::size_t FGarbage = 0;      // bytes of FText no record uses
+  std::size_t FDeadRecords = 0;  // erased sections and lines no longer reachable
 };
 
 // The store of the program's own files: starts with a comment line that warns against editing.
@@ -120,6 +154,9 @@ protected:
   void WriteHeader(TStream &Stream) override;
 };
 
-// Files above this size are refused before they are read: no file the program writes comes near
-// it, and reading one would only exhaust memory.
-constexpr std::int64_t MaxIniFileSize = std::int64_t{2} << 30;
+// Files above this size, or with more lines and sections than MaxIniEntries, are refused with
+// EReadError: no file the program writes comes near either (a project's picture lines stay below
+// 1 GiB, 100,000 regions take 500,000 lines), and reading one would only exhaust memory. Within
+// them a store takes the file's size plus about 30 bytes per line or section.
+constexpr std::int64_t MaxIniFileSize = std::int64_t{1} << 30;
+constexpr std::size_t MaxIniEntries = std::size_t{1} << 24;

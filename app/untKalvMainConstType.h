@@ -1,6 +1,7 @@
 // Types shared by the main module and the units around it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -36,10 +37,22 @@ enum TFileKind : unsigned char {
 
 // By the extension (".jpg", ".jpe", ".jpeg", ".bmp", any case), otherwise by the 8-bit code
 // "FileType" of section "Program" of the file read as an ini-style file: 0 (or none) a project,
-// 1 a project with picture, 2 a regions file, anything else unknown. A missing file reads as
-// empty, so it counts as a project; a file larger than MaxKindProbeSize (1 GiB) is unknown; a file
-// that cannot be read at all raises.
+// 1 a project with picture, 2 a regions file, anything else unknown. Only the file's first
+// KindProbeSize bytes are read (the program writes "Program" first, and a huge foreign file is
+// not read whole for it). A missing file reads as empty, so it counts as a project; a file larger
+// than MaxKindProbeSize (64 MB below MaxIniFileSize: larger than any file the program writes) is
+// unknown; a file that cannot be read at all raises.
 extern const std::uintmax_t MaxKindProbeSize;
+constexpr std::size_t KindProbeSize = std::size_t{16} << 10;
 TFileKind GetFileKind(const std::string &FileName);
+// What the whole lines of a file's first KindProbeSize bytes say, read as an ini-style file.
+struct TIniFileProbe {
+  std::uintmax_t Size = 0;  // of the whole file (0 when missing)
+  bool HasProgram = false;  // a section "Program"
+  std::uint8_t FileType = 0; // the low 8 bits of its "FileType"
+};
+TIniFileProbe ProbeIniFile(const std::string &FileName);
+// The kind of a "FileType" code: fkProject, fkProjectWithPicture, fkRegions or fkUnknown.
+TFileKind FileKindOfType(std::uint8_t FileType);
 // fkJPEG or fkBMP by the extension alone, fkUnknown for any other name (nothing is read).
 TFileKind PictureKindByExtension(const std::string &FileName);

@@ -40,8 +40,9 @@ using TProgressStep = std::function<void()>;
 
 // One zlib stream of Data at level 9.
 std::vector<std::uint8_t> CompressZlib(std::span<const std::uint8_t> Data, const TProgressStep &Step = {});
-// Exactly Size bytes out of a zlib stream: raises EReadError when the stream is damaged or holds
-// fewer bytes; inflates nothing beyond Size (bytes after it are not looked at).
+// The first Size bytes of a zlib stream: raises EReadError when the stream is damaged, holds fewer
+// bytes, ends before its checksum or fails it. The stream is always inflated to its end (what lies
+// beyond Size is checked and dropped; more than 64 MB of it is refused).
 std::vector<std::uint8_t> DecompressZlib(std::span<const std::uint8_t> Data, std::uint64_t Size,
                                          const TProgressStep &Step = {});
 
@@ -63,6 +64,21 @@ TProjectInfo ReadProjectInfo(const TWideFileMemIniFile &Ini);
 
 // The embedded picture's bytes; nullptr when the project holds no lines (nothing to load).
 // Raises EReadError with a clear message for a project that is damaged: "Size" absent, not a
-// number, negative, or larger than the lines could ever inflate to; lines that are no zlib stream
-// or hold fewer bytes than "Size". Nothing is allocated from "Size" before it is checked.
+// number, negative, or larger than the lines could ever inflate to; lines that are no zlib stream,
+// fail its checksum or hold fewer bytes than "Size". Nothing is allocated from "Size" before it is
+// checked: the lines are decoded one by one and only the picture's first bytes are inflated until
+// its header (by the kind of "FileName"'s extension: signature, and sides against
+// CheckPictureMemory) is judged; then the rest goes straight into the returned stream, whose
+// memory the picture readers decode from.
 std::unique_ptr<TMemoryStream> ReadProjectPicture(const TWideFileMemIniFile &Ini, const TProgressStep &Step = {});
+
+// A project from one reading of its file: the store (its regions block for LoadRegionsFromIni or
+// the window's LoadRegions), what section "Program" says, and for a project with picture the
+// embedded picture, decoded and checked as ReadProjectPicture does (nullptr when it has no
+// lines); the picture lines are then dropped from the store. Other kinds are not judged here.
+struct TProjectFile {
+  std::unique_ptr<TProgMemIniFile> Ini;
+  TProjectInfo Info;
+  std::unique_ptr<TMemoryStream> Picture;
+};
+TProjectFile ReadProjectFile(const std::string &FileName, const TProgressStep &Step = {});

@@ -5,11 +5,14 @@
 #include <QGuiApplication>
 #include <cmath>
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unistd.h>
 
@@ -43,11 +46,12 @@ TPictureKind PictureKindOf(const std::string &FileName) {
   }
   // The window takes any other file for a project; here only what looks like one is (its
   // extension, or the section every project has), so a stray text file is reported as such.
-  const TFileKind kind = GetFileKind(FileName);
+  // Both are told from the file's first bytes, as the window's file kinds are.
+  const TIniFileProbe probe = ProbeIniFile(FileName);
+  const TFileKind kind = probe.Size > MaxKindProbeSize ? fkUnknown : FileKindOfType(probe.FileType);
   if (kind == fkRegions) throw EReadError("A regions file holds no picture (give it with --regions)");
   if (kind != fkProject && kind != fkProjectWithPicture) return TPictureKind::pkUnknownKind;
-  if (ext == ".kalvexproject" || TWideFileMemIniFile(FileName).SectionExists("Program"))
-    return TPictureKind::pkProjectKind;
+  if (ext == ".kalvexproject" || probe.HasProgram) return TPictureKind::pkProjectKind;
   return TPictureKind::pkUnknownKind;
 }
 
@@ -69,9 +73,9 @@ std::vector<TRegionArg> RegionsOf(const TWideFileMemIniFile &Ini, const std::str
 
 // The picture job of a project's picture: the embedded one (its kind by the stored name's
 // extension, as the window decides) or the file it names.
-std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::string &Picture,
+std::unique_ptr<TPicJobData> ProjectJob(TProjectFile &Project, std::string &Picture,
                                         std::unique_ptr<TMemoryStream> &Stream) {
-  const TProjectInfo info = ReadProjectInfo(Ini);
+  const TProjectInfo &info = Project.Info;
   Picture = info.FileName;
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture)
     throw EReadError(Format("Not a project (file type %d)", info.Kind));
@@ -79,15 +83,20 @@ std::unique_ptr<TPicJobData> ProjectJob(const TWideFileMemIniFile &Ini, std::str
   const TFileKind kind = PictureKindByExtension(info.FileName);
   if (info.Kind == ftProject) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(PathFromUtf8(info.FileName), ec))
+    if (!std::filesystem::exists(PathFromUtf8(info.FileName), ec))
       throw EReadError(Format("The project's picture \"%s\" is not there", info.FileName));
+    try {
+      TFileStream(info.FileName, fmOpenRead); // a folder, a FIFO or a device says what it is
+    } catch (const EFOpenError &e) {
+      throw EReadError("The project's picture: " + e.Message);
+    }
     if (kind == fkJPEG) return std::make_unique<TJPEGPicJobData>(info.FileName, NoProgressWnd);
     if (kind == fkBMP) return std::make_unique<TBMPPicJobData>(info.FileName, NoProgressWnd);
     throw EReadError(Format("The project's picture \"%s\" is no JPEG or BMP file", info.FileName));
   }
   if (kind != fkJPEG && kind != fkBMP)
     throw EReadError(Format("The project's embedded picture \"%s\" is no JPEG or BMP file", info.FileName));
-  Stream = ReadProjectPicture(Ini);
+  Stream = std::move(Project.Picture);
   if (!Stream) throw EReadError("The project holds no embedded picture");
   if (kind == fkJPEG) {
     auto job = std::make_unique<TStreamJPEGPicJobData>(info.FileName, NoProgressWnd);
@@ -125,6 +134,40 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
   }
 }
 
+// Measures one region of the picture into Area; false for a region of a regions block of which
+// nothing remains in the picture (the window would not have made it either).
+bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &Area) {
+  Area.IsRegion = true;
+  Area.Requested = R.Text;
+  const auto fit = FitRegion(R, Picture.Width(), Picture.Height());
+  if (!fit && R.Corners) return false;
+  if (!fit) {
+    Area.Error = R.Width == 0 || R.Height == 0 ? "Empty region (width or height 0)" : "Region lies outside the picture";
+    return true;
+  }
+  Area.Left = fit->Left;
+  Area.Top = fit->Top;
+  Area.Width = fit->Width;
+  Area.Height = fit->Height;
+  // The cut-out, exactly as the window copies a region out of the RGB page.
+  auto cut = std::make_unique<TBitmap24>();
+  cut->SetSize(fit->Width, fit->Height);
+  if (cut->Empty()) throw EOutOfMemory("Out of memory");
+  const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
+  for (int y = 0; y < fit->Height; ++y)
+    std::memcpy(cut->ScanLine(y), Picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
+  TMemPicJobData region(std::move(cut), NoProgressWnd);
+  MeasureOnlyJob(region);
+  // A small region takes less time to measure than to start its part threads.
+  if (std::int64_t{fit->Width} * fit->Height < (std::int64_t{1} << 18)) {
+    region.PartCount = 1;
+    region.PartsHere = true;
+  }
+  region.Run();
+  TakeFigures(region, Area);
+  return true;
+}
+
 // The one-line progress on stderr ("3/20 photo.jpg"), shown only to a person watching a terminal:
 // redirected, stderr holds nothing but the messages.
 class TProgress {
@@ -152,16 +195,15 @@ private:
 } // namespace
 
 std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(PathFromUtf8(FileName), ec))
-    throw EUsageError("--regions: \"" + FileName + "\" is not there");
   try {
+    // Opened first so that a missing file, a folder, a FIFO or a device is called what it is.
+    TFileStream(FileName, fmOpenRead);
     const TProgMemIniFile ini(FileName);
-    return RegionsOf(ini, FileName);
-  } catch (const EUsageError &) {
-    throw;
+    std::vector<TRegionArg> regions = RegionsOf(ini, FileName);
+    if (regions.empty()) throw EReadError(Format("\"%s\" holds no regions", FileName));
+    return regions;
   } catch (const std::exception &e) {
-    throw EUsageError("--regions: \"" + FileName + "\": " + e.what());
+    throw EReadError(std::string("--regions: ") + e.what());
   }
 }
 
@@ -174,10 +216,10 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   switch (PictureKindOf(FileName)) {
   case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
   case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
-  case TPictureKind::pkProjectKind: {
-    const TProgMemIniFile ini(FileName);
-    job = ProjectJob(ini, result.Picture, stream);
-    regions = RegionsOf(ini, FileName);
+  case TPictureKind::pkProjectKind: { // read once: its regions and its picture
+    TProjectFile project = ReadProjectFile(FileName);
+    job = ProjectJob(project, result.Picture, stream);
+    regions = RegionsOf(*project.Ini, FileName);
     break;
   }
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
@@ -196,35 +238,34 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   TakeFigures(*job, whole);
   result.Areas.push_back(std::move(whole));
 
-  for (const TRegionArg &r : regions) {
-    TAreaResult area;
-    area.IsRegion = true;
-    area.Requested = r.Text;
-    const auto fit = FitRegion(r, result.Width, result.Height);
-    if (!fit && r.Corners) continue; // the window would not have made this region either
-    if (!fit) {
-      area.Error = r.Width == 0 || r.Height == 0 ? "Empty region (width or height 0)"
-                                                 : "Region lies outside the picture";
-      result.Areas.push_back(std::move(area));
-      continue;
+  // The regions are measured side by side (each on one thread: a small region's parts run where
+  // it is measured), in their order in the result; the first failure fails the file.
+  std::vector<TAreaResult> areas(regions.size());
+  std::vector<char> kept(regions.size(), 0);
+  std::atomic<std::size_t> next{0};
+  std::mutex lock;
+  std::exception_ptr failure;
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < regions.size();) {
+      try {
+        kept[i] = MeasureRegion(picture, regions[i], areas[i]) ? 1 : 0;
+      } catch (...) {
+        std::lock_guard<std::mutex> g(lock);
+        if (!failure) failure = std::current_exception();
+        next = regions.size();
+      }
     }
-    area.Left = fit->Left;
-    area.Top = fit->Top;
-    area.Width = fit->Width;
-    area.Height = fit->Height;
-    // The cut-out, exactly as the window copies a region out of the RGB page.
-    auto cut = std::make_unique<TBitmap24>();
-    cut->SetSize(fit->Width, fit->Height);
-    if (cut->Empty()) throw EOutOfMemory("Out of memory");
-    const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
-    for (int y = 0; y < fit->Height; ++y)
-      std::memcpy(cut->ScanLine(y), picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
-    TMemPicJobData region(std::move(cut), NoProgressWnd);
-    MeasureOnlyJob(region);
-    region.Run();
-    TakeFigures(region, area);
-    result.Areas.push_back(std::move(area));
+  };
+  {
+    std::vector<std::thread> helpers;
+    const int threads = regions.size() >= 16 ? std::min(PicPartCount(), 4) : 1;
+    for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
+    work();
+    for (std::thread &t : helpers) t.join();
   }
+  if (failure) std::rethrow_exception(failure);
+  for (std::size_t i = 0; i < areas.size(); ++i)
+    if (kept[i] != 0) result.Areas.push_back(std::move(areas[i]));
   return result;
 }
 
@@ -262,6 +303,9 @@ int RunMeasure(int argc, char **argv, int First) {
   } catch (const EUsageError &e) {
     std::cerr << "kalvex: " << e.Message << "\n" << MeasureUsage();
     return 2;
+  } catch (const std::exception &e) { // a regions file that cannot be read: no usage mistake
+    std::cerr << "kalvex: " << e.what() << "\n";
+    return 1;
   }
   // Two files are measured at once when there are several: one's decoding then fills the gaps
   // the other's start and end leave, so both processors stay busy. The results keep the order of
@@ -299,12 +343,16 @@ int RunMeasure(int argc, char **argv, int First) {
           }
         results[i] = std::move(r);
       } catch (const std::exception &e) {
+        // The library's own words for an allocation that failed mean nothing to a user.
+        const std::string message = dynamic_cast<const std::bad_alloc *>(&e) != nullptr
+                                        ? "Not enough memory to read or measure the file"
+                                        : std::string(e.what());
         std::lock_guard<std::mutex> g(lock);
         progress.Clear();
-        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << e.what() << "\n";
+        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << message << "\n";
         results[i] = TFileResult();
         results[i].File = file;
-        results[i].Error = e.what();
+        results[i].Error = message;
         failed[i] = 1;
       }
     }

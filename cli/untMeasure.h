@@ -27,7 +27,8 @@ struct TRegionArg {
 };
 
 // The regions of the regions block of FileName (a regions file or any project file), in order;
-// entries without width or height are left out. Raises EUsageError when the file cannot be read.
+// entries without width or height are left out. Raises EReadError ("--regions: ...") when the file
+// cannot be read or holds no region; RunMeasure then exits 1 without the usage text.
 std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName);
 
 // The axis a series is ordered and plotted by; none: the files stay in command-line order.

@@ -448,6 +448,6 @@ std::string MeasureUsage() {
          "  --channels   the channels plotted, as a list such as L*,R (default L*)\n"
          "  --           every further argument is a file\n"
          "  Messages go to stderr; with several files a progress line too, when it is a terminal.\n"
-         "  Exit status: 0 all measured, 1 a file or region failed, 2 wrong arguments.\n"
+         "  Exit status: 0 all measured, 1 a file, regions file or region failed, 2 wrong arguments.\n"
          "  See kalvex(1) for the output formats.\n";
 }

@@ -375,7 +375,15 @@ std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
 }
 
 void DecodeJpegStream(TStream &Stream, TBitmap24 &Bitmap, const TRowsDecoded &RowsDecoded) {
-  const std::vector<std::uint8_t> data = ReadWholeStream(Stream, GetAvailableMemory());
+  // A memory stream (a project's embedded picture) is decoded where it is, without a copy.
+  std::vector<std::uint8_t> copy;
+  std::span<const std::uint8_t> data;
+  if (auto *memory = dynamic_cast<TMemoryStream *>(&Stream)) {
+    data = std::span<const std::uint8_t>(memory->Memory(), static_cast<std::size_t>(memory->Size()));
+  } else {
+    copy = ReadWholeStream(Stream, GetAvailableMemory());
+    data = copy;
+  }
   TJpegDecoder decoder(data);
   const int w = decoder.Header().Width, h = decoder.Header().Height;
   CheckPictureMemory(w, h);

@@ -245,6 +245,14 @@ void TPicPartThread::LeaveList() {
   if (FInList.exchange(false)) FList->Remove(this);
 }
 
+void TPicPartThread::RunHere() {
+  try {
+    Execute();
+  } catch (...) {
+    // Kept in the list, where the job's wait finds it.
+  }
+}
+
 void TPicPartThread::Execute() {
   try {
     if (gPartFault) gPartFault(*this);

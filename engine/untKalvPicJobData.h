@@ -212,6 +212,9 @@ public:
   // Set to true once the part has merged its sums (not on failure), before it leaves the list.
   // Set before Start; not owned.
   std::atomic<bool> *Finished = nullptr;
+  // Does the part's work on the calling thread instead of starting it (a failure is left in the
+  // list, as a thread's would be); the part is then done and is freed by its owner.
+  void RunHere();
 
 protected:
   void Execute() override;

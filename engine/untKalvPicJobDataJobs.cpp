@@ -209,7 +209,8 @@ void TPicJobData::StartExtraction(TBand &Band, std::atomic<bool> &Finished) {
     part->AddRows(rgb.ScanLine(y), pages ? PicR->ScanLine(y) : nullptr, pages ? PicG->ScanLine(y) : nullptr,
                   pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), pages ? PicLa->ScanLine(y) : nullptr,
                   pages ? PicLb->ScanLine(y) : nullptr);
-  StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
+  if (PartsHere) part->RunHere();
+  else StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
 }
 
 void TPicJobData::StartNoise(const TBand &Band) {
@@ -221,7 +222,8 @@ void TPicJobData::StartNoise(const TBand &Band) {
   part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
   for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
     part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
-  StartFreeOnTerminate(std::move(part));
+  if (PartsHere) part->RunHere();
+  else StartFreeOnTerminate(std::move(part));
 }
 
 void TPicJobData::ExecuteSteps() {

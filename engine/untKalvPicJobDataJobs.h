@@ -69,6 +69,9 @@ public:
   // The part threads' priority: the lowest keeps a window responsive; a measurement without one
   // runs its parts at normal priority.
   TThreadPriority PartPriority = tpLowest;
+  // The parts run one after the other on the job's own thread, none is started: for small
+  // pictures, where starting threads costs more than the work (the figures are the same).
+  bool PartsHere = false;
 
   // The accumulator of a channel.
   TChannelNoiseSync *Ns(TNoiseChannel Channel) const;

@@ -127,5 +127,15 @@ int main(int argc, char **argv) {
   Put(dir / "measure_args", "project-as-regions",
       "p.kpr\n--regions\n@\0"s + Project(dir / "work", "picture.bmp", Bmp(2, 2, pf24bit), some));
   fs::remove_all(dir / "work");
+
+  // The first byte picks the extension: .jpg, .bmp, .KalvexProject, .KalvexRegions, .dat.
+  Put(dir / "measure_file", "jpeg", "\x00"s + Jpeg(16, 8, 3, 80));
+  Put(dir / "measure_file", "bmp", "\x01"s + Bmp(6, 5, pf24bit));
+  Put(dir / "measure_file", "project-bmp", "\x02"s + Project(dir / "work", "picture.bmp", Bmp(12, 9, pf24bit), some));
+  Put(dir / "measure_file", "project-jpeg", "\x04"s + Project(dir / "work", "picture.jpg", Jpeg(16, 8, 3, 80), some));
+  Put(dir / "measure_file", "regions", "\x03"s + Regions(ftRegions, some));
+  Put(dir / "measure_file", "jpeg-odd-name", "\x04"s + Jpeg(8, 8, 1, 75));
+  fs::remove_all(dir / "work");
+  Put(dir / "ini", "marked.ini", "\xEF\xBB\xBF[Program]\r\nFileType=2\r\nFileName=/home/j\xC3\xBCrgen/a.jpg\r\n");
   return 0;
 }

@@ -19,7 +19,7 @@ seconds=$1; shift
 jobs=${FUZZ_JOBS:-$(nproc)}
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "scripts/fuzz.sh: FUZZ_JOBS must be a positive number" >&2; exit 2; }
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(jpeg bmp ini regions project measure_args)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(jpeg bmp ini regions project measure_args measure_file)
 
 bash scripts/install-deps.sh >&2
 build=build-fuzz
@@ -42,7 +42,7 @@ dict_of() { # harness -> dictionary
     *) echo fuzz/ini.dict ;;
   esac
 }
-maxlen_of() { case $1 in jpeg|bmp|project) echo 65536 ;; *) echo 8192 ;; esac; }
+maxlen_of() { case $1 in jpeg|bmp|project|measure_file) echo 65536 ;; *) echo 8192 ;; esac; }
 
 total_runs=0
 total_crashes=0

@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -235,6 +236,23 @@ TEST(WideIniFile, MalformedFilesLoadWithoutHarm) {
     EXPECT_EQ(ini.ReadString("File", "Line.00000000", "").size(), big.size());
     EXPECT_EQ(ini.ReadInteger("End", "X", 0), 1);
   }
+  // More lines than a store takes are refused before any is kept; so is a file above the size
+  // limit (sparse here), which is not read at all.
+  {
+    TWideFileMemIniFile ini("");
+    std::string many;
+    for (std::size_t i = 0; i <= MaxIniEntries; ++i) many += "[]\n";
+    try {
+      ini.LoadFromText(many);
+      ADD_FAILURE() << "read";
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find("too many lines"), std::string::npos) << e.Message;
+    }
+    EXPECT_TRUE(ini.ReadSections().empty());
+    WriteAll(file, "[S]\nA=1\n");
+    fs::resize_file(file, MaxIniFileSize + 1);
+    EXPECT_THROW(TWideFileMemIniFile(U8(file)), EReadError);
+  }
   // Values with line breaks would forge lines: refused, the store unchanged.
   TWideFileMemIniFile ini("");
   EXPECT_THROW(ini.WriteString("S", "A", "1\r\n[Evil]"), EInvalidOperation);
@@ -327,4 +345,130 @@ TEST(WideIniFile, UpdateFileReplacesTheFileOrKeepsTheOldOne) {
     ini.UpdateFile();
   }
   EXPECT_EQ(testutil::ReadFile(longName), "[A]\r\nB=2\r\n\r\n");
+}
+
+// Editors save "UTF-8" with a byte-order mark: the first section is still found, and values
+// beyond ASCII read as UTF-8. UTF-16 is refused in words that say so.
+TEST(WideIniFile, ByteOrderMarks) {
+  testutil::TempDir dir;
+  const fs::path file = dir.Path / "User.conf";
+  WriteAll(file, "\xEF\xBB\xBF[File]\r\nfdgProject=/home/j\xC3\xBCrgen\r\nOld=\xDC\r\n[Program]\r\nFileType=2\r\n");
+  {
+    TProgMemIniFile ini(U8(file));
+    EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"File", "Program"}));
+    EXPECT_EQ(ini.ReadWideString("File", "fdgProject", ""), "/home/j\xC3\xBCrgen");
+    EXPECT_EQ(ini.ReadWideString("File", "Old", ""), "\xC3\x9C"); // no UTF-8: the code page
+    EXPECT_EQ(ini.ReadInteger("Program", "FileType", 0), 2);
+    ini.UpdateFile();
+  }
+  // Written back without the mark at the start, the UTF-8 value with the value's mark.
+  const std::string back = testutil::ReadFile(file);
+  EXPECT_EQ(back.rfind("; DO NOT EDIT", 0), 0u);
+  EXPECT_NE(back.find("fdgProject=\xEF\xBB\xBF/home/j\xC3\xBCrgen\r\n"), std::string::npos) << back;
+  EXPECT_EQ(TProgMemIniFile(U8(file)).ReadWideString("File", "fdgProject", ""), "/home/j\xC3\xBCrgen");
+
+  for (const std::string mark : {"\xFF\xFE", "\xFE\xFF"}) {
+    WriteAll(file, mark + std::string("[\0F\0i\0l\0e\0]\0", 12));
+    try {
+      TProgMemIniFile ini(U8(file));
+      ADD_FAILURE() << "UTF-16 read";
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find("User.conf\" is UTF-16"), std::string::npos) << e.Message;
+    }
+  }
+}
+
+// The indexed store against the plain model of the file (lists searched from the front), through
+// many random changes: repeated sections and keys, case, deletions and erasures that make the
+// store rebuild itself, and long values that move text.
+TEST(WideIniFile, IndexedStoreBehavesAsTheLinearModel) {
+  struct TModelSection {
+    std::string Name;
+    std::vector<std::string> Lines;
+  };
+  std::vector<TModelSection> model;
+  auto keyOf = [](const std::string &L) { return L.substr(0, L.find('=')); };
+  auto findSec = [&](const std::string &N) {
+    for (std::size_t i = 0; i < model.size(); ++i)
+      if (SameIniText(model[i].Name, N)) return static_cast<std::ptrdiff_t>(i);
+    return std::ptrdiff_t{-1};
+  };
+  auto findLine = [&](TModelSection &S, const std::string &K) {
+    for (std::size_t i = 0; i < S.Lines.size(); ++i)
+      if (S.Lines[i].find('=') != std::string::npos && SameIniText(keyOf(S.Lines[i]), K)) return static_cast<std::ptrdiff_t>(i);
+    return std::ptrdiff_t{-1};
+  };
+  auto content = [&] {
+    std::string out;
+    for (const auto &s : model) {
+      out += "[" + s.Name + "]\r\n";
+      for (const auto &l : s.Lines) out += l + "\r\n";
+      out += "\r\n";
+    }
+    return out;
+  };
+  // Start from a file with repeated names in both cases and a line without "=".
+  const std::string start = "[a]\r\nk=1\r\nK=2\r\ntext\r\n[A]\r\nk=3\r\n[b]\r\n";
+  model = {{"a", {"k=1", "K=2", "text"}}, {"A", {"k=3"}}, {"b", {}}};
+  TWideFileMemIniFile ini("");
+  ini.LoadFromText(start);
+  ASSERT_EQ(ini.FileContent(), content());
+
+  std::mt19937 gen(7);
+  const char *names[] = {"a", "A", "b", "Region.0000000A", "region.0000000a", "c\xE4", "C\xC4"};
+  const char *keys[] = {"k", "K", "X1", "x1", "Line.00000001", "\xE9"};
+  for (int step = 0; step < 60000; ++step) {
+    const std::string sec = names[gen() % 7], key = keys[gen() % 6];
+    switch (gen() % 10) {
+    case 0: case 1: case 2: case 3: {
+      const std::string value = gen() % 20 == 0 ? std::string(gen() % 300, 'v') : std::to_string(gen() % 1000);
+      ini.WriteString(sec, key, value);
+      std::ptrdiff_t s = findSec(sec);
+      if (s < 0) {
+        model.push_back({sec, {}});
+        s = static_cast<std::ptrdiff_t>(model.size() - 1);
+      }
+      auto &ms = model[static_cast<std::size_t>(s)];
+      const std::ptrdiff_t l = findLine(ms, key);
+      if (l >= 0) ms.Lines[static_cast<std::size_t>(l)] = keyOf(ms.Lines[static_cast<std::size_t>(l)]) + "=" + value;
+      else ms.Lines.push_back(key + "=" + value);
+      break;
+    }
+    case 4: case 5: {
+      ini.DeleteKey(sec, key);
+      const std::ptrdiff_t s = findSec(sec);
+      if (s >= 0) {
+        auto &ms = model[static_cast<std::size_t>(s)];
+        const std::ptrdiff_t l = findLine(ms, key);
+        if (l >= 0) ms.Lines.erase(ms.Lines.begin() + l);
+      }
+      break;
+    }
+    case 6: {
+      ini.EraseSection(sec);
+      const std::ptrdiff_t s = findSec(sec);
+      if (s >= 0) model.erase(model.begin() + s);
+      break;
+    }
+    default: {
+      const std::ptrdiff_t s = findSec(sec);
+      std::string want = "-";
+      if (s >= 0) {
+        auto &ms = model[static_cast<std::size_t>(s)];
+        const std::ptrdiff_t l = findLine(ms, key);
+        if (l >= 0) want = ms.Lines[static_cast<std::size_t>(l)].substr(key.size() + 1);
+      }
+      ASSERT_EQ(ini.ReadString(sec, key, "-"), want) << step;
+      ASSERT_EQ(ini.SectionExists(sec), s >= 0) << step;
+    }
+    }
+    if (step % 997 == 0) {
+      ASSERT_EQ(ini.FileContent(), content()) << step;
+      // A store loaded from its own file is the same.
+      TWideFileMemIniFile again("");
+      again.LoadFromText(ini.FileContent());
+      ASSERT_EQ(again.FileContent(), content()) << step;
+    }
+  }
+  EXPECT_EQ(ini.FileContent(), content());
 }

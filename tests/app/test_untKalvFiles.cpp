@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <random>
 
+#include "app/untKalvMainConstType.h"
 #include "app/untKalvPicFile.h"
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
@@ -12,6 +13,7 @@
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
 #include "tests/common/TestUtil.h"
+#include "tests/engine/PicJobTestUtil.h"
 
 namespace fs = std::filesystem;
 
@@ -174,6 +176,39 @@ TEST(ProjectFile, EmbeddedPictureRoundTripsAndStaleLinesGo) {
   EXPECT_EQ(ini.ReadString("File", "Size", ""), "0");
 }
 
+// One reading gives what a project holds: its info, its regions and its embedded picture (whose
+// lines then leave the store); a project without picture gives its regions and no stream.
+TEST(ProjectFile, ReadProjectFileGivesEverythingFromOneReading) {
+  testutil::TempDir dir;
+  const fs::path picture = dir.Path / "p.jpg", with = dir.Path / "with.KalvexProject", without = dir.Path / "without.KalvexProject";
+  std::vector<const std::uint8_t *> rows;
+  const std::vector<std::uint8_t> row(48, 77);
+  for (int y = 0; y < 8; ++y) rows.push_back(row.data());
+  const std::vector<std::uint8_t> jpeg = EncodeJpeg(16, 8, 3, rows, 90);
+  WriteBytes(picture, jpeg);
+  const std::vector<TRect> rects{{1, 2, 5, 6}, {0, 0, 16, 8}};
+  for (const fs::path &p : {with, without}) {
+    TProgMemIniFile ini(Utf8FromPath(p));
+    WriteWideOrDelete(ini, "Program", "FileName", p == with ? "p.jpg" : Utf8FromPath(picture));
+    WriteIntOrDelete(ini, "Program", "FileType", p == with ? ftProjectWithPicture : ftProject);
+    SaveRegionsToIni(ini, SRegionSectionFormat, rects);
+    if (p == with) WriteProjectPicture(ini, Utf8FromPath(picture));
+    ini.UpdateFile();
+  }
+  const TProjectFile a = ReadProjectFile(Utf8FromPath(with));
+  EXPECT_EQ(a.Info.Kind, ftProjectWithPicture);
+  EXPECT_EQ(a.Info.FileName, "p.jpg");
+  ASSERT_NE(a.Picture, nullptr);
+  EXPECT_EQ(a.Picture->Bytes(), jpeg);
+  EXPECT_EQ(a.Picture->Position(), 0);
+  EXPECT_EQ(Loaded(*a.Ini), rects);
+  EXPECT_FALSE(a.Ini->SectionExists("File"));
+  const TProjectFile b = ReadProjectFile(Utf8FromPath(without));
+  EXPECT_EQ(b.Info.Kind, ftProject);
+  EXPECT_EQ(b.Picture, nullptr);
+  EXPECT_EQ(Loaded(*b.Ini), rects);
+}
+
 TEST(ProjectFile, TolerantBase64Decoder) {
   for (std::size_t n = 0; n < 7; ++n) {
     const auto bytes = RandomBytes(n, static_cast<unsigned>(n));
@@ -223,6 +258,114 @@ TEST(ProjectFile, HostileProjectsAreRefusedWithoutLargeAllocations) {
   EXPECT_EQ(cut->Bytes(), std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 100));
   // A 64-bit size is read as such (refused here only because the data cannot hold it).
   refused(*Embedded("4294967396", good), "4294967396");
+}
+
+// A file's kind is told by the whole lines of its first bytes: a "FileType" cut off there, or
+// beyond them, is not read; a file far too large for a store is none of the program's.
+TEST(ProjectFile, TheKindProbeReadsTheFirstBytesOnly) {
+  testutil::TempDir dir;
+  const fs::path file = dir.Path / "probe";
+  const std::string head = "[Program]\r\nFileType=2\r\n";
+  testutil::WriteFile(file, head + "[File]\r\n" + std::string(KindProbeSize, 'x'));
+  EXPECT_EQ(GetFileKind(file.string()), fkRegions);
+  EXPECT_TRUE(ProbeIniFile(file.string()).HasProgram);
+  // "FileType=12" cut after its "1" at the probe's end.
+  std::string cut = "[Program]\r\n;";
+  cut += std::string(KindProbeSize - cut.size() - 12, 'c') + "\r\nFileType=12\r\n";
+  ASSERT_EQ(cut.substr(KindProbeSize - 1, 2), "12");
+  testutil::WriteFile(file, cut);
+  EXPECT_EQ(ProbeIniFile(file.string()).FileType, 0);
+  testutil::WriteFile(file, "[Other]\r\n" + std::string(KindProbeSize, ';') + "\r\n[Program]\r\nFileType=1\r\n");
+  EXPECT_FALSE(ProbeIniFile(file.string()).HasProgram);
+  EXPECT_EQ(GetFileKind(file.string()), fkProject);
+  testutil::WriteFile(file, head);
+  fs::resize_file(file, MaxKindProbeSize + 1); // sparse
+  EXPECT_EQ(GetFileKind(file.string()), fkUnknown);
+  EXPECT_EQ(GetFileKind((dir.Path / "missing").string()), fkProject);
+}
+
+// The picture's header is judged on its first bytes, before the rest is inflated: a bomb that is
+// no picture of its name's kind, or whose sides are too large, or whose size no picture of its
+// sides takes, is refused; a good one comes out whole.
+TEST(ProjectFile, EmbeddedPicturesAreJudgedByTheirHeaderFirst) {
+  std::vector<const std::uint8_t *> rows;
+  const std::vector<std::uint8_t> row(60, 128);
+  for (int y = 0; y < 10; ++y) rows.push_back(row.data());
+  const std::vector<std::uint8_t> jpeg = EncodeJpeg(20, 10, 3, rows, 90);
+  auto project = [](const std::string &Name, const std::vector<std::uint8_t> &Bytes) {
+    auto ini = Embedded(std::to_string(Bytes.size()), Packed(Bytes));
+    ini->WriteWideString("Program", "FileName", Name);
+    return ini;
+  };
+  auto refused = [](const TWideFileMemIniFile &Ini, const std::string &Words) {
+    try {
+      ReadProjectPicture(Ini);
+      ADD_FAILURE() << "accepted; expected: " << Words;
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find(Words), std::string::npos) << e.Message;
+    }
+  };
+  EXPECT_EQ(ReadProjectPicture(*project("a.jpg", jpeg))->Bytes(), jpeg);
+  auto tail = [](std::vector<std::uint8_t> Head, std::size_t Zeros) {
+    Head.resize(Head.size() + Zeros, 0);
+    return Head;
+  };
+  refused(*project("zeros.jpg", std::vector<std::uint8_t>(32 << 20, 0)), "\"zeros.jpg\" cannot be loaded: Not a JPEG file");
+  refused(*project("a.bmp", jpeg), "Not a BMP picture");
+  // 60000 x 60000 in the frame header, and a BMP header of 40000 x 40000.
+  std::vector<std::uint8_t> wide = jpeg;
+  for (std::size_t i = 2; i + 8 < wide.size(); ++i)
+    if (wide[i] == 0xFF && wide[i + 1] == 0xC0) {
+      wide[i + 5] = wide[i + 7] = 0xEA;
+      wide[i + 6] = wide[i + 8] = 0x60;
+      break;
+    }
+  refused(*project("wide.jpg", tail(wide, 8 << 20)), "Picture too large: 60000 x 60000 pixels");
+  auto bmp = picjobtest::MakeBmp(picjobtest::TBmpKind::b24, 1, 1);
+  bmp.resize(54);
+  bmp[18] = bmp[22] = 0x40;
+  bmp[19] = bmp[23] = 0x9C;
+  refused(*project("huge.bmp", tail(bmp, 8 << 20)), "Picture too large: 40000 x 40000 pixels");
+  // A true 20 x 10 JPEG followed by 70 MB of nothing.
+  refused(*project("long.jpg", tail(jpeg, 70 << 20)), "far more than a picture of 20 x 10 pixels takes");
+  // A header that never ends.
+  refused(*project("cut.jpg", std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 100)), STruncatedJpeg);
+}
+
+// The stream is inflated to its end and its Adler-32 checked, also when the checksum's bytes
+// straddle one of the 256 KB steps in which the data is handed to zlib.
+TEST(ProjectFile, TheChecksumIsAlwaysChecked) {
+  std::vector<std::uint8_t> bytes = RandomBytes(300000, 5), packed;
+  for (int tries = 0; tries < 20; ++tries) { // random bytes do not shrink: adjust the length
+    packed = CompressZlib(bytes);
+    if (packed.size() == (std::size_t{256} << 10) + 2) break;
+    bytes.resize(bytes.size() + (std::size_t{256} << 10) + 2 - packed.size());
+  }
+  ASSERT_EQ(packed.size(), (std::size_t{256} << 10) + 2);
+  const auto size = static_cast<std::uint64_t>(bytes.size());
+  EXPECT_EQ(DecompressZlib(packed, size), bytes);
+  auto damaged = [&](std::vector<std::uint8_t> P, std::uint64_t Size, const std::string &Words) {
+    try {
+      DecompressZlib(P, Size);
+      ADD_FAILURE() << "accepted; expected: " << Words;
+    } catch (const EReadError &e) {
+      EXPECT_NE(e.Message.find(Words), std::string::npos) << e.Message;
+    }
+  };
+  auto flipped = [&](std::size_t At) {
+    auto p = packed;
+    p[At] ^= 0x20;
+    return p;
+  };
+  damaged(flipped(packed.size() - 1), size, "incorrect data check"); // the checksum itself
+  damaged(flipped(packed.size() / 2), size, "incorrect data check");  // a byte of the picture
+  damaged(std::vector<std::uint8_t>(packed.begin(), packed.end() - 2), size, "ends before its checksum");
+  damaged(std::vector<std::uint8_t>(packed.begin(), packed.end() - 4), size, "ends before its checksum");
+  // A size below the stream's: the rest is still checked.
+  damaged(flipped(packed.size() - 1), 1000, "incorrect data check");
+  EXPECT_EQ(DecompressZlib(packed, 1000), std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 1000));
+  // Far more than the size says is refused rather than inflated for ever.
+  damaged(CompressZlib(std::vector<std::uint8_t>(80 << 20, 0)), 1000, "far more than the 1000 bytes");
 }
 
 TEST(PagePicture, BmpReloadsTheSamePixelsAndJpegDecodes) {

@@ -368,8 +368,40 @@ TEST(Measure, RegionsFilesAndProjects) {
   }
   EXPECT_NE(Measure({embedded}).Out.find("with.KalvexProject (picture chart.bmp): 100 x 60 pixels"), std::string::npos);
 
-  // A missing regions file is a usage error; a regions file is no picture.
-  EXPECT_EQ(Measure({pics.Bmp, "--regions", regions + ".gone"}).Status, 2);
+  // A regions file that cannot be read, or holds no regions, fails (exit 1) in words that say what
+  // it is, without the usage text; one led by a byte-order mark is read.
+  const std::string fifo = (pics.Dir.Path / "pipe.KalvexRegions").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string junk = (pics.Dir.Path / "junk.KalvexRegions").string(), bom = (pics.Dir.Path / "bom.KalvexRegions").string();
+  testutil::WriteFile(junk, "[Program]\r\nFileType=2\r\nRegionCount=1\r\n");
+  testutil::WriteFile(bom, "\xEF\xBB\xBF" + testutil::ReadFile(regions));
+  const std::pair<std::string, std::string> unread[] = {
+      {regions + ".gone", "No such file or directory"}, {fifo, "not a regular file (a FIFO)"},
+      {pics.Dir.Path.string(), "Is a directory"},        {"/dev/null", "not a regular file (a device)"},
+      {junk, "junk.KalvexRegions\" holds no regions"},   {pics.Jpeg, "copy\".jpg\" holds no regions"}};
+  for (const auto &[file, words] : unread) {
+    const TRun r = Measure({pics.Bmp, "--regions", file});
+    EXPECT_EQ(r.Status, 1) << file;
+    EXPECT_NE(r.Err.find("kalvex: --regions: "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find(words), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("Usage"), std::string::npos) << r.Err;
+    EXPECT_TRUE(r.Out.empty()) << r.Out;
+  }
+  const TRun withBom = Measure({pics.Bmp, "--format", "json", "--regions", bom});
+  ASSERT_EQ(withBom.Status, 0) << withBom.Err;
+  EXPECT_EQ(nlohmann::json::parse(withBom.Out)[0]["areas"].size(), 3u);
+  // A project naming a FIFO as its picture says so.
+  const std::string pipeProject = (pics.Dir.Path / "pipe.KalvexProject").string();
+  {
+    TProgMemIniFile ini(pipeProject);
+    ini.WriteWideString("Program", "FileName", fifo);
+    ini.UpdateFile();
+  }
+  const TRun piped = Measure({pipeProject});
+  EXPECT_EQ(piped.Status, 1);
+  EXPECT_NE(piped.Err.find("The project's picture: Cannot open \"" + fifo + "\": not a regular file (a FIFO)"),
+            std::string::npos) << piped.Err;
+  // A regions file is no picture.
   const TRun asPicture = Measure({regions});
   EXPECT_EQ(asPicture.Status, 1);
   EXPECT_NE(asPicture.Err.find("regions file holds no picture"), std::string::npos) << asPicture.Err;

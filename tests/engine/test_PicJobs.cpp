@@ -18,9 +18,10 @@ using namespace picjobtest;
 
 namespace {
 
-std::unique_ptr<TMemPicJobData> RunMem(std::unique_ptr<TBitmap24> Bmp, int Parts) {
+std::unique_ptr<TMemPicJobData> RunMem(std::unique_ptr<TBitmap24> Bmp, int Parts, bool Here = false) {
   auto job = std::make_unique<TMemPicJobData>(std::move(Bmp), NoProgressWnd);
   job->PartCount = Parts;
+  job->PartsHere = Here;
   job->Run();
   return job;
 }
@@ -104,6 +105,7 @@ TEST(PicJobs, BandSplitGivesTheSameResultsAsTheRules) {
     auto one = RunMem(MakeBitmap(c.W, c.H, Noisy), 1);
     auto many = RunMem(MakeBitmap(c.W, c.H, Noisy), c.Parts);
     ExpectSameResults(*one, *many);
+    ExpectSameResults(*one, *RunMem(MakeBitmap(c.W, c.H, Noisy), c.Parts, true)); // no part threads
     const auto ref = ReferenceNoise(*many);
     for (TNoiseChannel ch : NoiseChannels) {
       SCOPED_TRACE(NoiseChannelCaption(ch));
@@ -239,7 +241,8 @@ TEST(PicJobs, EmptyMemoryJobFails) {
 // A part that fails (its histogram could not be allocated, say) fails the whole job with its
 // error, the first one if several fail; the job never reports sums over part of the picture.
 TEST(PicJobs, AFailedPartFailsTheJob) {
-  for (bool noisePhase : {false, true}) {
+  for (int run = 0; run < 4; ++run) {
+    const bool noisePhase = run % 2 == 1;
     std::atomic<int> failures{0};
     TPicPartThread::SetFaultForTests([&](TPicPartThread &Part) {
       if ((dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) != noisePhase) return;
@@ -247,6 +250,7 @@ TEST(PicJobs, AFailedPartFailsTheJob) {
     });
     TMemPicJobData job(MakeBitmap(64, 40, Noisy), NoProgressWnd);
     job.PartCount = 4;
+    job.PartsHere = run >= 2;
     try {
       job.Run();
       ADD_FAILURE() << "a job with a failed part reported success";
