@@ -394,21 +394,21 @@ bool TdmKalvMain::OpenFile(const std::string &FileName) {
 }
 
 void TdmKalvMain::ReadProject(const std::string &FileName) {
-  const TProgMemIniFile ini(FileName);
-  const TProjectInfo info = ReadProjectInfo(ini);
+  // Read once: the store, what it says and the embedded picture, decoded and checked before
+  // anything changes. The load job reads the picture, which then stays with the document as the
+  // picture's source.
+  TProjectFile project = ReadProjectFile(FileName);
+  const TProjectInfo &info = project.Info;
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture) return;
-  // Decoded and checked before anything changes; the load job reads the embedded picture, which
-  // then stays with the document as the picture's source.
-  std::shared_ptr<TMemoryStream> stream;
-  if (info.Kind == ftProjectWithPicture) {
-    stream = ReadProjectPicture(ini);
-    if (!stream) throw EReadError(Format("The project \"%s\" holds no picture", FileName));
-  }
+  std::shared_ptr<TMemoryStream> stream = std::move(project.Picture);
+  if (info.Kind == ftProjectWithPicture && !stream)
+    throw EReadError(Format("The project \"%s\" holds no picture", FileName));
   CheckProjectPicture(FileName, info, stream.get());
   TPendingLoad pending;
   pending.HasRegions = true;
-  LoadRegionsFromIni(ini, SRegionSectionFormat,
+  LoadRegionsFromIni(*project.Ini, SRegionSectionFormat,
                      [&](int X1, int Y1, int X2, int Y2) { pending.Regions.push_back({X1, Y1, X2, Y2}); });
+  project.Ini.reset();
   const TFileKind kind = PictureKindByExtension(info.FileName);
   if (stream) {
     pending.Source = TKalvPictureSource::FromProject(info.FileName, FileName, stream);
