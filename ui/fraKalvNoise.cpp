@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 #include <QLabel>
+#include <algorithm>
 
 #include "widgets/TntExtraEdits.h"
 
@@ -49,6 +50,18 @@ TfrKalvNoise::TfrKalvNoise(QWidget *Parent) : TfrKalvCustomNoiseDraw(Parent) {
   edtSMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtSMean", sMean, "S mean");
   const int nMean = sMean + Field + Gap + fm.horizontalAdvance(QStringLiteral("N mean")) + Spacing;
   edtNMean = MakeField<TTntExtraLabeledEdit>(pnlTop, "edtNMean", nMean, "N mean");
+  // On the chart, where its top is empty (the counts of a histogram fall off from the left), so the
+  // strip of figures keeps its width.
+  lblClipped = new QLabel(pnlClnt);
+  lblClipped->setObjectName(QStringLiteral("lblClipped"));
+  QPalette red = lblClipped->palette();
+  red.setColor(QPalette::WindowText, QColor(200, 0, 0));
+  red.setColor(QPalette::Window, QColor(255, 255, 255));
+  lblClipped->setPalette(red);
+  lblClipped->setAutoFillBackground(true);
+  lblClipped->setAttribute(Qt::WA_TransparentForMouseEvents);
+  lblClipped->setContentsMargins(3, 0, 3, 0);
+  lblClipped->hide();
 }
 
 void TfrKalvNoise::SetData(int Index, const TChannelNoiseData *Data) {
@@ -58,11 +71,21 @@ void TfrKalvNoise::SetData(int Index, const TChannelNoiseData *Data) {
 
 void TfrKalvNoise::RedrawCharts() {
   const TChannelNoiseArray ch = Channels();
+  lblClipped->hide();
   if (ch.empty() || ch[0] == nullptr) {
     edtSNRatio->setText(QString());
     edtSMean->setText(QString());
     edtNMean->setText(QString());
   } else {
+    // The same mark as kalvex --measure's text output.
+    if (ch[0]->SCount > 0 && ch[0]->Clipped * 100 > ch[0]->SCount) {
+      lblClipped->setText(QStringLiteral("clipped %1%").arg(100.0 * static_cast<double>(ch[0]->Clipped) /
+                                                                static_cast<double>(ch[0]->SCount),
+                                                            0, 'f', 1));
+      lblClipped->adjustSize();
+      PlaceClipped();
+      lblClipped->show();
+    }
     float v = 0;
     bool ok = ch[0]->GetSNRatio(v);
     ShowFigure(edtSNRatio, ok, v);
@@ -72,4 +95,14 @@ void TfrKalvNoise::RedrawCharts() {
     ShowFigure(edtNMean, ok, v);
   }
   StartDraw();
+}
+
+void TfrKalvNoise::PlaceClipped() {
+  // The chart spans the frame's width.
+  lblClipped->move(std::max(0, (width() - lblClipped->width()) / 2), 2);
+}
+
+void TfrKalvNoise::resizeEvent(QResizeEvent *Event) {
+  TfrKalvCustomNoiseDraw::resizeEvent(Event);
+  PlaceClipped();
 }

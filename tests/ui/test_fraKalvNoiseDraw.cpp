@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QMouseEvent>
 #include <atomic>
 #include <cmath>
@@ -154,6 +155,17 @@ TEST(KalvNoiseDraw, AChartDrawnForNoSizeOnScreenIsNotShown) {
     EXPECT_EQ(chart.Picture()->Width(), std::lround(chart.pnlClnt->width() * ratio));
     EXPECT_EQ(chart.Picture()->Height(), std::lround(chart.pnlClnt->height() * ratio));
     EXPECT_FALSE(Uniform(chart.pnlClnt->grab().toImage()));
+    // More than 1% of the pixels clipped: marked beside the figures, as in the text output.
+    EXPECT_TRUE(chart.lblClipped->isHidden());
+    data.SCount = 200;
+    data.Clipped = 3;
+    chart.SetData(0, &data);
+    EXPECT_FALSE(chart.lblClipped->isHidden());
+    EXPECT_EQ(chart.lblClipped->text(), "clipped 1.5%");
+    data.Clipped = 2; // 1% is not more than 1%
+    chart.SetData(0, &data);
+    EXPECT_TRUE(chart.lblClipped->isHidden());
+    ASSERT_TRUE(testutil::ProcessUntil([&] { return !chart.Drawing(); }));
     // Once a chart of its own size was shown, a resize stretches it until the new one is in.
     chart.resize(300, 250);
     QCoreApplication::processEvents();
