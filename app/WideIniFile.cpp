@@ -473,16 +473,18 @@ void TWideFileMemIniFile::BuildIndices() {
     bool found;
     const std::size_t slot = ProbeSlot(
         FLineIndex.Slots, FoldHash(key, section + 1),
-        [&](std::uint32_t Id) {
-          if (FLines[Id].Section != section) return false;
-          const std::string_view other = LineText(Id);
-          return other.size() > key.size() && other[key.size()] == '=' && SameIniText(other.substr(0, key.size()), key);
-        },
+        [&](std::uint32_t Id) { return LineHasKey(Id, section, key); },
         found);
     if (found) line.NextSame = FLineIndex.Slots[slot];
     else ++FLineIndex.Used;
     FLineIndex.Slots[slot] = static_cast<std::uint32_t>(k);
   }
+}
+
+bool TWideFileMemIniFile::LineHasKey(std::uint32_t Id, std::uint32_t Section, std::string_view Ident) const {
+  if (FLines[Id].Section != Section) return false;
+  const std::string_view text = LineText(Id);
+  return text.size() > Ident.size() && text[Ident.size()] == '=' && SameIniText(text.substr(0, Ident.size()), Ident);
 }
 
 std::uint32_t TWideFileMemIniFile::FindSection(std::string_view Section) const {
@@ -496,11 +498,7 @@ std::uint32_t TWideFileMemIniFile::FindLine(std::uint32_t Section, std::string_v
   bool found;
   const std::size_t slot = ProbeSlot(
       FLineIndex.Slots, FoldHash(Ident, Section + 1),
-      [&](std::uint32_t Id) {
-        if (FLines[Id].Section != Section) return false;
-        const std::string_view text = LineText(Id);
-        return text.size() > Ident.size() && text[Ident.size()] == '=' && SameIniText(text.substr(0, Ident.size()), Ident);
-      },
+      [&](std::uint32_t Id) { return LineHasKey(Id, Section, Ident); },
       found);
   return found ? FLineIndex.Slots[slot] : kNone;
 }

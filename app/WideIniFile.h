@@ -130,6 +130,8 @@ private:
   std::string_view LineText(std::uint32_t L) const { return TextOf(FLines[L].Offset, FLines[L].Length); }
   std::uint32_t FindSection(std::string_view Section) const;
   std::uint32_t FindLine(std::uint32_t Section, std::string_view Ident) const;
+  // Line Id is a key line of Section whose key is Ident (case-insensitively).
+  bool LineHasKey(std::uint32_t Id, std::uint32_t Section, std::string_view Ident) const;
   std::uint32_t AddSection(std::string_view Name);
   std::uint32_t AppendText(std::string_view A, std::string_view B = {}, std::string_view C = {});
   void BuildIndices();

@@ -65,6 +65,13 @@ Qt::PenStyle StyleOf(int Index) {
   return styles[((Index % 4) + 4) % 4];
 }
 
+// A range with room at both ends: Share of its width, or Half on each side when it is one value.
+void Widen(double &Lo, double &Hi, double Half, double Share) {
+  const double pad = Hi - Lo < 1e-9 ? Half : (Hi - Lo) * Share;
+  Lo -= pad;
+  Hi += pad;
+}
+
 QColor ColorOf(int Index) {
   const std::uint32_t c = PlotCurveColor(Index);
   return QColor(static_cast<int>(c >> 16 & 0xFF), static_cast<int>(c >> 8 & 0xFF), static_cast<int>(c & 0xFF));
@@ -118,22 +125,8 @@ void DrawPlot(QPainter &P, const QRectF &Area, const TPlot &Plot) {
     xLo = 0;
     xHi = static_cast<double>(Plot.FileNames.size() - 1);
   }
-  if (xHi - xLo < 1e-9) {
-    xLo -= 0.5;
-    xHi += 0.5;
-  } else {
-    const double pad = (xHi - xLo) * 0.05;
-    xLo -= pad;
-    xHi += pad;
-  }
-  if (yHi - yLo < 1e-9) {
-    yLo -= 1;
-    yHi += 1;
-  } else {
-    const double pad = (yHi - yLo) * 0.08;
-    yLo -= pad;
-    yHi += pad;
-  }
+  Widen(xLo, xHi, 0.5, 0.05);
+  Widen(yLo, yHi, 1, 0.08);
 
   // The legend to the right, as wide as its longest name.
   double legendW = 0;

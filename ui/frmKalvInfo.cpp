@@ -293,10 +293,9 @@ TfmKalvInfo *TfmKalvInfo::Splash() { return gSplash.data(); }
 void TfmKalvInfo::ShowSplash() {
   if (gSplash) return;
   gSplash = new TfmKalvInfo(nullptr, true);
+  // Mapped when the event loop starts, with the main window; start-up work runs only after that,
+  // from the window's own posted message, so the splash is on screen while it runs.
   gSplash->show();
-  gSplash->repaint();
-  // Let the window system map it now, not when start-up is over.
-  Application()->ProcessMessages();
 }
 
 void TfmKalvInfo::CloseSplash(bool Now) {

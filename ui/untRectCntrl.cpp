@@ -148,24 +148,16 @@ std::string TRectCntrl::Caption() const { return Format(SRegionCaption, x(), y()
 
 bool TRectCntrl::Selected() const { return Page != nullptr && FWindow->pctMain->currentWidget() == Page; }
 
-void TRectCntrl::moveEvent(QMoveEvent *Event) {
-  QWidget::moveEvent(Event);
-  TRegionCaptions::RefreshOn(parentWidget());
-}
-
-void TRectCntrl::resizeEvent(QResizeEvent *Event) {
-  QWidget::resizeEvent(Event);
-  TRegionCaptions::RefreshOn(parentWidget());
-}
-
-void TRectCntrl::showEvent(QShowEvent *Event) {
-  QWidget::showEvent(Event);
-  TRegionCaptions::RefreshOn(parentWidget());
-}
-
-void TRectCntrl::hideEvent(QHideEvent *Event) {
-  QWidget::hideEvent(Event);
-  TRegionCaptions::RefreshOn(parentWidget());
+bool TRectCntrl::event(QEvent *Event) {
+  const bool handled = QWidget::event(Event);
+  switch (Event->type()) {
+  case QEvent::Move:
+  case QEvent::Resize:
+  case QEvent::Show:
+  case QEvent::Hide: TRegionCaptions::RefreshOn(parentWidget()); break;
+  default: break;
+  }
+  return handled;
 }
 
 int TRectCntrl::ParentWidth() const { return parentWidget() != nullptr ? parentWidget()->width() : 0; }

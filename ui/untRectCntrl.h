@@ -116,10 +116,7 @@ protected:
   void mouseDoubleClickEvent(QMouseEvent *Event) override;
   void contextMenuEvent(QContextMenuEvent *Event) override;
   // Every change of place, size or visibility moves the captions of the view.
-  void moveEvent(QMoveEvent *Event) override;
-  void resizeEvent(QResizeEvent *Event) override;
-  void showEvent(QShowEvent *Event) override;
-  void hideEvent(QHideEvent *Event) override;
+  bool event(QEvent *Event) override;
 
 private:
   void Select();
