@@ -22,6 +22,7 @@
 #include "app/untKalvMainConstType.h"
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
+#include "cli/untSeries.h"
 #include "engine/untKalvPicJobDataJobs.h"
 #include "engine/untKalvPlot.h"
 
@@ -136,7 +137,7 @@ void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
 
 // Measures one region of the picture into Area; false for a region of a regions block of which
 // nothing remains in the picture (the window would not have made it either).
-bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &Area) {
+bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &Area, const std::atomic<bool> *Stop) {
   Area.IsRegion = true;
   Area.Requested = R.Text;
   const auto fit = FitRegion(R, Picture.Width(), Picture.Height());
@@ -163,7 +164,9 @@ bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &A
     region.PartCount = 1;
     region.PartsHere = true;
   }
+  region.StopFlag = Stop;
   region.Run();
+  if (region.Stopped()) throw EAbort();
   TakeFigures(region, Area);
   return true;
 }
@@ -207,7 +210,8 @@ std::vector<TRegionArg> ReadRegionsFile(const std::string &FileName) {
   }
 }
 
-TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &CommandLineRegions) {
+TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &CommandLineRegions,
+                        const std::atomic<bool> *Stop) {
   TFileResult result;
   result.File = FileName;
   std::unique_ptr<TPicJobData> job;
@@ -226,7 +230,9 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   }
   regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
   MeasureOnlyJob(*job);
+  job->StopFlag = Stop;
   job->Run();
+  if (job->Stopped()) throw EAbort(); // its figures cover part of the picture
   result.Camera = stream ? ReadCameraSettings(stream->Bytes()) : ReadCameraSettings(job->FileName);
 
   TBitmap24 &picture = *job->PicRGB;
@@ -248,7 +254,7 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
   auto work = [&] {
     for (std::size_t i; (i = next++) < regions.size();) {
       try {
-        kept[i] = MeasureRegion(picture, regions[i], areas[i]) ? 1 : 0;
+        kept[i] = MeasureRegion(picture, regions[i], areas[i], Stop) ? 1 : 0;
       } catch (...) {
         std::lock_guard<std::mutex> g(lock);
         if (!failure) failure = std::current_exception();
@@ -307,62 +313,36 @@ int RunMeasure(int argc, char **argv, int First) {
     std::cerr << "kalvex: " << e.what() << "\n";
     return 1;
   }
-  // Two files are measured at once when there are several: one's decoding then fills the gaps
-  // the other's start and end leave, so both processors stay busy. The results keep the order of
-  // the command line; messages appear as each file ends.
+  // Several files are measured as a series (two at once). The results keep the order of the
+  // command line; messages appear as each file ends.
   const std::size_t count = options.Files.size();
   TProgress progress(count);
-  std::vector<TFileResult> results(count);
   std::vector<char> failed(count, 0);
-  std::mutex lock; // the progress line, stderr and the next file's index
-  std::size_t next = 0, shown = 0;
-  auto work = [&] {
-    for (;;) {
-      std::size_t i;
-      {
-        std::lock_guard<std::mutex> g(lock);
-        if (next >= count) return;
-        i = next++;
-        progress.Show(shown++, options.Files[i]);
-      }
-      const std::string &file = options.Files[i];
-      try {
-        TFileResult r = MeasureFile(file, options.Regions);
-        std::lock_guard<std::mutex> g(lock);
-        // A warning only: the figures do not depend on the camera settings.
-        if (!r.Camera.Warning.empty()) {
-          progress.Clear();
-          std::cerr << "kalvex: " << EscapeFileName(file) << ": warning: " << r.Camera.Warning << "\n";
-        }
-        for (const TAreaResult &a : r.Areas)
-          if (!a.Error.empty()) {
-            progress.Clear();
-            std::cerr << "kalvex: " << EscapeFileName(file) << ": region " << EscapeFileName(a.Requested)
-                      << ": " << a.Error << "\n";
-            failed[i] = 1;
-          }
-        results[i] = std::move(r);
-      } catch (const std::exception &e) {
-        // The library's own words for an allocation that failed mean nothing to a user.
-        const std::string message = dynamic_cast<const std::bad_alloc *>(&e) != nullptr
-                                        ? "Not enough memory to read or measure the file"
-                                        : std::string(e.what());
-        std::lock_guard<std::mutex> g(lock);
-        progress.Clear();
-        std::cerr << "kalvex: " << EscapeFileName(file) << ": " << message << "\n";
-        results[i] = TFileResult();
-        results[i].File = file;
-        results[i].Error = message;
-        failed[i] = 1;
-      }
+  std::size_t shown = 0;
+  TSeriesCallbacks callbacks;
+  callbacks.OnStart = [&](std::size_t Index) { progress.Show(shown++, options.Files[Index]); };
+  callbacks.OnDone = [&](std::size_t Index, const TFileResult &R) {
+    const std::string &file = options.Files[Index];
+    if (!R.Error.empty()) {
+      progress.Clear();
+      std::cerr << "kalvex: " << EscapeFileName(file) << ": " << R.Error << "\n";
+      failed[Index] = 1;
+      return;
     }
+    // A warning only: the figures do not depend on the camera settings.
+    if (!R.Camera.Warning.empty()) {
+      progress.Clear();
+      std::cerr << "kalvex: " << EscapeFileName(file) << ": warning: " << R.Camera.Warning << "\n";
+    }
+    for (const TAreaResult &a : R.Areas)
+      if (!a.Error.empty()) {
+        progress.Clear();
+        std::cerr << "kalvex: " << EscapeFileName(file) << ": region " << EscapeFileName(a.Requested) << ": "
+                  << a.Error << "\n";
+        failed[Index] = 1;
+      }
   };
-  {
-    std::thread second;
-    if (count > 1 && PicPartCount() > 1) second = std::thread(work);
-    work();
-    if (second.joinable()) second.join();
-  }
+  std::vector<TFileResult> results = MeasureSeries(options.Files, options.Regions, callbacks);
   int status = std::find(failed.begin(), failed.end(), 1) != failed.end() ? 1 : 0;
   progress.Clear();
   // A series is ordered by its axis in every format, as it is plotted.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -121,8 +122,11 @@ std::string EscapeFileName(const std::string &Name);
 
 // Measures one file: its picture job, then a memory job for every region. A project file gives
 // its picture (embedded, or the file it names) with its own regions ahead of Regions. Raises the
-// load error (also a project whose picture is missing, damaged or of an unknown kind).
-TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions);
+// load error (also a project whose picture is missing, damaged or of an unknown kind). Stop, when
+// given, is watched by the picture's and the regions' jobs: once it is true they end early and
+// MeasureFile raises EAbort. It may run on any thread, several at once.
+TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionArg> &Regions,
+                        const std::atomic<bool> *Stop = nullptr);
 
 // The axis a series is ordered by: By itself, or for saNone ISO when every measured picture has
 // one, else the files' order.

@@ -2,6 +2,7 @@
 // threads share (a worker's job list, the manager's done list, a picture job's part threads).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,9 +18,13 @@ class TThreadManJob; // threading/untThreadMan.h
 class TJobData : public TObject {
 public:
   TThreadManJob *Job = nullptr; // the job that runs this data; not owned
+  // A stop request of data run without a job (a series' measurement on its own threads): when
+  // set, CheckTerminated also stops once it is true. Not owned; it outlives the run.
+  const std::atomic<bool> *StopFlag = nullptr;
 
   void Run();
-  // Raises EAbort when the job was told to stop; data without a job is never stopped.
+  // Raises EAbort when the job was told to stop or StopFlag is set; data with neither is never
+  // stopped.
   // Defined with TThreadManJob (threading/untThreadMan.cpp), which holds the flag.
   void CheckTerminated();
 

@@ -6,6 +6,7 @@
 
 void TJobData::CheckTerminated() {
   if (Job != nullptr && Job->Terminated()) throw EAbort();
+  if (StopFlag != nullptr && StopFlag->load()) throw EAbort();
 }
 
 // ---- the processor-affinity rule -----------------------------------------------------------------
