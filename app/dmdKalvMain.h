@@ -173,6 +173,10 @@ public:
   bool QueryClose();
   bool Closing() const { return FClosing; }
 
+  // Runs a file dialog with its remembered folder. A configuration that cannot be read or written
+  // is said once (the folders are then not remembered) and never keeps the dialog from showing.
+  bool ExecuteFileDialog(TOpenDialog &Dialog, TFileDialogGroup Group);
+
   // Default extension and filter of Source into Dest.
   static void CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest);
 
@@ -226,9 +230,6 @@ private:
   void StartLoadJob(TLoadKind Kind, TPendingLoad Pending);
   // The load under way has succeeded: the old work goes, the new picture is named.
   void AdoptLoad(TPendingLoad &Pending);
-  // Runs a file dialog with its remembered folder. A configuration that cannot be read or written
-  // is said once (the folders are then not remembered) and never keeps the dialog from showing.
-  bool ExecuteFileDialog(TOpenDialog &Dialog, TFileDialogGroup Group);
   void ConfigurationFailed(const Exception &E);
   void SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel);
   void HandResults(::TThreadManJob *aJob, TPicJobData *Data);

@@ -34,6 +34,7 @@
 #include "ui/fraKalvRectNoises.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvInfo.h"
+#include "ui/frmKalvSeries.h"
 #include "ui/untRectCntrl.h"
 #include "engine/untKalvRegion.h"
 #include "widgets/untStatusBar.h"
@@ -80,6 +81,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 }
 
 TfmKalvMain::~TfmKalvMain() {
+  FSeries.reset(); // its series stops, and nothing of it reaches the window any more
   if (FCopyFigures) pctMain->removeAction(FCopyFigures->Action());
   CallGuarded([this] { ClearRegions(); });
   RegionList.reset();
@@ -607,6 +609,7 @@ void TfmKalvMain::closeEvent(QCloseEvent *Event) {
     Event->ignore();
     return;
   }
+  if (FSeries) FSeries->close(); // and its series stops
   CallGuarded([this] { ClearRegions(); });
   CallGuarded([this] { SaveWindowConf(); });
   // A splash still waiting for its time goes with the window.

@@ -37,6 +37,7 @@ class TStatusBarWideText;
 class TdmKalvMain;
 class TfrKalvPic;
 class TfrKalvNoises;
+class TfmKalvSeries;
 class TRectCntrl;
 class TRectCntrlList;
 class QKeyEvent;
@@ -162,6 +163,11 @@ public:
   TAction *actNsFitCounts = nullptr;
   void actNsFitCountsExecute();
   TSaveDialog *dlgFigExp = nullptr;
+  // "&series...": the series dialog (made on first use), which measures the picture and the
+  // current regions over several pictures; it asks for them when it has none yet.
+  TAction *actNsSeries = nullptr;
+  void actNsSeriesExecute();
+  TfmKalvSeries *SeriesDialog() const { return FSeries.get(); }
   // The noise panel of the current right-hand page.
   TfrKalvNoises *CurrentNoisePanel() const;
   void CopyFigures(TfrKalvNoises *Panel);
@@ -207,6 +213,8 @@ private:
   bool FClosing = false;
   std::unique_ptr<TAction> FCopyFigures, FExpFigures, FFitCounts;
   std::unique_ptr<TSaveDialog> FFigExpDialog;
+  std::unique_ptr<TAction> FSeriesAction;
+  std::unique_ptr<TfmKalvSeries> FSeries;
   int FRightWanted = 0;   // the right-hand width the user chose (or the first one); 0: none yet
   int FRightRestored = 0; // the right-hand width kept in User.conf; 0: none
   std::unique_ptr<QLockFile> FInstanceLock;

@@ -29,6 +29,7 @@
 #include "platform/untDialogs.h"
 #include "ui/fraKalvNoises.h"
 #include "ui/frmKalvMain.h"
+#include "ui/frmKalvSeries.h"
 #include "ui/untKalvFigures.h"
 
 namespace {
@@ -55,6 +56,13 @@ void TfmKalvMain::CreateDesktopParts() {
   actNsExpFigures->SetCaption("export &figures...");
   actNsExpFigures->SetHint("save the figures of the picture and all regions as CSV");
   actNsExpFigures->OnExecute = [this](TObject *) { actNsExpFiguresExecute(); };
+
+  FSeriesAction = std::make_unique<TAction>();
+  actNsSeries = FSeriesAction.get();
+  actNsSeries->SetName("actNsSeries");
+  actNsSeries->SetCaption("&series...");
+  actNsSeries->SetHint("measure the picture and the regions over several pictures: one table, one plot");
+  actNsSeries->OnExecute = [this](TObject *) { actNsSeriesExecute(); };
 
   FFitCounts = std::make_unique<TAction>();
   actNsFitCounts = FFitCounts.get();
@@ -145,6 +153,28 @@ void TfmKalvMain::actNsExpFiguresExecute() {
   ExportFigures(dlgFigExp->FileName);
 }
 
+void TfmKalvMain::actNsSeriesExecute() {
+  if (!FSeries) {
+    FSeries = std::make_unique<TfmKalvSeries>(this);
+    FSeries->OnRegions = [this] {
+      // As kalvex --measure --region L,T,W,H gives them.
+      std::vector<TRegionArg> regions;
+      for (const TRect &r : RegionRects())
+        regions.push_back(TRegionArg{r.Left, r.Top, r.Width(), r.Height(),
+                                     Format("%d,%d,%d,%d", r.Left, r.Top, r.Width(), r.Height())});
+      return regions;
+    };
+    if (FModule != nullptr)
+      FSeries->OnExecuteDialog = [this](TOpenDialog &Dialog, TFileDialogGroup Group) {
+        return FModule->ExecuteFileDialog(Dialog, Group);
+      };
+  }
+  FSeries->show();
+  FSeries->raise();
+  FSeries->activateWindow();
+  if (FSeries->FileCount() == 0) FSeries->ChooseFiles();
+}
+
 void TfmKalvMain::AddFigureCommandsToMenu() {
   if (FModule == nullptr || !FModule->mnuMain) return;
   // After the existing entries of "&Picture", so that they all keep their places.
@@ -154,6 +184,8 @@ void TfmKalvMain::AddFigureCommandsToMenu() {
   picture->addAction(actNsCopyFigures->Action());
   picture->addAction(actNsExpFigures->Action());
   picture->addAction(actNsFitCounts->Action());
+  picture->addSeparator();
+  picture->addAction(actNsSeries->Action());
 }
 
 // ---- drag and drop ----------------------------------------------------------------------------

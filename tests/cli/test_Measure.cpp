@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <atomic>
 #include <fstream>
 #include <unistd.h>
 #include <iostream>
@@ -16,6 +17,7 @@
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
 #include "cli/untMeasure.h"
+#include "cli/untSeries.h"
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
 #include "tests/common/ModuleTestUtil.h"
@@ -543,4 +545,45 @@ TEST(Measure, SeriesAreOrderedAndPlottedByTheirAxis) {
   EXPECT_EQ(SeriesAxis({MeasureFile(shots[0], {}), MeasureFile(shots[1], {})}, TSeriesAxis::saNone), TSeriesAxis::saIso);
   EXPECT_EQ(Measure({plain, "--by", "speed"}).Status, 2);
   EXPECT_EQ(Measure({plain, "--plot", svg, "--channels", "L*,Q"}).Status, 2);
+}
+
+// A series measures every file as MeasureFile does, each result in its file's place (a failing
+// file in the middle among them), with one start and one end per file; a stop keeps waiting files
+// from starting and cuts a running one short, and no end is reported for either.
+TEST(Measure, SeriesEqualsSingleFilesAndStops) {
+  TPictures p;
+  const std::string broken = (p.Dir.Path / "broken.jpg").string();
+  std::ofstream(broken) << "no picture";
+  const std::vector<std::string> files = {p.Bmp, p.Jpeg, broken, p.Bmp, p.Jpeg};
+  const std::vector<TRegionArg> regions = {TRegionArg{10, 5, 30, 20, "10,5,30,20"}, TRegionArg{500, 5, 10, 10, "500,5,10,10"}};
+  std::vector<int> starts(files.size(), 0), ends(files.size(), 0);
+  TSeriesCallbacks callbacks;
+  callbacks.OnStart = [&](std::size_t I) { ++starts[I]; };
+  callbacks.OnDone = [&](std::size_t I, const TFileResult &) { ++ends[I]; };
+  const std::vector<TFileResult> series = MeasureSeries(files, regions, callbacks, nullptr, 2);
+  std::ostringstream got, want;
+  WriteCsv(got, series, true);
+  std::vector<TFileResult> single;
+  for (const std::string &f : files) {
+    try {
+      single.push_back(MeasureFile(f, regions));
+    } catch (const std::exception &e) {
+      single.emplace_back();
+      single.back().File = f;
+      single.back().Error = e.what();
+    }
+  }
+  WriteCsv(want, single, true);
+  EXPECT_EQ(got.str(), want.str());
+  EXPECT_FALSE(series[2].Error.empty());
+  EXPECT_EQ(starts, std::vector<int>(files.size(), 1));
+  EXPECT_EQ(ends, std::vector<int>(files.size(), 1));
+
+  std::atomic<bool> stop{false};
+  std::fill(ends.begin(), ends.end(), 0);
+  callbacks.OnStart = [&](std::size_t) { stop = true; }; // the first file is cut short
+  const std::vector<TFileResult> stopped = MeasureSeries(files, regions, callbacks, &stop, 1);
+  for (const TFileResult &r : stopped) EXPECT_EQ(r.Error, SSeriesStopped);
+  EXPECT_EQ(ends, std::vector<int>(files.size(), 0));
+  EXPECT_THROW(MeasureFile(p.Jpeg, regions, &stop), EAbort);
 }
