@@ -1,14 +1,21 @@
 // The window's regions block: import with its question, fitting, export, and a project round trip.
 #include <gtest/gtest.h>
 
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "app/WideIniFile.h"
 #include "app/untKalvRegionsFile.h"
+#include "cli/untMeasure.h"
 #include "platform/untDialogs.h"
 #include "tests/ui/WindowFixture.h"
 #include "ui/fraKalvRectNoises.h"
+#include "ui/frmKalvSeries.h"
 #include "ui/untRectCntrl.h"
 #include "widgets/TntExtraEdits.h"
 
@@ -170,4 +177,73 @@ TEST_F(FilesFixture, FailuresKeepThePictureAndEveryRegion) {
   EXPECT_NE(Boxes[0].find("cannot be remembered"), std::string::npos) << Boxes[0];
   EXPECT_EQ(Module->edaMain->DisableCount(), 0);
   same("config");
+}
+
+// The series dialog measures the picked files in the background with the window's regions: the
+// command returns at once, and its CSV equals kalvex --measure of the same files and regions, a
+// failing file in the middle keeping its row and message. Cancel stops a series under way, and a
+// window closed during another goes without waiting for it.
+TEST_F(WindowFixture, SeriesDialogMeasuresInTheBackgroundAndCancels) {
+  ShowAndStart();
+  const fs::path a = Dir.Path / "a.jpg", broken = Dir.Path / "broken.jpg", b = Dir.Path / "b.jpg";
+  testutil::WriteTestJpeg(a, 90, 60);
+  std::ofstream(broken) << "no picture";
+  testutil::WriteTestJpeg(b, 80, 60);
+  ASSERT_TRUE(Module->OpenFile(a.string()));
+  ASSERT_TRUE(WaitIdle());
+  Window->AddRegion(10, 5, 40, 35);
+  ASSERT_TRUE(WaitIdle());
+  std::vector<std::string> picked = {a.string(), broken.string(), b.string()};
+  auto old = SetFileDialogExecuteFunction([&](TOpenDialog &D) {
+    D.Files = picked;
+    D.FileName = picked.front();
+    return true;
+  });
+  Window->actNsSeries->Action()->trigger();
+  TfmKalvSeries *series = Window->SeriesDialog();
+  ASSERT_NE(series, nullptr);
+  EXPECT_TRUE(series->isVisible());
+  EXPECT_TRUE(series->Running()); // the results come through the event loop
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return !series->Running(); }, 30000));
+  const std::vector<TRegionArg> regions = {TRegionArg{10, 5, 30, 30, "10,5,30,30"}};
+  std::vector<TFileResult> single = {MeasureFile(a.string(), regions), TFileResult{}, MeasureFile(b.string(), regions)};
+  single[1].File = broken.string();
+  try {
+    MeasureFile(broken.string(), regions);
+  } catch (const std::exception &e) {
+    single[1].Error = e.what();
+  }
+  std::ostringstream want;
+  WriteCsv(want, single, false);
+  const fs::path csv = Dir.Path / "series.csv";
+  series->ExportCsv(csv.string());
+  EXPECT_EQ(testutil::ReadFile(csv), want.str());
+  // L* of the picture and the region per file, the failure in its place.
+  ASSERT_EQ(series->grdSeries->rowCount(), 5);
+  EXPECT_EQ(series->grdSeries->item(2, 0)->text(), "broken.jpg");
+  EXPECT_EQ(series->grdSeries->item(2, 1)->text().toStdString(), single[1].Error);
+  char snr[32];
+  std::snprintf(snr, sizeof snr, "%.2f", static_cast<double>(*single[2].Areas[1].Channels[ncL].SNRatio));
+  EXPECT_EQ(series->grdSeries->item(4, 6)->text(), snr);
+  EXPECT_NE(series->TableText().find("b.jpg\t\t\t\tregion 10,5 30 x 30\tL*\t" + std::string(snr)), std::string::npos);
+  EXPECT_EQ(series->pbxPlot->Plot().Curves.size(), 2u);
+
+  // Larger pictures, cancelled at once: the waiting ones never start.
+  picked.clear();
+  for (int i = 0; i < 4; ++i) {
+    picked.push_back((Dir.Path / ("big" + std::to_string(i) + ".jpg")).string());
+    testutil::WriteTestJpeg(picked.back(), 1600, 1200);
+  }
+  ASSERT_TRUE(series->ChooseFiles());
+  series->btnCancel->click();
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return !series->Running(); }, 10000));
+  EXPECT_EQ(series->State(3), TfmKalvSeries::fsStopped);
+  EXPECT_EQ(series->grdSeries->item(series->grdSeries->rowCount() - 1, 1)->text(), "stopped");
+  // Closing the window during a series stops it; nothing of it comes after.
+  ASSERT_TRUE(series->ChooseFiles());
+  Window->close();
+  Window.reset();
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  SetFileDialogExecuteFunction(old);
+  EXPECT_TRUE(Boxes.empty());
 }
