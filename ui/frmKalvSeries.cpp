@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -138,7 +139,13 @@ void TfmKalvSeries::CreateComponents() {
   layout->addLayout(bottom);
   // Room for the table's columns and a readable plot, in units of the interface font.
   const int em = fontMetrics().height();
-  resize(em * 70, em * 34);
+  QSize size(em * 80, em * 34);
+  // No larger than the screen (a large interface font, a scaled desktop).
+  if (const QScreen *screen = QGuiApplication::primaryScreen())
+    size = size.boundedTo(screen->availableGeometry().size() - QSize(16, 40));
+  resize(size);
+  // The table's ten columns in full; the plot takes the rest.
+  splSeries->setSizes({em * 46, em * 30});
 
   dlgFiles = std::make_unique<TOpenDialog>();
   dlgFiles->SetName("dlgSeriesFiles");
