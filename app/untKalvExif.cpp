@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include <exiv2/exiv2.hpp>
@@ -43,13 +44,16 @@ std::string Text(const Exiv2::ExifData &Data, Exiv2::ExifData::const_iterator It
   return Trim(s);
 }
 
-TCameraSettings Read(const std::function<Exiv2::Image::AutoPtr()> &Open) {
+// Exiv2 0.27 hands out std::auto_ptr, deprecated since C++11: Open takes it over at once.
+using TImagePtr = std::unique_ptr<Exiv2::Image>;
+
+TCameraSettings Read(const std::function<TImagePtr()> &Open) {
   TCameraSettings s;
   std::lock_guard<std::mutex> guard(ExivLock());
   // Its own warnings go to stderr otherwise; a damaged block is reported by the caller instead.
   Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
   try {
-    Exiv2::Image::AutoPtr image = Open();
+    TImagePtr image = Open();
     if (image.get() == nullptr) return s;
     image->readMetadata();
     const Exiv2::ExifData &ed = image->exifData();
@@ -87,13 +91,14 @@ std::string Shortest(double V) {
 } // namespace
 
 TCameraSettings ReadCameraSettings(const std::string &FileName) {
-  return Read([&] { return Exiv2::ImageFactory::open(FileName, false); });
+  return Read([&] { return TImagePtr(Exiv2::ImageFactory::open(FileName, false).release()); });
 }
 
 TCameraSettings ReadCameraSettings(std::span<const std::uint8_t> Bytes) {
   if (Bytes.empty()) return {};
   return Read([&] {
-    return Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(Bytes.data()), static_cast<long>(Bytes.size()));
+    return TImagePtr(Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(Bytes.data()),
+                                               static_cast<long>(Bytes.size())).release());
   });
 }
 

@@ -2,7 +2,7 @@
 # Fuzzes every reader for SECONDS each: installs what is missing, builds the libFuzzer harnesses
 # of fuzz/ with clang (build-fuzz, address and undefined-behaviour sanitizers), writes their seed
 # corpus and runs them one after the other on all cores. Inputs found to crash, run out of memory
-# or time out are kept in build-fuzz/artifacts/. The last line is the summary
+# or time out are kept in the build's artifacts/. The last line is the summary
 # "N harnesses, M executions, C crashes"; the exit status is 0 only when C is 0.
 #
 # Usage: scripts/fuzz.sh SECONDS [HARNESS...]   (default: all harnesses)
@@ -22,9 +22,16 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(jpeg bmp ini regions project measure_args measure_file)
 
 bash scripts/install-deps.sh >&2
-build=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKALVEX_SANITIZE=fuzzer -DKALVEX_BUILD_GUI=OFF -DKALVEX_BUILD_BENCH=OFF >/dev/null
+# FUZZ_BUILD=DIR uses a build that already has the harnesses (the clang address-sanitizer build
+# of scripts/test.sh); by default they get a build of their own.
+build=${FUZZ_BUILD:-build-fuzz}
+if [ -z "${FUZZ_BUILD:-}" ]; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKALVEX_SANITIZE=fuzzer -DKALVEX_BUILD_GUI=OFF -DKALVEX_BUILD_BENCH=OFF >/dev/null
+elif ! grep -q '^KALVEX_BUILD_FUZZ:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  echo "scripts/fuzz.sh: $build is not a build with the fuzz harnesses" >&2
+  exit 2
+fi
 targets=(fuzz_make_corpus)
 for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
 cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}" >&2

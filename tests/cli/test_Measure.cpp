@@ -418,7 +418,7 @@ TEST(Measure, CameraSettingsAndClippedSharesReachEveryFormat) {
   testutil::WriteTestJpeg(shot, 64, 48);
   testutil::WriteTestJpeg(bare, 64, 48);
   {
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(shot);
+    std::unique_ptr<Exiv2::Image> image(Exiv2::ImageFactory::open(shot).release());
     image->readMetadata();
     Exiv2::ExifData ed;
     ed["Exif.Image.Make"] = "Orvane";
@@ -509,7 +509,7 @@ TEST(Measure, SeriesAreOrderedAndPlottedByTheirAxis) {
   for (int iso : {400, 100, 200}) {
     const std::string f = (dir.Path / ("iso" + std::to_string(iso) + ".jpg")).string();
     testutil::WriteTestJpeg(f, 48 + iso / 100, 32);
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(f);
+    std::unique_ptr<Exiv2::Image> image(Exiv2::ImageFactory::open(f).release());
     image->readMetadata();
     Exiv2::ExifData ed;
     ed["Exif.Photo.ISOSpeedRatings"] = static_cast<uint16_t>(iso);
