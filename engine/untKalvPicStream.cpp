@@ -106,6 +106,7 @@ struct TWorkerArea {
 struct TWorker {
   std::vector<std::unique_ptr<TWorkerArea>> Areas; // by area index
   std::vector<std::size_t> Active;
+  std::vector<std::unique_ptr<TWorkerArea>> Spare; // merged, cleared, for the next area
   std::vector<std::uint8_t> ScratchL;
 };
 
@@ -267,14 +268,19 @@ private:
     std::unique_ptr<TWorkerArea> mine = std::move(W.Areas[I]);
     if (!mine) return;
     TSharedArea &a = FAreas[I];
-    std::lock_guard<std::mutex> g(a.Lock);
-    mine->Noise.AddTo(Targets(*a.Out));
-    for (int c = 0; c < NoiseChannelCount; ++c) {
-      TChannelNoiseData &d = a.Out->Channels[static_cast<std::size_t>(c)];
-      d.SSum += mine->Signal.SSum[static_cast<std::size_t>(c)];
-      d.SCount += mine->Signal.SCount;
-      d.Clipped += mine->Signal.Clipped[static_cast<std::size_t>(c)];
+    {
+      std::lock_guard<std::mutex> g(a.Lock);
+      mine->Noise.AddTo(Targets(*a.Out));
+      for (int c = 0; c < NoiseChannelCount; ++c) {
+        TChannelNoiseData &d = a.Out->Channels[static_cast<std::size_t>(c)];
+        d.SSum += mine->Signal.SSum[static_cast<std::size_t>(c)];
+        d.SCount += mine->Signal.SCount;
+        d.Clipped += mine->Signal.Clipped[static_cast<std::size_t>(c)];
+      }
     }
+    mine->Noise.Clear();
+    mine->Signal = TSignalSums();
+    W.Spare.push_back(std::move(mine));
   }
 
   static void Keep(std::vector<std::uint8_t> &RGB, std::vector<std::uint8_t> &L, const std::uint8_t *FromRGB,
@@ -298,7 +304,12 @@ private:
     });
     auto state = [&](std::size_t i) -> TWorkerArea & {
       if (!W.Areas[i]) {
-        W.Areas[i] = std::make_unique<TWorkerArea>();
+        if (W.Spare.empty()) {
+          W.Areas[i] = std::make_unique<TWorkerArea>();
+        } else {
+          W.Areas[i] = std::move(W.Spare.back());
+          W.Spare.pop_back();
+        }
         W.Active.push_back(i);
       }
       return *W.Areas[i];
