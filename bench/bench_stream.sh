@@ -41,11 +41,12 @@ echo "24 MP JPEG: $(stat -c %s "$work/big.jpg") bytes; BMP $(stat -c %s "$work/b
 # Median wall ms, median CPU ms (user + system) and the largest peak resident KB of "$@".
 measure() {
   "$@" > /dev/null 2>&1
-  local r
+  local r out=""
   for ((r = 0; r < runs; r++)); do
-    /usr/bin/time -f '%e %U %S %M' "$@" 2>&1 > /dev/null | tail -1
-  done | awk '{w[NR] = $1 * 1000; c[NR] = ($2 + $3) * 1000; if ($4 > m) m = $4}
-    END {n = asort(w); asort(c); printf "%.0f %.0f %d\n", w[int((n + 1) / 2)], c[int((n + 1) / 2)], m}'
+    out+="$(/usr/bin/time -f '%e %U %S %M' "$@" 2>&1 > /dev/null | tail -1)"$'\n'
+  done
+  med() { grep . <<< "$out" | awk "$1" | sort -n | awk '{v[NR] = $1} END {printf "%.0f", v[int((NR + 1) / 2)]}'; }
+  echo "$(med '{print $1 * 1000}') $(med '{print ($2 + $3) * 1000}') $(awk '$4 > m {m = $4} END {print m}' <<< "$out")"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN {print (v <= t ? "met" : "NOT met")}'; }
