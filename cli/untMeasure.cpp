@@ -24,6 +24,7 @@
 #include "app/untKalvRegionsFile.h"
 #include "cli/untSeries.h"
 #include "engine/untKalvPicJobDataJobs.h"
+#include "engine/untKalvPicStream.h"
 #include "engine/untKalvPlot.h"
 
 namespace {
@@ -72,10 +73,18 @@ std::vector<TRegionArg> RegionsOf(const TWideFileMemIniFile &Ini, const std::str
   return regions;
 }
 
-// The picture job of a project's picture: the embedded one (its kind by the stored name's
-// extension, as the window decides) or the file it names.
-std::unique_ptr<TPicJobData> ProjectJob(TProjectFile &Project, std::string &Picture,
-                                        std::unique_ptr<TMemoryStream> &Stream) {
+// The rows of a picture file, by its kind; File is the stream they are read from.
+std::unique_ptr<TPicBandSource> PictureSource(const std::string &FileName, TFileKind Kind,
+                                              std::unique_ptr<TFileStream> &File) {
+  File = std::make_unique<TFileStream>(FileName, fmOpenRead);
+  return Kind == fkJPEG ? JpegBandSource(*File) : BmpBandSource(*File);
+}
+
+// The rows of a project's picture: the embedded one (its kind by the stored name's extension, as
+// the window decides), kept in Embedded, or the file it names, kept open in File.
+std::unique_ptr<TPicBandSource> ProjectSource(TProjectFile &Project, std::string &Picture,
+                                              std::unique_ptr<TMemoryStream> &Embedded,
+                                              std::unique_ptr<TFileStream> &File) {
   const TProjectInfo &info = Project.Info;
   Picture = info.FileName;
   if (info.Kind != ftProject && info.Kind != ftProjectWithPicture)
@@ -91,84 +100,50 @@ std::unique_ptr<TPicJobData> ProjectJob(TProjectFile &Project, std::string &Pict
     } catch (const EFOpenError &e) {
       throw EReadError("The project's picture: " + e.Message);
     }
-    if (kind == fkJPEG) return std::make_unique<TJPEGPicJobData>(info.FileName, NoProgressWnd);
-    if (kind == fkBMP) return std::make_unique<TBMPPicJobData>(info.FileName, NoProgressWnd);
-    throw EReadError(Format("The project's picture \"%s\" is no JPEG or BMP file", info.FileName));
+    if (kind != fkJPEG && kind != fkBMP)
+      throw EReadError(Format("The project's picture \"%s\" is no JPEG or BMP file", info.FileName));
+    return PictureSource(info.FileName, kind, File);
   }
   if (kind != fkJPEG && kind != fkBMP)
     throw EReadError(Format("The project's embedded picture \"%s\" is no JPEG or BMP file", info.FileName));
-  Stream = std::move(Project.Picture);
-  if (!Stream) throw EReadError("The project holds no embedded picture");
-  if (kind == fkJPEG) {
-    auto job = std::make_unique<TStreamJPEGPicJobData>(info.FileName, NoProgressWnd);
-    job->Stream = Stream.get();
-    return job;
-  }
-  auto job = std::make_unique<TStreamBMPPicJobData>(info.FileName, NoProgressWnd);
-  job->Stream = Stream.get();
-  return job;
+  Embedded = std::move(Project.Picture);
+  if (!Embedded) throw EReadError("The project holds no embedded picture");
+  return kind == fkJPEG ? JpegBandSource(*Embedded) : BmpBandSource(*Embedded);
 }
 
-// Nothing is shown here: the job makes no pages, and with no window to keep responsive its parts
-// run at normal priority (at the lowest, a busy machine can stretch a measurement many times).
-void MeasureOnlyJob(TPicJobData &Job) {
-  Job.MeasureOnly = true;
-  Job.PartPriority = tpNormal;
-}
-
-void TakeFigures(TPicJobData &Job, TAreaResult &Area) {
+void TakeFigures(TAreaNoise &Noise, TAreaResult &Area) {
   for (int c = 0; c < MeasureChannelCount; ++c) {
-    const TChannelNoiseSync &ns = *Job.Ns(static_cast<TNoiseChannel>(c));
+    TChannelNoiseData &d = Noise.Channels[static_cast<std::size_t>(c)];
     TChannelFigures &f = Area.Channels[static_cast<std::size_t>(c)];
-    TChannelNoiseData copy(clBlack);
-    copy.Assign(&ns);
-    f.SSum = copy.SSum;
-    f.SCount = copy.SCount;
-    f.NSum = copy.NSum;
-    f.NCount = copy.NCount;
-    f.Clipped = copy.Clipped;
-    for (int i = 0; i < 256; ++i) f.Histogram[static_cast<std::size_t>(i)] = copy.Histogram(i);
+    f.SSum = d.SSum;
+    f.SCount = d.SCount;
+    f.NSum = d.NSum;
+    f.NCount = d.NCount;
+    f.Clipped = d.Clipped;
+    for (int i = 0; i < 256; ++i) f.Histogram[static_cast<std::size_t>(i)] = d.Histogram(i);
     float v = 0;
-    if (copy.GetSMean(v)) f.SMean = v;
-    if (copy.GetNMean(v)) f.NMean = v;
-    if (copy.GetSNRatio(v) && std::isfinite(v)) f.SNRatio = v;
+    if (d.GetSMean(v)) f.SMean = v;
+    if (d.GetNMean(v)) f.NMean = v;
+    if (d.GetSNRatio(v) && std::isfinite(v)) f.SNRatio = v;
   }
 }
 
-// Measures one region of the picture into Area; false for a region of a regions block of which
-// nothing remains in the picture (the window would not have made it either).
-bool MeasureRegion(const TBitmap24 &Picture, const TRegionArg &R, TAreaResult &Area, const std::atomic<bool> *Stop) {
+// The area of a region in the picture, as the window fits a new region; nullopt for a region left
+// out or failed (Area says which: Kept false, or Error set).
+std::optional<TPicArea> RegionArea(const TRegionArg &R, int PW, int PH, TAreaResult &Area, bool &Kept) {
   Area.IsRegion = true;
   Area.Requested = R.Text;
-  const auto fit = FitRegion(R, Picture.Width(), Picture.Height());
-  if (!fit && R.Corners) return false;
-  if (!fit) {
+  Kept = true;
+  const auto fit = FitRegion(R, PW, PH);
+  if (!fit && R.Corners) Kept = false;
+  else if (!fit)
     Area.Error = R.Width == 0 || R.Height == 0 ? "Empty region (width or height 0)" : "Region lies outside the picture";
-    return true;
-  }
+  if (!fit) return std::nullopt;
   Area.Left = fit->Left;
   Area.Top = fit->Top;
   Area.Width = fit->Width;
   Area.Height = fit->Height;
-  // The cut-out, exactly as the window copies a region out of the RGB page.
-  auto cut = std::make_unique<TBitmap24>();
-  cut->SetSize(fit->Width, fit->Height);
-  if (cut->Empty()) throw EOutOfMemory("Out of memory");
-  const std::size_t bytes = static_cast<std::size_t>(fit->Width) * 3;
-  for (int y = 0; y < fit->Height; ++y)
-    std::memcpy(cut->ScanLine(y), Picture.ScanLine(fit->Top + y) + fit->Left * 3, bytes);
-  TMemPicJobData region(std::move(cut), NoProgressWnd);
-  MeasureOnlyJob(region);
-  // A small region takes less time to measure than to start its part threads.
-  if (std::int64_t{fit->Width} * fit->Height < (std::int64_t{1} << 18)) {
-    region.PartCount = 1;
-    region.PartsHere = true;
-  }
-  region.StopFlag = Stop;
-  region.Run();
-  if (region.Stopped()) throw EAbort();
-  TakeFigures(region, Area);
-  return true;
+  return TPicArea{fit->Left, fit->Top, fit->Width, fit->Height};
 }
 
 // The one-line progress on stderr ("3/20 photo.jpg"), shown only to a person watching a terminal:
@@ -214,62 +189,50 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
                         const std::atomic<bool> *Stop) {
   TFileResult result;
   result.File = FileName;
-  std::unique_ptr<TPicJobData> job;
-  std::unique_ptr<TMemoryStream> stream; // the embedded picture; outlives the job's run
+  std::unique_ptr<TFileStream> file;         // the picture file the rows are read from
+  std::unique_ptr<TMemoryStream> embedded;   // or the project's embedded picture
+  std::unique_ptr<TPicBandSource> source;
+  std::string pictureFile = FileName;
   std::vector<TRegionArg> regions;
   switch (PictureKindOf(FileName)) {
-  case TPictureKind::pkJpegKind: job = std::make_unique<TJPEGPicJobData>(FileName, NoProgressWnd); break;
-  case TPictureKind::pkBmpKind: job = std::make_unique<TBMPPicJobData>(FileName, NoProgressWnd); break;
+  case TPictureKind::pkJpegKind: source = PictureSource(FileName, fkJPEG, file); break;
+  case TPictureKind::pkBmpKind: source = PictureSource(FileName, fkBMP, file); break;
   case TPictureKind::pkProjectKind: { // read once: its regions and its picture
     TProjectFile project = ReadProjectFile(FileName);
-    job = ProjectJob(project, result.Picture, stream);
+    source = ProjectSource(project, result.Picture, embedded, file);
+    pictureFile = project.Info.FileName;
     regions = RegionsOf(*project.Ini, FileName);
     break;
   }
   default: throw EReadError("Not a JPEG or BMP picture, nor a project");
   }
   regions.insert(regions.end(), CommandLineRegions.begin(), CommandLineRegions.end());
-  MeasureOnlyJob(*job);
-  job->StopFlag = Stop;
-  job->Run();
-  if (job->Stopped()) throw EAbort(); // its figures cover part of the picture
-  result.Camera = stream ? ReadCameraSettings(stream->Bytes()) : ReadCameraSettings(job->FileName);
+  result.Width = source->Width();
+  result.Height = source->Height();
 
-  TBitmap24 &picture = *job->PicRGB;
-  result.Width = picture.Width();
-  result.Height = picture.Height();
-  TAreaResult whole;
-  whole.Width = result.Width;
-  whole.Height = result.Height;
-  TakeFigures(*job, whole);
-  result.Areas.push_back(std::move(whole));
-
-  // The regions are measured side by side (each on one thread: a small region's parts run where
-  // it is measured), in their order in the result; the first failure fails the file.
-  std::vector<TAreaResult> areas(regions.size());
-  std::vector<char> kept(regions.size(), 0);
-  std::atomic<std::size_t> next{0};
-  std::mutex lock;
-  std::exception_ptr failure;
-  auto work = [&] {
-    for (std::size_t i; (i = next++) < regions.size();) {
-      try {
-        kept[i] = MeasureRegion(picture, regions[i], areas[i], Stop) ? 1 : 0;
-      } catch (...) {
-        std::lock_guard<std::mutex> g(lock);
-        if (!failure) failure = std::current_exception();
-        next = regions.size();
-      }
+  // The picture and every region that remains in it are measured in one pass over the rows.
+  std::vector<TAreaResult> areas(regions.size() + 1);
+  std::vector<char> kept(areas.size(), 1);
+  std::vector<TPicArea> boxes{{0, 0, result.Width, result.Height}};
+  std::vector<std::size_t> owner{0}; // the area of each box
+  areas[0].Width = result.Width;
+  areas[0].Height = result.Height;
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    bool k = true;
+    if (const auto box = RegionArea(regions[i], result.Width, result.Height, areas[i + 1], k)) {
+      boxes.push_back(*box);
+      owner.push_back(i + 1);
     }
-  };
-  {
-    std::vector<std::thread> helpers;
-    const int threads = regions.size() >= 16 ? std::min(PicPartCount(), 4) : 1;
-    for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
-    work();
-    for (std::thread &t : helpers) t.join();
+    kept[i + 1] = k ? 1 : 0;
   }
-  if (failure) std::rethrow_exception(failure);
+  std::vector<std::unique_ptr<TAreaNoise>> noise = MeasureBands(*source, boxes, Stop);
+  source.reset();
+  file.reset();
+  result.Camera = embedded ? ReadCameraSettings(embedded->Bytes()) : ReadCameraSettings(pictureFile);
+  for (std::size_t b = 0; b < boxes.size(); ++b) {
+    TakeFigures(*noise[b], areas[owner[b]]);
+    noise[b].reset();
+  }
   for (std::size_t i = 0; i < areas.size(); ++i)
     if (kept[i] != 0) result.Areas.push_back(std::move(areas[i]));
   return result;

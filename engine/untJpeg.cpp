@@ -151,19 +151,23 @@ bool GuardedStartDecode(TJpegDecoder::TState *State, unsigned RowCount) {
   return true;
 }
 
-// Decodes rows until Until rows are done (or the picture ends).
-bool GuardedDecodeRows(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsigned Until,
+// Decodes the next Count rows into Rows (several at a call where libjpeg gives them).
+bool GuardedDecodeRows(TJpegDecoder::TState *State, std::uint8_t *const *Rows, unsigned Count,
                        unsigned char *CmykRow, bool Inverted) {
   if (setjmp(State->Err.Jump)) return false;
   j_decompress_ptr info = &State->Info;
-  while (info->output_scanline < info->output_height && info->output_scanline < Until) {
+  for (unsigned done = 0; done < Count;) {
     const unsigned line = info->output_scanline;
-    JSAMPROW row = CmykRow != nullptr ? CmykRow : Rows[line];
-    if (jpeg_read_scanlines(info, &row, 1) != 1) {
+    JSAMPARRAY rows = const_cast<JSAMPARRAY>(Rows + done);
+    JSAMPROW cmyk = CmykRow;
+    const JDIMENSION got = CmykRow != nullptr ? jpeg_read_scanlines(info, &cmyk, 1)
+                                              : jpeg_read_scanlines(info, rows, Count - done);
+    if (got == 0) {
       std::snprintf(State->Err.Message, sizeof State->Err.Message, "No data for row %u", line);
       return false;
     }
-    if (CmykRow != nullptr) CmykRowToBgr(CmykRow, Rows[line], info->output_width, Inverted);
+    if (CmykRow != nullptr) CmykRowToBgr(CmykRow, Rows[done], info->output_width, Inverted);
+    done += got;
   }
   return true;
 }
@@ -292,38 +296,53 @@ void TJpegDecoder::SetMemoryLimit(std::uint64_t MemoryLimit) {
 
 const std::vector<std::string> &TJpegDecoder::Warnings() const { return FState->Warnings; }
 
-void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows, const TRowsDecoded &RowsDecoded) {
+void TJpegDecoder::Fail() {
+  if (FState->Err.OutOfMemory)
+    throw EOutOfMemory(Format("Not enough memory to decode the JPEG picture of %d x %d pixels", FHeader.Width,
+                              FHeader.Height));
+  if (FState->Err.Truncated) throw EJPEGError(STruncatedJpeg);
+  throw EJPEGError(std::string("Damaged JPEG picture: ") + FState->Err.Message);
+}
+
+void TJpegDecoder::Start() {
   if (FDecoded) throw EJPEGError("The JPEG picture was already decoded");
   FDecoded = true;
+  if (FHeader.Cmyk) FCmykRow.resize(static_cast<std::size_t>(FHeader.Width) * 4);
+  if (!GuardedStartDecode(FState.get(), static_cast<unsigned>(FHeader.Height))) Fail();
+}
+
+void TJpegDecoder::ReadRows(std::span<std::uint8_t *const> Rows) {
+  if (Rows.size() > static_cast<std::size_t>(FHeader.Height) - FRowsRead)
+    throw EJPEGError(Format("%d rows asked for past the end of a JPEG picture of %d rows",
+                            static_cast<long long>(Rows.size()), FHeader.Height));
+  if (!GuardedDecodeRows(FState.get(), Rows.data(), static_cast<unsigned>(Rows.size()),
+                         FHeader.Cmyk ? FCmykRow.data() : nullptr, FHeader.Adobe))
+    Fail();
+  FRowsRead += static_cast<unsigned>(Rows.size());
+}
+
+void TJpegDecoder::Finish() {
+  if (!GuardedFinishDecode(FState.get())) Fail();
+}
+
+void TJpegDecoder::Decode(std::span<std::uint8_t *const> Rows, const TRowsDecoded &RowsDecoded) {
+  if (FDecoded) throw EJPEGError("The JPEG picture was already decoded");
   if (Rows.size() != static_cast<std::size_t>(FHeader.Height))
     throw EJPEGError(Format("%d rows given for a JPEG picture of %d rows",
                             static_cast<long long>(Rows.size()), FHeader.Height));
-  std::vector<unsigned char> cmykRow;
-  if (FHeader.Cmyk) cmykRow.resize(static_cast<std::size_t>(FHeader.Width) * 4);
-  const bool inverted = FHeader.Adobe;
-  const unsigned height = static_cast<unsigned>(Rows.size());
-  auto fail = [&] {
-    if (FState->Err.OutOfMemory)
-      throw EOutOfMemory(Format("Not enough memory to decode the JPEG picture of %d x %d pixels",
-                                FHeader.Width, FHeader.Height));
-    if (FState->Err.Truncated)
-      throw EJPEGError(STruncatedJpeg);
-    throw EJPEGError(std::string("Damaged JPEG picture: ") + FState->Err.Message);
-  };
-  if (!GuardedStartDecode(FState.get(), height)) fail();
+  Start();
   // The rows go out in chunks so that the caller can hand finished rows on while libjpeg goes on;
   // the callback runs here, outside every guarded step, so an exception from it never crosses
   // libjpeg.
-  const unsigned chunk = RowsDecoded ? DecodeChunkRows : height;
-  for (unsigned done = 0; done < height;) {
-    const unsigned until = std::min(height, done + chunk);
-    if (!GuardedDecodeRows(FState.get(), Rows.data(), until, FHeader.Cmyk ? cmykRow.data() : nullptr,
-                           inverted))
-      fail();
+  const std::size_t height = Rows.size();
+  const std::size_t chunk = RowsDecoded ? DecodeChunkRows : height;
+  for (std::size_t done = 0; done < height;) {
+    const std::size_t until = std::min(height, done + chunk);
+    ReadRows(Rows.subspan(done, until - done));
     done = until;
     if (RowsDecoded) RowsDecoded(static_cast<int>(done));
   }
-  if (!GuardedFinishDecode(FState.get())) fail();
+  Finish();
 }
 
 std::vector<std::uint8_t> ReadWholeStream(TStream &Stream, std::uint64_t Limit) {
@@ -374,25 +393,29 @@ std::vector<std::uint8_t> EncodeJpeg(int Width, int Height, int Components,
   return result;
 }
 
-void DecodeJpegStream(TStream &Stream, TBitmap24 &Bitmap, const TRowsDecoded &RowsDecoded) {
-  // A memory stream (a project's embedded picture) is decoded where it is, without a copy.
-  std::vector<std::uint8_t> copy;
-  std::span<const std::uint8_t> data;
-  if (auto *memory = dynamic_cast<TMemoryStream *>(&Stream)) {
-    data = std::span<const std::uint8_t>(memory->Memory(), static_cast<std::size_t>(memory->Size()));
-  } else {
-    copy = ReadWholeStream(Stream, GetAvailableMemory());
-    data = copy;
-  }
-  TJpegDecoder decoder(data);
-  const int w = decoder.Header().Width, h = decoder.Header().Height;
+std::span<const std::uint8_t> JpegStreamBytes(TStream &Stream, std::vector<std::uint8_t> &Copy) {
+  if (auto *memory = dynamic_cast<TMemoryStream *>(&Stream))
+    return std::span<const std::uint8_t>(memory->Memory(), static_cast<std::size_t>(memory->Size()));
+  Copy = ReadWholeStream(Stream, GetAvailableMemory());
+  return Copy;
+}
+
+void CheckJpegMemory(TJpegDecoder &Decoder) {
+  const int w = Decoder.Header().Width, h = Decoder.Header().Height;
   CheckPictureMemory(w, h);
   const std::uint64_t picture = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) *
                                 PictureBytesPerPixel;
   const std::uint64_t available = GetAvailableMemory();
-  if (decoder.DecoderMemory() > (available > picture ? available - picture : 0))
+  if (Decoder.DecoderMemory() > (available > picture ? available - picture : 0))
     throw EOutOfMemory(Format("Picture too large: %d x %d pixels", w, h));
-  decoder.SetMemoryLimit(available > picture ? available - picture : 1);
+  Decoder.SetMemoryLimit(available > picture ? available - picture : 1);
+}
+
+void DecodeJpegStream(TStream &Stream, TBitmap24 &Bitmap, const TRowsDecoded &RowsDecoded) {
+  std::vector<std::uint8_t> copy;
+  TJpegDecoder decoder(JpegStreamBytes(Stream, copy));
+  CheckJpegMemory(decoder);
+  const int w = decoder.Header().Width, h = decoder.Header().Height;
   Bitmap.SetSizeForOverwrite(w, h); // every row is decoded into
   std::vector<std::uint8_t *> rows(static_cast<std::size_t>(h));
   for (int y = 0; y < h; ++y) rows[static_cast<std::size_t>(y)] = Bitmap.ScanLine(y);

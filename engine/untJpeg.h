@@ -71,20 +71,38 @@ public:
   void Decode(std::span<std::uint8_t *const> Rows, const TRowsDecoded &RowsDecoded = {});
   static constexpr unsigned DecodeChunkRows = 16;
 
+  // The same decode a band at a time, for a caller that keeps no whole picture: Start once, then
+  // ReadRows with the next rows (top-down, Width * 3 bytes each, blue-green-red) until Height rows
+  // are read, then Finish. Each raises EJPEGError for corrupt or truncated data. Decode is these
+  // three steps.
+  void Start();
+  void ReadRows(std::span<std::uint8_t *const> Rows);
+  void Finish();
+
   // Texts of the harmless warnings libjpeg gave (for example extraneous bytes between markers).
   const std::vector<std::string> &Warnings() const;
 
   struct TState; // libjpeg's structures; defined in the .cpp
 
 private:
+  [[noreturn]] void Fail();
   std::unique_ptr<TState> FState;
   TJpegHeader FHeader;
   bool FDecoded = false;
+  unsigned FRowsRead = 0;
+  std::vector<unsigned char> FCmykRow;
 };
 
 // Reads what remains of Stream from its start into memory (the stream is positioned at 0 first).
 // Refuses a stream larger than Limit bytes when Limit is not 0.
 std::vector<std::uint8_t> ReadWholeStream(TStream &Stream, std::uint64_t Limit = 0);
+
+// The bytes of a JPEG stream: a memory stream's own (a project's embedded picture, without a copy),
+// else the whole stream read into Copy (refused when larger than the memory available).
+std::span<const std::uint8_t> JpegStreamBytes(TStream &Stream, std::vector<std::uint8_t> &Copy);
+// Holds the header's size to CheckPictureMemory and libjpeg's own buffers to the memory left after
+// the picture's pages ("Picture too large: W x H pixels" when they cannot fit).
+void CheckJpegMemory(TJpegDecoder &Decoder);
 
 // Encodes Height rows of Width pixels as a baseline JPEG of the given Quality (1..100).
 // Components 3: each row holds Width * 3 bytes blue, green, red (written as YCbCr 4:2:0).

@@ -300,6 +300,8 @@ public:
               const std::uint8_t *CurL, int Width);
   // Adds the counts into the seven accumulators (NSum, NCount, Histogram).
   void AddTo(const std::array<TChannelNoiseData *, NoiseChannelCount> &Data);
+  // Forgets every count, as a new object (its buffers are kept for the next rows).
+  void Clear();
 
 private:
   void Flush();
@@ -308,7 +310,7 @@ private:
   std::int64_t FJointAfter;
   std::int64_t FPixels = 0;          // pixels counted so far
   std::int64_t FSinceFlush = 0;      // pixels since the 32-bit counters were last emptied
-  std::vector<std::uint32_t> FSmall; // 7 x 256
+  std::vector<std::uint32_t> FSmall; // 4 x 7 x 256
   std::uint32_t *FJoint = nullptr;   // 7 joint histograms of 65536 bins, once the part is large
   std::vector<std::int64_t> FTotal;  // 7 x 256
   std::int64_t FSum[NoiseChannelCount] = {};

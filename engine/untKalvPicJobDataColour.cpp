@@ -10,7 +10,9 @@
 //   each is a sorted list of the values where it steps, found once per process by bisection on the
 //   direct formula. Around every step the table is checked against the direct formula within a
 //   window of neighbouring floats; where rounding makes the byte wobble, or the value lies outside
-//   the tables' range, the kernel converts directly.
+//   the tables' range, the kernel converts directly;
+// - when only L* is wanted, its byte is a step table of Y itself (the L* byte depends on Y alone,
+//   monotonically), built and checked the same way, so neither cube root nor L is computed.
 // An exhaustive test compares the kernel with the direct formulas for all 2^24 colours.
 #include <bit>
 #include <immintrin.h>
@@ -272,6 +274,9 @@ struct TTables {
   float M[3][3][256]; // M[row][channel][byte]: the single products of the matrix
   alignas(16) float M4[3][256][4]; // M4[channel][byte]: the three rows' products, and 0
   TStepTable StepL;
+  // The L* byte straight from Y (the cube root and the step of L* in one): the same bytes, as a
+  // function of Y alone.
+  TStepTable StepY;
 };
 // The a* and b* tables are built only when a job makes those pictures (a measurement needs L*
 // alone): they take most of the building time.
@@ -284,6 +289,15 @@ const TLab &D65Lab() {
   return lab;
 }
 
+// The L* byte of a colour whose Y is Y, by the direct formulas (the L of RGBToLab, then LabToRGB).
+std::uint8_t LByteOfY(float Y) {
+  const TLab &lab = D65Lab();
+  const float L = 116.0f * FLab(Y / lab.Yw) - 16.0f;
+  std::uint8_t r, g, b;
+  LabToRGB(lab, L, 0.0f, 0.0f, r, g, b);
+  return r;
+}
+
 TTables *BuildTables() {
   auto *t = new TTables;
   for (int v = 0; v < 256; ++v) {
@@ -294,6 +308,7 @@ TTables *BuildTables() {
   }
   t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
                  101.0f, 16384);
+  t->StepY.Build([](float v, std::uint8_t *o) { o[0] = LByteOfY(v); }, 1, 0.0f, 1.0001f, 16384);
   return t;
 }
 
@@ -377,25 +392,6 @@ __attribute__((always_inline)) inline void LabBlockBody(const float *X, const fl
     std::memcpy(B + i, &b, sizeof b);
   }
 }
-
-// L alone, with the same operations as LabBlockBody's L.
-__attribute__((always_inline)) inline void LBlockBody(const float *Y, float *L, int Count, const TLabConst &c) {
-  for (int i = 0; i < Count; i += 8) {
-    v8f y;
-    std::memcpy(&y, Y + i, sizeof y);
-    const v8f fy = FLab8(c.Yw == 1.0f ? y : y / c.Yw);
-    const v8f l = fy * 116.0f - 16.0f;
-    std::memcpy(L + i, &l, sizeof l);
-  }
-}
-
-void LBlockPortable(const float *Y, float *L, int Count, const TLabConst &c) { LBlockBody(Y, L, Count, c); }
-
-__attribute__((target("avx2"))) void LBlockAVX2(const float *Y, float *L, int Count, const TLabConst &c) {
-  LBlockBody(Y, L, Count, c);
-}
-
-using TLBlock = void (*)(const float *, float *, int, const TLabConst &);
 
 void LabBlockPortable(const float *X, const float *Y, const float *Z, float *L, float *A, float *B, int Count,
                       const TLabConst &c) {
@@ -606,7 +602,6 @@ struct TKernel {
   TLabBlock Lab;
   TLookupBlock Lookup;
   TStoreBlock Store;
-  TLBlock LOnly;
 };
 
 bool HasAVX2() {
@@ -618,8 +613,8 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2, LBlockAVX2}
-              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable, LBlockPortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable};
 }
 
 } // namespace
@@ -651,8 +646,7 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
     if (!full) {
-      kernel.LOnly(Y, L, n8, c);
-      kernel.Lookup(t.StepL, L, n8, WL);
+      kernel.Lookup(t.StepY, Y, n8, WL);
       sL += StoreL(WL, n, Row.L + x0);
       continue;
     }

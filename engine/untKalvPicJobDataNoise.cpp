@@ -5,9 +5,11 @@
 // two magnitudes (each clamped to 255, as the histogram folds them) into one 16-bit index; the
 // counting loop then takes 14 counts per pixel. Counters are 32-bit and emptied into 64-bit totals
 // long before they could overflow.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <immintrin.h>
+#include <iterator>
 #include <new>
 
 #include "engine/untKalvPicJobData.h"
@@ -23,6 +25,10 @@ constexpr int JointBins = 65536;
 // thrashes the set); an odd number of cache lines between them spreads the sets.
 constexpr int JointStride = JointBins + 17 * 16;
 constexpr int Block = 512;         // pixels per index block
+// The small histograms come four times, one per neighbour: a pixel's four counts of a channel,
+// often of one value, then never wait on each other's stores.
+constexpr int SmallCopies = 4;
+constexpr size_t SmallStride = static_cast<size_t>(Planes) * Bins;
 // Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
 constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
 
@@ -184,13 +190,14 @@ TIndexBlock ChooseIndexBlock(bool Interleave) {
 } // namespace
 
 TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
-    : FJointAfter(JointAfter), FSmall(static_cast<size_t>(Planes * Bins), 0),
+    : FJointAfter(JointAfter), FSmall(SmallCopies * SmallStride, 0),
       FTotal(static_cast<size_t>(Planes * Bins), 0) {}
 
 TNoiseHistograms::~TNoiseHistograms() { std::free(FJoint); }
 
 void TNoiseHistograms::Flush() {
-  for (size_t i = 0; i < FSmall.size(); ++i) FTotal[i] += FSmall[i];
+  for (size_t i = 0; i < SmallStride; ++i)
+    for (size_t c = 0; c < SmallCopies; ++c) FTotal[i] += FSmall[c * SmallStride + i];
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   if (FJoint != nullptr) {
     // The even bits of an index are one magnitude, the odd bits the other: both count.
@@ -238,9 +245,9 @@ void TNoiseHistograms::Count(const std::uint16_t *Index, int N) {
         const unsigned a = src[static_cast<size_t>(2 * ch) * Block], b = src[static_cast<size_t>(2 * ch + 1) * Block];
         std::uint32_t *h = small + static_cast<size_t>(ch) * Bins;
         ++h[a & 0xFF];
-        ++h[a >> 8];
-        ++h[b & 0xFF];
-        ++h[b >> 8];
+        ++h[SmallStride + (a >> 8)];
+        ++h[2 * SmallStride + (b & 0xFF)];
+        ++h[3 * SmallStride + (b >> 8)];
       }
     }
   }
@@ -301,6 +308,16 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   }
   FPixels += Width - 1;
   FSinceFlush += Width - 1;
+}
+
+void TNoiseHistograms::Clear() {
+  std::fill(FSmall.begin(), FSmall.end(), 0u);
+  std::fill(FTotal.begin(), FTotal.end(), 0);
+  std::fill(std::begin(FSum), std::end(FSum), 0);
+  std::free(FJoint);
+  FJoint = nullptr;
+  FPixels = FSinceFlush = 0;
+  FLastRGB = FLastL = nullptr;
 }
 
 void TNoiseHistograms::AddTo(const std::array<TChannelNoiseData *, NoiseChannelCount> &Data) {

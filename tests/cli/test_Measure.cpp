@@ -20,6 +20,7 @@
 #include "cli/untSeries.h"
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobData.h"
+#include "engine/untKalvPicStream.h"
 #include "tests/common/ModuleTestUtil.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
@@ -296,11 +297,9 @@ TEST(Measure, FifosFoldersAndEmptyFilesAreRefusedAtOnce) {
 // A part thread that fails makes the file fail: exit 1, its error, and no figures of it.
 TEST(Measure, AFailedPartGivesNoFigures) {
   TPictures pics;
-  TPicPartThread::SetFaultForTests([](TPicPartThread &Part) {
-    if (dynamic_cast<TPicPartThreadNoise *>(&Part) != nullptr) throw EOutOfMemory("Part out of memory");
-  });
+  SetBandFaultForTests([] { throw EOutOfMemory("Part out of memory"); });
   const TRun r = Measure({pics.Bmp, "--format", "json"});
-  TPicPartThread::SetFaultForTests(nullptr);
+  SetBandFaultForTests(nullptr);
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("chart.bmp: Part out of memory"), std::string::npos) << r.Err;
   EXPECT_EQ(r.Out.find("s_count"), std::string::npos) << r.Out;

@@ -9,6 +9,7 @@
 
 #include "engine/untJpeg.h"
 #include "engine/untKalvPicJobDataJobs.h"
+#include "engine/untKalvPicStream.h"
 #include "tests/common/TestUtil.h"
 #include "tests/engine/JpegTestUtil.h"
 #include "tests/engine/PicJobTestUtil.h"
@@ -321,4 +322,63 @@ TEST(PicJobs, PipelinedDecodeAndMeasureOnlyGiveTheSameFigures) {
   EXPECT_TRUE(broken.Failed());
   EXPECT_EQ(broken.ThreadList->Count(), 0);
   for (TPicKind k : PicKinds) EXPECT_TRUE(broken.Pic(k)->Empty()) << "page " << k;
+}
+
+// The streaming measurement gives every area the figures of a job on its cut-out, across band
+// boundaries (700 x 500 is two bands) and at the edges, from a bitmap, a BMP read row by row in
+// either order, and a JPEG; a damaged JPEG or a failing worker fails it.
+TEST(PicJobs, BandsGiveEveryAreaTheFiguresOfItsCutOut) {
+  const int w = 700, h = 500;
+  auto pic = MakeBitmap(w, h, Noisy);
+  const std::vector<TPicArea> areas = {{0, 0, w, h},      {0, 370, w, 10},  {5, 0, 1, 1},   {699, 499, 1, 1},
+                                       {10, 300, 1, 200}, {100, 373, 50, 3}, {0, 499, w, 1}, {650, 0, 50, 500}};
+  auto check = [&](TPicBandSource &Source, const char *What) {
+    SCOPED_TRACE(What);
+    const auto got = MeasureBands(Source, areas);
+    ASSERT_EQ(got.size(), areas.size());
+    for (std::size_t i = 0; i < areas.size(); ++i) {
+      const TPicArea &a = areas[i];
+      auto cut = MakeBitmap(a.Width, a.Height, [&](int x, int y) { return PixelOf(*pic, a.Left + x, a.Top + y); });
+      auto job = RunMem(std::move(cut), 3);
+      for (TNoiseChannel c : NoiseChannels) {
+        const TChannelNoiseData &g = got[i]->Channels[c];
+        const TChannelNoiseSync &r = *job->Ns(c);
+        EXPECT_EQ(g.SSum, r.SSum) << "area " << i << " " << NoiseChannelCaption(c);
+        EXPECT_EQ(g.SCount, r.SCount) << "area " << i;
+        EXPECT_EQ(g.Clipped, r.Clipped) << "area " << i;
+        EXPECT_EQ(g.NSum, r.NSum) << "area " << i << " " << NoiseChannelCaption(c);
+        EXPECT_EQ(g.NCount, r.NCount) << "area " << i;
+        EXPECT_EQ(g.HistogramData(), r.HistogramData()) << "area " << i;
+      }
+    }
+  };
+  check(*BitmapBandSource(*pic), "bitmap");
+  for (bool topDown : {false, true}) {
+    TMemoryStream bmp;
+    const std::vector<std::uint8_t> bytes = MakeBmp(TBmpKind::b24, w, h, topDown);
+    bmp.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    auto fromBmp = BmpBandSource(bmp);
+    pic = MakeBitmap(w, h, [](int x, int y) { return BmpColor(TBmpKind::b24, x, y); });
+    check(*fromBmp, topDown ? "top-down BMP" : "bottom-up BMP");
+  }
+  const auto jpeg = jpegtest::Make(w, h, jpegtest::Kind::Baseline, [](int x, int y, std::uint8_t *p) {
+    const TRgb c = Noisy(x, y);
+    p[0] = c.B;
+    p[1] = c.G;
+    p[2] = c.R;
+  });
+  {
+    TMemoryStream s;
+    s.WriteBuffer(jpeg.data(), static_cast<std::int64_t>(jpeg.size()));
+    pic = std::make_unique<TBitmap24>();
+    LoadJpegFromStream(s, *pic);
+    check(*JpegBandSource(s), "JPEG");
+  }
+  TMemoryStream cut;
+  cut.WriteBuffer(jpeg.data(), static_cast<std::int64_t>(jpeg.size() * 3 / 4));
+  EXPECT_THROW(MeasureBands(*JpegBandSource(cut), areas), EJPEGError);
+  SetBandFaultForTests([] { throw EOutOfMemory("worker out of memory"); });
+  EXPECT_THROW(MeasureBands(*BitmapBandSource(*pic), areas), EOutOfMemory);
+  SetBandFaultForTests(nullptr);
+  EXPECT_THROW(MeasureBands(*BitmapBandSource(*pic), std::vector<TPicArea>{{1, 1, w, 1}}), EInvalidOperation);
 }

@@ -118,26 +118,27 @@ constexpr int RedStride = 1;
 // blocks and vector tails of every length occur.
 struct TPlane {
   std::vector<std::uint8_t> src = std::vector<std::uint8_t>(65536 * 3), r = std::vector<std::uint8_t>(65536),
-                            g = r, b = r, l = r, la = src, lb = src;
-  TSignalSums sums;
+                            g = r, b = r, l = r, la = src, lb = src, lOnly = r;
+  TSignalSums sums, sumsLOnly; // lOnly, sumsLOnly: the measurement's L* alone
   void Run(int R) {
     for (int i = 0; i < 65536; ++i) {
       src[3 * i] = static_cast<std::uint8_t>(i & 0xFF); // blue
       src[3 * i + 1] = static_cast<std::uint8_t>(i >> 8); // green
       src[3 * i + 2] = static_cast<std::uint8_t>(R);
     }
-    sums = TSignalSums();
+    sums = sumsLOnly = TSignalSums();
     int x = 0, w = 1;
     while (x < 65536) {
       const int n = std::min(w, 65536 - x);
       ExtractRow(TExtractRow{&src[3 * x], &r[x], &g[x], &b[x], &l[x], &la[3 * x], &lb[3 * x]}, n, sums);
+      ExtractRow(TExtractRow{&src[3 * x], nullptr, nullptr, nullptr, &lOnly[x], nullptr, nullptr}, n, sumsLOnly);
       x += n;
       w = w * 3 + 1;
     }
   }
   bool operator==(const TPlane &o) const {
     return r == o.r && g == o.g && b == o.b && l == o.l && la == o.la && lb == o.lb && sums.SSum == o.sums.SSum &&
-           sums.SCount == o.sums.SCount;
+           sums.SCount == o.sums.SCount && lOnly == o.lOnly && sumsLOnly.SSum == o.sumsLOnly.SSum;
   }
 };
 
@@ -165,11 +166,12 @@ TEST(Colour, FastPathEqualsDirectFormulasForEveryColour) {
         sRG += (R + G) >> 1;
         sGB += (G + B) >> 1;
         sBR += (B + R) >> 1;
-        const bool ok = p.r[i] == R && p.g[i] == G && p.b[i] == B && p.l[i] == Lp && p.la[3 * i + 2] == La.R &&
+        const bool ok = p.r[i] == R && p.g[i] == G && p.b[i] == B && p.l[i] == Lp && p.lOnly[i] == Lp && p.la[3 * i + 2] == La.R &&
                         p.la[3 * i + 1] == La.G && p.la[3 * i] == La.B && p.lb[3 * i + 2] == Lb.R &&
                         p.lb[3 * i + 1] == Lb.G && p.lb[3 * i] == Lb.B;
         if (!ok && mismatches.fetch_add(1) < 10)
-          ADD_FAILURE() << "colour " << R << "," << G << "," << B << ": L " << int(p.l[i]) << " vs " << int(Lp)
+          ADD_FAILURE() << "colour " << R << "," << G << "," << B << ": L " << int(p.l[i]) << " (alone "
+                        << int(p.lOnly[i]) << ") vs " << int(Lp)
                         << ", a* " << int(p.la[3 * i + 2]) << "," << int(p.la[3 * i + 1]) << "," << int(p.la[3 * i])
                         << " vs " << La.R << "," << La.G << "," << La.B << ", b* " << int(p.lb[3 * i + 2]) << ","
                         << int(p.lb[3 * i + 1]) << "," << int(p.lb[3 * i]) << " vs " << Lb.R << "," << Lb.G << ","
@@ -178,7 +180,7 @@ TEST(Colour, FastPathEqualsDirectFormulasForEveryColour) {
       const TSignalSums &s = p.sums;
       if (s.SCount != 65536 || s.SSum[ncR] != 65536LL * R || s.SSum[ncG] != 255LL * 128 * 256 ||
           s.SSum[ncB] != 255LL * 128 * 256 || s.SSum[ncL] != sumL || s.SSum[ncRG] != sRG || s.SSum[ncGB] != sGB ||
-          s.SSum[ncBR] != sBR)
+          s.SSum[ncBR] != sBR || p.sumsLOnly.SSum != s.SSum || p.sumsLOnly.Clipped != s.Clipped)
         ++sumErrors;
     }
   };
