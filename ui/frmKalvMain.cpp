@@ -54,7 +54,13 @@ public:
     if (FShown) FBar->hide();
   }
   ~TTabBarHold() {
-    if (FShown) FBar->show();
+    if (!FShown) return;
+    FBar->show();
+    // The page control placed its pages over the hidden bar; it makes room again at once.
+    if (QWidget *pages = FBar->parentWidget()) {
+      QEvent request(QEvent::LayoutRequest);
+      QCoreApplication::sendEvent(pages, &request);
+    }
   }
   TTabBarHold(const TTabBarHold &) = delete;
   TTabBarHold &operator=(const TTabBarHold &) = delete;
