@@ -11,11 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <unistd.h>
 #include <vector>
 
+#include "bench/BenchMemory.h"
 #include "app/WideIniFile.h"
 #include "app/dmdKalvMain.h"
 #include "app/untKalvRegionsFile.h"
@@ -36,12 +35,7 @@ void ProcessUntil(const std::function<bool()> &Done) {
 
 double MsSince(Clock::time_point T) { return std::chrono::duration<double, std::milli>(Clock::now() - T).count(); }
 
-long ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+using bench::ResidentKiB;
 
 // Count regions of 40 x 30 pixels in rows over a W x H picture (they overlap once the picture is
 // full, as hand-made files do).
