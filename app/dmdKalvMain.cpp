@@ -379,6 +379,17 @@ void TdmKalvMain::CopyDialogFilter(TOpenDialog *Source, TOpenDialog *Dest) {
 
 // ---- opening ---------------------------------------------------------------------------------
 
+void CheckRegionCount(const std::string &FileName, std::size_t Count, std::size_t Present) {
+  const auto most = static_cast<std::size_t>(KalvMaxWindowRegions);
+  const auto count = static_cast<long long>(Count), present = static_cast<long long>(Present);
+  if (Count > most)
+    throw EReadError(Format("\"%s\" holds %d regions, more than the %d the window can hold", FileName, count,
+                            KalvMaxWindowRegions));
+  if (Count + Present > most)
+    throw EReadError(Format("The %d regions of \"%s\" and the %d there are more than the %d the window can hold",
+                            count, FileName, present, KalvMaxWindowRegions));
+}
+
 bool TdmKalvMain::OpenFile(const std::string &FileName) {
   const TFileKind kind = GetFileKind(FileName);
   if (kind == fkProject || kind == fkProjectWithPicture) {
@@ -408,6 +419,7 @@ void TdmKalvMain::ReadProject(const std::string &FileName) {
   pending.HasRegions = true;
   LoadRegionsFromIni(*project.Ini, SRegionSectionFormat,
                      [&](int X1, int Y1, int X2, int Y2) { pending.Regions.push_back({X1, Y1, X2, Y2}); });
+  CheckRegionCount(FileName, pending.Regions.size());
   project.Ini.reset();
   const TFileKind kind = PictureKindByExtension(info.FileName);
   if (stream) {
@@ -549,15 +561,7 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
         } catch (...) {
         }
       }
-      if (Self->FRunningJobs == 0 && Self->FClosing && Self->FMainWindow != nullptr) {
-        // Not from inside the done step, which the manager is still running: from the event loop,
-        // and only while the window (or, without one, the module) is still there.
-        QObject *context = Self->FMainWindow->MainWidget();
-        if (context == nullptr) context = &Self->FCloseContext;
-        QTimer::singleShot(0, context, [module = Self] {
-          if (module->FMainWindow != nullptr) module->FMainWindow->CloseMainWindow();
-        });
-      }
+      Self->CloseWhenIdle();
     }
   } cleanup{this, aJob, aJob->TakeData()};
   std::unique_ptr<TPendingLoad> pending;
@@ -570,7 +574,34 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
   if (pending) AdoptLoad(*pending);
   HandResults(aJob, data);
   if (pending && pending->HasRegions && !FClosing && FMainWindow != nullptr)
-    for (const auto &r : pending->Regions) FMainWindow->AddRegion(r[0], r[1], r[2], r[3]);
+    FMainWindow->AddRegions(std::move(pending->Regions));
+}
+
+void TdmKalvMain::CloseWhenIdle() {
+  if (FRunningJobs != 0 || !FClosing || FMainWindow == nullptr) return;
+  // Not from inside a done step, which the manager is still running: from the event loop, and
+  // only while the window (or, without one, the module) is still there.
+  QObject *context = FMainWindow->MainWidget();
+  if (context == nullptr) context = &FCloseContext;
+  QTimer::singleShot(0, context, [module = this] {
+    if (module->FMainWindow != nullptr) module->FMainWindow->CloseMainWindow();
+  });
+}
+
+void TdmKalvMain::BeginWindowWork() {
+  ++FRunningJobs;
+  edaMain->DisableActions(false);
+}
+
+void TdmKalvMain::EndWindowWork() {
+  struct TRelease {
+    TdmKalvMain *Self;
+    ~TRelease() {
+      --Self->FRunningJobs;
+      Self->CloseWhenIdle();
+    }
+  } release{this};
+  edaMain->EnableActions(false);
 }
 
 void TdmKalvMain::tmrRunTimer() {

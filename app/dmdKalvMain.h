@@ -172,6 +172,11 @@ public:
   // regions are not added.
   bool QueryClose();
   bool Closing() const { return FClosing; }
+  // Work of the window's own that runs in steps from the event loop (a region import): it holds
+  // the commands and counts like a job from Begin to End, so a close meanwhile is deferred until
+  // it has ended. Every BeginWindowWork is ended by one EndWindowWork.
+  void BeginWindowWork();
+  void EndWindowWork();
 
   // Runs a file dialog with its remembered folder. A configuration that cannot be read or written
   // is said once (the folders are then not remembered) and never keeps the dialog from showing.
@@ -233,6 +238,8 @@ private:
   void ConfigurationFailed(const Exception &E);
   void SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel);
   void HandResults(::TThreadManJob *aJob, TPicJobData *Data);
+  // No job is counted any more: a deferred close goes on, from the event loop.
+  void CloseWhenIdle();
 
   TKalvMainIntf *FMainWindow = nullptr; // not owned
   std::int64_t FStartCounter = 0;

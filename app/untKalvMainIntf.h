@@ -4,12 +4,22 @@
 // Main thread only.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/untBitmaps.h"
 #include "platform/untSysUtils.h"
+
+// The most regions the window holds: each takes a page with its noise panel (about 110 widgets)
+// and nine chart pictures. Files with more are refused before anything is made (CheckRegionCount).
+constexpr int KalvMaxWindowRegions = 1000;
+
+// Raises EReadError when the regions of FileName (Count of them), with the Present ones kept,
+// are more than the window holds.
+void CheckRegionCount(const std::string &FileName, std::size_t Count, std::size_t Present = 0);
 
 class TBitmap;
 class TWideFileMemIniFile;
@@ -35,6 +45,9 @@ public:
 
   // A new region between two corners, fitted into the picture (degenerate corners make none).
   virtual void AddRegion(int X1, int Y1, int X2, int Y2) = 0;
+  // AddRegion for each corner pair in order; many of them are added in steps from the event loop
+  // (the module counts the adding as work until the last one is in).
+  virtual void AddRegions(std::vector<std::array<int, 4>> Corners) = 0;
   // The bounds of every region in the order they were made (Right and Bottom excluded).
   virtual std::vector<TRect> RegionRects() = 0;
   virtual void ClearRegions() = 0;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMemory.h"
 #include "app/WideIniFile.h"
 #include "app/untKalvMainConstType.h"
 #include "app/untKalvProjectFile.h"
@@ -33,12 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double SecondsSince(Clock::time_point T) { return std::chrono::duration<double>(Clock::now() - T).count(); }
 
-long ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+using bench::ResidentKiB;
 
 // The peak resident memory of this process (VmHWM), in KiB.
 long PeakKiB() {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/BenchMemory.h"
 #include "app/dmdKalvMain.h"
 #include "engine/untGraphics.h"
 #include "engine/untKalvPicJobDataJobs.h"
@@ -28,12 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double MsSince(Clock::time_point T) { return std::chrono::duration<double, std::milli>(Clock::now() - T).count(); }
 
-long ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+using bench::ResidentKiB;
 
 std::unique_ptr<TBitmap24> NoisyPicture(int W, int H) {
   auto pic = std::make_unique<TBitmap24>();

@@ -12,12 +12,14 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusTipEvent>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolTip>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <array>
+#include <chrono>
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -44,6 +46,30 @@ TfmKalvMain *fmKalvMain = nullptr;
 
 namespace {
 TfmKalvMain::TStartInstanceFunction gStartInstance;
+
+// A visible tab bar lays all its tabs out again on every tab added or removed; a hidden one once,
+// when it is shown again. Nothing paints in between: the event loop does not run.
+class TTabBarHold {
+public:
+  explicit TTabBarHold(QTabWidget *Pages) : FBar(Pages->tabBar()), FShown(FBar->isVisible()) {
+    if (FShown) FBar->hide();
+  }
+  ~TTabBarHold() {
+    if (!FShown) return;
+    FBar->show();
+    // The page control placed its pages over the hidden bar; it makes room again at once.
+    if (QWidget *pages = FBar->parentWidget()) {
+      QEvent request(QEvent::LayoutRequest);
+      QCoreApplication::sendEvent(pages, &request);
+    }
+  }
+  TTabBarHold(const TTabBarHold &) = delete;
+  TTabBarHold &operator=(const TTabBarHold &) = delete;
+
+private:
+  QTabBar *FBar;
+  bool FShown;
+};
 
 bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
   // Never through a shell: the file name is one argument, whatever it contains.
@@ -83,6 +109,7 @@ TfmKalvMain::TfmKalvMain(TdmKalvMain *Module, QWidget *Parent) : QMainWindow(Par
 TfmKalvMain::~TfmKalvMain() {
   FSeries.reset(); // its series stops, and nothing of it reaches the window any more
   if (FCopyFigures) pctMain->removeAction(FCopyFigures->Action());
+  // Regions still to be added are dropped; the module counts their work no longer.
   CallGuarded([this] { ClearRegions(); });
   RegionList.reset();
   if (NoiseChartHost() == this) SetNoiseChartHost(nullptr);
@@ -212,10 +239,7 @@ void TfmKalvMain::SetPictureCaption(const std::string &Caption) {
 
 // ---- regions ---------------------------------------------------------------------------------
 
-void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
-  TBitmap *rgb = frPicRGB()->Bitmap();
-  const auto fit = FitRegionCorners(X1, Y1, X2, Y2, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
-  if (!fit) return;
+TRectCntrl *TfmKalvMain::CreateRegion(const TRect &Bounds) {
   auto *page = new QWidget;
   page->setObjectName(QStringLiteral("tbsRegion"));
   auto *layout = new QVBoxLayout(page);
@@ -223,7 +247,8 @@ void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
   auto *panel = new TfrKalvRectNoises(page);
   panel->setObjectName(QStringLiteral("frRectNs"));
   layout->addWidget(panel);
-  pctMain->setCurrentIndex(pctMain->addTab(page, QString()));
+  // Named from the start: renaming a tab lays out the whole tab bar again.
+  pctMain->addTab(page, QString::fromStdString(Format(SRegionCaption, Bounds.Left, Bounds.Top, Bounds.Width(), Bounds.Height())));
 
   auto region = std::make_unique<TRectCntrl>(this);
   TRectCntrl *r = region.get();
@@ -234,27 +259,125 @@ void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
     r->hide();
     r->setParent(FRegionParent);
   }
-  r->SetBoundsRect(*fit);
+  r->SetBoundsRect(Bounds);
   if (FRegionParent != nullptr) r->show();
   // In the list before it is measured: a region whose measurement fails to start stays, shown and
   // removable, like one whose later change fails.
   RegionList->Add(std::move(region));
+  return r;
+}
+
+void TfmKalvMain::SyncNewPanels(const std::vector<TRectCntrl *> &Regions) {
+  // The panels there already follow the picture panel, so only the new ones need its settings.
+  std::vector<TfrKalvNoises *> panels{frNs};
+  for (TRectCntrl *r : Regions) panels.push_back(r->NoisePanel);
+  NoisePanelsSyncScroll(panels, frNs);
+  NoisePanelsSyncChartHeights(panels, frNs);
+}
+
+void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
+  TBitmap *rgb = frPicRGB()->Bitmap();
+  const auto fit = FitRegionCorners(X1, Y1, X2, Y2, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
+  if (!fit) return;
+  TRectCntrl *r = CreateRegion(*fit);
+  pctMain->setCurrentWidget(r->Page);
   std::exception_ptr failure;
   try {
     r->Recalculate();
   } catch (...) {
     failure = std::current_exception();
   }
-  SyncNoiseScroll(frNs);
-  SyncChartHeights(frNs);
+  SyncNewPanels({r});
   if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
   if (failure) std::rethrow_exception(failure);
+}
+
+void TfmKalvMain::AddRegions(std::vector<std::array<int, 4>> Corners) {
+  if (Corners.empty()) return;
+  if (FAdding) {
+    FAdding->Corners.insert(FAdding->Corners.end(), Corners.begin(), Corners.end());
+    return;
+  }
+  FAdding = std::make_unique<TAddingRegions>();
+  FAdding->Corners = std::move(Corners);
+  if (FModule != nullptr) FModule->BeginWindowWork();
+  AddRegionsStep();
+}
+
+void TfmKalvMain::AddRegionsStep() {
+  if (!FAdding) return;
+  TAddingRegions &adding = *FAdding;
+  // About 40 ms of work per step keeps the window responsive (each step also lays out the tab
+  // bar and the captions once); every step adds one region at least.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+  bool stop = FClosing || (FModule != nullptr && FModule->Closing());
+  std::exception_ptr failure;
+  std::vector<TRectCntrl *> added;
+  {
+    // The captions of the view and the tab bar are laid out once per step, not once per region.
+    const TRegionCaptions::THold hold;
+    const TTabBarHold tabs(pctMain);
+    TBitmap *rgb = frPicRGB()->Bitmap();
+    const int pw = rgb != nullptr ? rgb->Width() : 0, ph = rgb != nullptr ? rgb->Height() : 0;
+    try {
+      while (!stop && adding.Next < adding.Corners.size() &&
+             (added.empty() || std::chrono::steady_clock::now() < deadline)) {
+        const std::array<int, 4> &c = adding.Corners[adding.Next++];
+        if (const auto fit = FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph)) added.push_back(CreateRegion(*fit));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      stop = true;
+    }
+    if (!added.empty()) {
+      adding.LastPage = added.back()->Page;
+      // Every panel of the step takes its settings at once, then their measurements start.
+      CallGuarded([&] { SyncNewPanels(added); });
+      for (TRectCntrl *r : added) {
+        try {
+          r->Recalculate();
+        } catch (...) {
+          if (!failure) failure = std::current_exception();
+          stop = true;
+        }
+      }
+    }
+  }
+  if (stop || adding.Next >= adding.Corners.size()) {
+    // Only the last region's page is put on show: each switch of pages touches every page.
+    if (adding.LastPage != nullptr && pctMain->indexOf(adding.LastPage) >= 0) pctMain->setCurrentWidget(adding.LastPage);
+    EndAddingRegions();
+  } else {
+    SetStatusText(3, Format("Add regions: %d of %d", static_cast<long long>(adding.Next),
+                            static_cast<long long>(adding.Corners.size())));
+    if (!PostMessage(FWindow->Handle(), WM_KALV_ADDREGIONS, 0, 0)) {
+      EndAddingRegions();
+      RaiseLastOSError();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TfmKalvMain::EndAddingRegions() {
+  if (!FAdding) return;
+  FAdding.reset();
+  SetStatusText(3, Format("Regions: %d", RegionList != nullptr ? RegionList->Count() : 0));
+  if (FModule != nullptr) {
+    FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
+    FModule->EndWindowWork();
+  }
 }
 
 std::vector<TRect> TfmKalvMain::RegionRects() { return RegionList != nullptr ? RegionList->Rects() : std::vector<TRect>{}; }
 
 void TfmKalvMain::ClearRegions() {
-  if (RegionList != nullptr) RegionList->Clear();
+  // Regions still to be added go with the others.
+  EndAddingRegions();
+  if (RegionList == nullptr || RegionList->Empty()) return;
+  // The picture page first: removing the page on show would put each next one on show in turn.
+  pctMain->setCurrentWidget(tbsPicNoise);
+  const TTabBarHold tabs(pctMain);
+  RegionList->Clear();
 }
 
 void TfmKalvMain::SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) { RegionList->SaveToIni(Ini, Format); }
@@ -271,6 +394,8 @@ void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string 
     MessageBox(::Format("No regions found in \"%s\".", Ini.FileName()), Application()->Title(), MB_OK | MB_ICONINFORMATION);
     return;
   }
+  if (FAdding) throw EInvalidOperation("Regions are being added already");
+  CheckRegionCount(Ini.FileName(), corners.size());
   bool append = false;
   if (!RegionList->Empty()) {
     switch (MessageBox(SDeleteRegions, SAttention, MB_YESNOCANCEL | MB_ICONQUESTION)) {
@@ -279,8 +404,9 @@ void TfmKalvMain::LoadRegions(const TWideFileMemIniFile &Ini, const std::string 
     default: return;
     }
   }
-  if (!append) RegionList->Clear();
-  for (const auto &c : corners) AddRegion(c[0], c[1], c[2], c[3]);
+  if (append) CheckRegionCount(Ini.FileName(), corners.size(), static_cast<std::size_t>(RegionList->Count()));
+  else ClearRegions();
+  AddRegions(std::move(corners));
 }
 
 void TfmKalvMain::RemoveCurrentRegion() {
@@ -328,10 +454,14 @@ bool TfmKalvMain::eventFilter(QObject *Watched, QEvent *Event) {
 
 void TfmKalvMain::SetRegionParent(QWidget *View) {
   if (View == FRegionParent) return;
+  // Both views' captions are laid out once, after every region has moved.
+  const TRegionCaptions::THold hold;
   for (int i = 0; i < RegionList->Count(); ++i) {
     TRectCntrl *r = RegionList->Items(i);
     r->hide();
-    r->setParent(nullptr);
+    // Straight from view to view: taking a widget out of the window walks the window's whole
+    // focus chain, so only a region left without a view leaves it.
+    if (View == nullptr) r->setParent(nullptr);
   }
   FRegionParent = View;
   if (View == nullptr) return;
@@ -574,6 +704,9 @@ void TfmKalvMain::WndProc(TMessage &Message) {
   switch (Message.Msg) {
   case WM_KALV_STARTUP:
     CallGuarded([this] { StartUp(); });
+    break;
+  case WM_KALV_ADDREGIONS:
+    CallGuarded([this] { AddRegionsStep(); });
     break;
   case WM_KALV_FILENAME:
   case WM_KALV_PHASE: {

@@ -46,6 +46,8 @@ class QKeyEvent;
 constexpr UINT WM_KALV_STARTUP = WM_APP;
 constexpr UINT WM_KALV_FILENAME = WM_APP + 1;
 constexpr UINT WM_KALV_PHASE = WM_APP + 2;
+// The next step of adding many regions (AddRegions).
+constexpr UINT WM_KALV_ADDREGIONS = WM_APP + 3;
 
 // The splitter's minimum for both sides.
 constexpr int SplitterMinSize = 200;
@@ -83,6 +85,13 @@ public:
   TKalvNoiseTarget *PictureNoisePanel() override;
   void SetPictureCaption(const std::string &Caption) override;
   void AddRegion(int X1, int Y1, int X2, int Y2) override;
+  // The regions are added in steps of about 40 ms of work, the first at once, the others each
+  // from a message posted to the window, so input and painting go on between the steps; status
+  // panel 3 counts them in. A close meanwhile drops the ones not yet added; clearing the regions
+  // drops them too. Corners given during an import follow its own.
+  void AddRegions(std::vector<std::array<int, 4>> Corners) override;
+  // Regions are being added in steps.
+  bool AddingRegions() const { return FAdding != nullptr; }
   std::vector<TRect> RegionRects() override;
   void ClearRegions() override;
   void SaveRegions(TWideFileMemIniFile &Ini, const std::string &Format) override;
@@ -203,6 +212,14 @@ private:
   // Gives the right-hand side back the width it had before the window was narrowed.
   void KeepRightWidth();
   void AddFigureCommandsToMenu();
+  // A region with its page and panel, in the list and on the view, neither measured nor shown
+  // on the right-hand side yet.
+  TRectCntrl *CreateRegion(const TRect &Bounds);
+  // New region panels take the picture panel's scroll position and chart heights.
+  void SyncNewPanels(const std::vector<TRectCntrl *> &Regions);
+  // One step of AddRegions; the last ends the module's window work.
+  void AddRegionsStep();
+  void EndAddingRegions();
 
   TdmKalvMain *FModule; // not owned
   QWidget *FRegionParent = nullptr; // not owned
@@ -217,6 +234,12 @@ private:
   std::unique_ptr<TfmKalvSeries> FSeries;
   int FRightWanted = 0;   // the right-hand width the user chose (or the first one); 0: none yet
   int FRightRestored = 0; // the right-hand width kept in User.conf; 0: none
+  struct TAddingRegions {
+    std::vector<std::array<int, 4>> Corners;
+    std::size_t Next = 0;
+    QWidget *LastPage = nullptr; // the page of the last region added (regions stay while adding)
+  };
+  std::unique_ptr<TAddingRegions> FAdding;
   std::unique_ptr<QLockFile> FInstanceLock;
   int FInstanceSlot = 0;
 };

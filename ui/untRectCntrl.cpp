@@ -133,11 +133,10 @@ TRectCntrl::~TRectCntrl() {
     FJob = nullptr;
   }
   if (NoisePanel != nullptr && NoisePanel->Region == this) NoisePanel->Region = nullptr;
-  // Its caption goes with it.
-  if (QWidget *parent = parentWidget()) {
-    setParent(nullptr);
-    TRegionCaptions::RefreshOn(parent);
-  }
+  // Its caption goes with it (hiding refreshes the view's captions). Hidden, not taken out of
+  // the view: taking a widget out of its window walks the window's whole focus chain, which many
+  // regions' panels make long.
+  if (parentWidget() != nullptr) hide();
 }
 
 TRect TRectCntrl::BoundsRect() const { return Rect(x(), y(), x() + width(), y() + height()); }
@@ -218,6 +217,12 @@ void TRectCntrl::Recalculate() {
     TBitmap24 *picture = cut.get();
     auto data = std::make_unique<TMemPicJobData>(std::move(cut), NoProgressWnd);
     data->MeasureOnly = true; // a region shows figures and charts, never pages of its cut-out
+    // A small region takes less time to measure than to start its part threads (many regions
+    // imported at once would start thousands of them).
+    if (std::int64_t{r.Width()} * r.Height() < (std::int64_t{1} << 18)) {
+      data->PartCount = 1;
+      data->PartsHere = true;
+    }
     {
       // The copy is written under its lock, which the job takes before it reads the pixels. The
       // lock ends before the start: a start that fails frees the copy with the job's data.
@@ -265,7 +270,9 @@ void TRectCntrl::JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob) {
     const int index = FWindow->pctMain->indexOf(Page);
     if (index >= 0 && FWindow->pctMain->tabText(index) != caption) {
       FWindow->pctMain->setTabText(index, caption);
-      if (FWindow->pctMain->isVisible()) FWindow->pctMain->tabBar()->repaint();
+      // Painted when the event loop next runs: a tab bar paints every tab, and many regions
+      // start their jobs one after the other.
+      FWindow->pctMain->tabBar()->update();
     }
   }
   if (NoisePanel != nullptr) NoisePanel->SetPositionFields(x(), y(), width(), height());
@@ -473,10 +480,30 @@ TRegionCaptions::TRegionCaptions(QScrollArea *View) : QWidget(View->viewport()),
   show();
 }
 
+namespace {
+int GCaptionHolds = 0;
+std::vector<QPointer<TRegionCaptions>> GHeldCaptions; // to refresh when the holds end
+} // namespace
+
 void TRegionCaptions::RefreshOn(QWidget *PicturePanel) {
   if (PicturePanel == nullptr || PicturePanel->parentWidget() == nullptr) return;
-  if (auto *captions = PicturePanel->parentWidget()->findChild<TRegionCaptions *>(QString(), Qt::FindDirectChildrenOnly))
+  auto *captions = PicturePanel->parentWidget()->findChild<TRegionCaptions *>(QString(), Qt::FindDirectChildrenOnly);
+  if (captions == nullptr) return;
+  if (GCaptionHolds == 0) {
     captions->Refresh();
+  } else if (std::find(GHeldCaptions.begin(), GHeldCaptions.end(), captions) == GHeldCaptions.end()) {
+    GHeldCaptions.emplace_back(captions);
+  }
+}
+
+TRegionCaptions::THold::THold() { ++GCaptionHolds; }
+
+TRegionCaptions::THold::~THold() {
+  if (--GCaptionHolds > 0) return;
+  std::vector<QPointer<TRegionCaptions>> held;
+  held.swap(GHeldCaptions);
+  for (const QPointer<TRegionCaptions> &c : held)
+    if (c) c->Refresh();
 }
 
 void TRegionCaptions::Refresh() {
@@ -486,6 +513,11 @@ void TRegionCaptions::Refresh() {
   QWidget *panel = FView->widget();
   if (panel != nullptr && panel->isVisible()) {
     const QFontMetrics fm(font());
+    // Captions come and go with the regions' moves; the widths stay bounded by a clear.
+    if (FWidthsFont != font() || FWidths.size() > 65536) {
+      FWidths.clear();
+      FWidthsFont = font();
+    }
     std::vector<TRectCntrl *> regions;
     std::vector<QRect> rects;
     std::vector<QSize> sizes;
@@ -494,7 +526,9 @@ void TRegionCaptions::Refresh() {
       const QString text = QString::fromStdString(r->Caption());
       regions.push_back(r);
       rects.push_back(r->geometry().translated(panel->pos()));
-      sizes.emplace_back(fm.horizontalAdvance(text) + 6, fm.height() + 2);
+      auto width = FWidths.constFind(text);
+      if (width == FWidths.cend()) width = FWidths.insert(text, fm.horizontalAdvance(text));
+      sizes.emplace_back(*width + 6, fm.height() + 2);
     }
     const QRect view = rect().intersected(panel->geometry());
     const std::vector<QRect> plates = LayoutRegionCaptions(rects, sizes, view);
@@ -559,6 +593,7 @@ void TRectCntrlList::Delete(int Index) {
 
 void TRectCntrlList::Clear() {
   if (FItems.empty()) return;
+  const TRegionCaptions::THold hold;
   while (!FItems.empty()) Delete(Count() - 1);
 }
 

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <functional>
+#include <QFont>
+#include <QHash>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -160,6 +162,17 @@ public:
   // Refresh of the captions over a picture panel, if it has any.
   static void RefreshOn(QWidget *PicturePanel);
 
+  // While one is alive, refreshes are only noted; the views concerned refresh once when the last
+  // one ends (many regions added, moved between views or removed at once, where a refresh per
+  // region would lay out every caption again each time).
+  class THold {
+  public:
+    THold();
+    ~THold();
+    THold(const THold &) = delete;
+    THold &operator=(const THold &) = delete;
+  };
+
 protected:
   void paintEvent(QPaintEvent *Event) override;
   bool eventFilter(QObject *Watched, QEvent *Event) override;
@@ -167,6 +180,9 @@ protected:
 private:
   QScrollArea *FView; // not owned: the captions are its viewport's child
   std::vector<TPlate> FPlates;
+  // Caption widths in the font they were measured in: a refresh measures only new captions.
+  QHash<QString, int> FWidths;
+  QFont FWidthsFont;
 };
 
 // The window's regions in the order they were made.

@@ -77,6 +77,9 @@ struct FakeWindow : TKalvMainIntf {
   TKalvNoiseTarget *PictureNoisePanel() override { return &Panel; }
   void SetPictureCaption(const std::string &C) override { Caption = C; }
   void AddRegion(int X1, int Y1, int X2, int Y2) override { Regions.push_back(Rect(X1, Y1, X2, Y2)); }
+  void AddRegions(std::vector<std::array<int, 4>> Corners) override {
+    for (const auto &c : Corners) AddRegion(c[0], c[1], c[2], c[3]);
+  }
   std::vector<TRect> RegionRects() override { return Regions; }
   void ClearRegions() override {
     ++ClearedRegions;

@@ -18,6 +18,7 @@
 #include "ui/frmKalvSeries.h"
 #include "ui/untRectCntrl.h"
 #include "widgets/TntExtraEdits.h"
+#include "widgets/untStatusBarWideText.h"
 
 namespace {
 
@@ -246,4 +247,80 @@ TEST_F(WindowFixture, SeriesDialogMeasuresInTheBackgroundAndCancels) {
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
   SetFileDialogExecuteFunction(old);
   EXPECT_TRUE(Boxes.empty());
+
+// Many regions come in steps from the event loop, in the file's order, with the count in the
+// status bar; a file with more than the window holds is refused before anything changes (also as
+// a project); a close during an import ends it quietly with what is in.
+TEST_F(FilesFixture, ManyRegionsComeInStepsAndTooManyAreRefused) {
+  ShowAndStart();
+  const fs::path picture = Dir.Path / "wide.jpg";
+  testutil::WriteTestJpeg(picture, 400, 300);
+  ASSERT_TRUE(Module->OpenFile(picture.string()));
+  ASSERT_TRUE(WaitIdle());
+  const auto regionsFile = [&](const std::string &Name, int Count) {
+    std::string text = "[Program]\nFileType=2\nRegionCount=" + std::to_string(Count) + "\n";
+    for (int i = 0; i < Count; ++i)
+      text += "[" + IndexedName(SRegionSectionFormat, static_cast<std::uint32_t>(i)) + "]\nX1=" + std::to_string(i % 350) +
+              "\nY1=" + std::to_string(i / 350 * 20) + "\nX2=" + std::to_string(i % 350 + 50) + "\nY2=" +
+              std::to_string(i / 350 * 20 + 15) + "\n";
+    const fs::path path = Dir.Path / Name;
+    testutil::WriteFile(path, text);
+    return path;
+  };
+  constexpr int Many = 150;
+  Chosen["dlgRgnImp"] = regionsFile("many.KalvexRegions", Many);
+  ASSERT_TRUE(Module->actFlImpRgns->Execute());
+  ASSERT_TRUE(Window->AddingRegions());
+  EXPECT_LT(Window->RegionList->Count(), Many);
+  EXPECT_EQ(Window->stxMain->PanelText(3).rfind("Add regions: ", 0), 0u) << Window->stxMain->PanelText(3);
+  EXPECT_FALSE(Module->actFlOpn->Enabled()); // nothing else opens meanwhile
+  ASSERT_TRUE(WaitIdle(120000));
+  EXPECT_FALSE(Window->AddingRegions());
+  const std::vector<TRect> many = Rects();
+  ASSERT_EQ(many.size(), static_cast<std::size_t>(Many));
+  for (int i = 0; i < Many; ++i)
+    EXPECT_EQ(many[static_cast<std::size_t>(i)], Rect(i % 350, i / 350 * 20, i % 350 + 50, i / 350 * 20 + 15)) << i;
+  EXPECT_EQ(Window->pctMain->count(), Many + 1);
+  EXPECT_EQ(Window->pctMain->currentWidget(), Window->RegionList->Items(Many - 1)->Page);
+  EXPECT_EQ(Window->stxMain->PanelText(3), "Regions: 150");
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
+
+  // One more than the window holds: told, not asked, nothing removed; appending past it too.
+  Boxes.clear();
+  Questions.clear();
+  Chosen["dlgRgnImp"] = regionsFile("huge.KalvexRegions", KalvMaxWindowRegions + 1);
+  const auto refusal = [&] {
+    try {
+      Module->actFlImpRgns->Execute();
+    } catch (const EReadError &E) {
+      return E.Message;
+    }
+    return std::string("not refused");
+  };
+  EXPECT_NE(refusal().find("holds 1001 regions, more than the 1000 the window can hold"), std::string::npos);
+  EXPECT_TRUE(Boxes.empty());
+  Chosen["dlgRgnImp"] = regionsFile("most.KalvexRegions", KalvMaxWindowRegions - Many + 1);
+  Answer = IDNO;
+  EXPECT_NE(refusal().find("and the 150 there are more than the 1000"), std::string::npos);
+  EXPECT_EQ(Boxes.size(), 1u); // the question
+  EXPECT_EQ(Rects(), many);
+  EXPECT_FALSE(Module->IsBusy());
+  const fs::path project = Dir.Path / "huge.KalvexProject";
+  testutil::WriteFile(project, "[Program]\nFileName=" + picture.string() + "\nFileType=0\n" +
+                                   testutil::ReadFile(Dir.Path / "huge.KalvexRegions").substr(9));
+  EXPECT_THROW(Module->OpenFile(project.string()), EReadError);
+  EXPECT_EQ(Rects(), many);
+
+  // Closing during an import: the step under way ends, the rest is dropped, the window closes.
+  Answer = IDYES;
+  Chosen["dlgRgnImp"] = regionsFile("many.KalvexRegions", Many);
+  ASSERT_TRUE(Module->actFlImpRgns->Execute());
+  ASSERT_TRUE(Window->AddingRegions());
+  Window->close();
+  EXPECT_TRUE(Window->isVisible()); // deferred
+  ASSERT_TRUE(testutil::ProcessUntil([&] { return !Window->isVisible(); }, 60000));
+  EXPECT_FALSE(Window->AddingRegions());
+  EXPECT_TRUE(Window->RegionList->Empty());
+  EXPECT_FALSE(Module->IsBusy());
+  EXPECT_EQ(Boxes.size(), 2u); // the two questions, no error
 }
