@@ -99,17 +99,23 @@ TThreadMan::~TThreadMan() {
 
   // Detach every job: none of them may point here any more. Jobs that were still waiting never
   // run; they are made startable again (lent data stays with its starter, data handed over with
-  // the job, which frees it when it is started again or destroyed).
+  // the job, which frees it when it is started again or destroyed). A job handed over to the
+  // manager has no other owner: it is freed here, as its done step would have freed it.
+  std::vector<TThreadManJob *> handedOver;
   for (TThreadManJob *job : FRegisteredJobs) {
     job->FThreadMan = nullptr;
     job->FNotifyWnd = 0;
     job->FEntered = false;
     const TThreadManJobState s = job->State();
-    if (s == tmjsWaiting || s == tmjsQueue || s == tmjsDone) job->FState.store(tmjsReady);
+    if (s == tmjsWaiting || s == tmjsQueue || s == tmjsDone) {
+      job->FState.store(tmjsReady);
+      if (job->FHandedOver) handedOver.push_back(job);
+    }
   }
   FRegisteredJobs.clear();
   FJobQueue = TThreadManJobList();
   FReservedQueue = TThreadManJobList();
+  for (TThreadManJob *job : handedOver) delete job;
 
   // A worker that did not stop in time (its job still runs) is given up rather than waited for:
   // it reports nothing more and frees itself when it ends. One that is already on its way out is

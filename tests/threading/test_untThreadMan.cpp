@@ -633,11 +633,20 @@ TEST_F(TThreadManJobs, DestroyingTheManagerDetachesJobsAndGivesUpAStuckWorker) {
   waiting.SetThreadMan(man.get());
   man->SetMaxThreadJobCount(0);
   waiting.Start(nullptr);
+  // A job handed over to the manager has no other owner: a manager that goes first frees it.
+  struct TCountedJob : TThreadManJob {
+    explicit TCountedJob(int &F) : Freed(F) {}
+    ~TCountedJob() override { ++Freed; }
+    int &Freed;
+  };
+  int handedFreed = 0;
+  man->StartJob(std::make_unique<TCountedJob>(handedFreed), -1);
 
   QElapsedTimer timer;
   timer.start();
   man.reset(); // must neither hang nor crash
   EXPECT_LT(timer.elapsed(), 5000);
+  EXPECT_EQ(handedFreed, 1);
   EXPECT_EQ(waiting.ThreadMan(), nullptr);
   EXPECT_EQ(waiting.State(), tmjsReady); // never runs, but can be started elsewhere
   EXPECT_EQ(stuck.ThreadMan(), nullptr);

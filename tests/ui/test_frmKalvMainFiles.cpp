@@ -247,6 +247,7 @@ TEST_F(WindowFixture, SeriesDialogMeasuresInTheBackgroundAndCancels) {
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
   SetFileDialogExecuteFunction(old);
   EXPECT_TRUE(Boxes.empty());
+}
 
 // Many regions come in steps from the event loop, in the file's order, with the count in the
 // status bar; a file with more than the window holds is refused before anything changes (also as
