@@ -224,10 +224,14 @@ void TThreadManJob::SetState(TThreadManJobState Value) {
 }
 
 void TThreadManJob::SetStateOnWorker(TThreadManJobState Value, TThreadManThread *aThread) {
-  // The worker uses what it shares with the manager, never the manager object itself.
+  // The worker uses what it shares with the manager, never the manager object itself. The job is
+  // read before its new state is published: once it is done, its owner may free it at once.
+  const bool log = LogState && aThread->FShared->LogState.load();
+  const HWND wnd = aThread->Wnd();
   const TThreadManJobState prev = FState.exchange(Value);
-  if (prev == Value) return;
-  Report(prev, aThread->Wnd(), aThread->FShared->LogState.load());
+  if (prev == Value || !log || wnd == 0) return;
+  if (!SendNotifyMessage(wnd, WM_TM_JOBSTATE, static_cast<WPARAM>(prev), reinterpret_cast<LPARAM>(this)))
+    RaiseLastOSError();
 }
 
 void TThreadManJob::DoWaiting(TThreadManThread *aThread) {
