@@ -1,4 +1,4 @@
-// kalvex --measure: runs the picture jobs on the calling thread and prints their figures.
+// kalvex --measure: measures the files in streaming passes and prints their figures.
 #include "cli/untMeasure.h"
 
 #include <QCoreApplication>
@@ -7,13 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <unistd.h>
 
 #include "KalvexVersion.h"
@@ -23,7 +20,6 @@
 #include "app/untKalvProjectFile.h"
 #include "app/untKalvRegionsFile.h"
 #include "cli/untSeries.h"
-#include "engine/untKalvPicJobDataJobs.h"
 #include "engine/untKalvPicStream.h"
 #include "engine/untKalvPlot.h"
 

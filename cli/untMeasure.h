@@ -1,8 +1,9 @@
 // The headless front end: `kalvex --measure FILE... [--region L,T,W,H]... [--regions FILE]...
-// [--format text|json|csv] [--histogram]`. Every file is measured by the same picture job the
-// window runs, and every region by a memory job on its cut-out, fitted into the picture as the
-// window fits a new region. A FILE may be a project: its embedded picture, or the picture it
-// names, is measured with the project's regions (then the command line's).
+// [--format text|json|csv] [--histogram]`. Every file is measured in one streaming pass over its
+// rows (engine/untKalvPicStream), with the figures of the window's picture job; every region is
+// fitted into the picture as the window fits a new region and measured in the same pass. A FILE
+// may be a project: its embedded picture, or the picture it names, is measured with the
+// project's regions (then the command line's).
 #pragma once
 
 #include <array>
