@@ -245,13 +245,7 @@ void TPicPartThread::LeaveList() {
   if (FInList.exchange(false)) FList->Remove(this);
 }
 
-void TPicPartThread::RunHere() {
-  try {
-    Execute();
-  } catch (...) {
-    // Kept in the list, where the job's wait finds it.
-  }
-}
+void TPicPartThread::RunHere() { Execute(); } // a failure is kept in the list, where the job's wait finds it
 
 void TPicPartThread::Execute() {
   try {
@@ -262,13 +256,12 @@ void TPicPartThread::Execute() {
       if (FTargets[static_cast<size_t>(c)]) FTargets[static_cast<size_t>(c)]->AddData(Data[static_cast<size_t>(c)].get());
     if (Finished) Finished->store(true);
   } catch (...) {
-    for (auto &d : Data) d.reset();
-    FList->SetFailure(std::current_exception()); // the job must not report partial sums
-    LeaveList(); // the job's wait must end whatever happened
-    throw;
+    // The job must not report partial sums. The error is the job's from here: this thread lets go
+    // of it (the catch ends) before the job's wait can end, so the job alone frees it.
+    FList->SetFailure(std::current_exception());
   }
   for (auto &d : Data) d.reset();
-  LeaveList(); // nothing of the job may be touched after this
+  LeaveList(); // the job's wait ends; nothing of the job may be touched after this
 }
 
 void TPicPartThreadData::AddRows(std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B,
