@@ -229,8 +229,16 @@ TFileResult MeasureFile(const std::string &FileName, const std::vector<TRegionAr
     TakeFigures(*noise[b], areas[owner[b]]);
     noise[b].reset();
   }
+  // Each area holds its histograms (about 15 KB): the kept ones close up in place, with no copy of
+  // them all.
+  std::size_t n = 0;
   for (std::size_t i = 0; i < areas.size(); ++i)
-    if (kept[i] != 0) result.Areas.push_back(std::move(areas[i]));
+    if (kept[i] != 0) {
+      if (n != i) areas[n] = std::move(areas[i]);
+      ++n;
+    }
+  areas.erase(areas.begin() + static_cast<std::ptrdiff_t>(n), areas.end());
+  result.Areas = std::move(areas);
   return result;
 }
 
