@@ -159,13 +159,25 @@ void DrawPlot(QPainter &P, const QRectF &Area, const TPlot &Plot) {
       for (double e = std::ceil(xLo); e <= std::floor(xHi); e += 1) xt.push_back(std::exp2(e));
     }
   }
+  // File names are shortened to the room between two ticks; a label that would still run into the
+  // one before it is left out (its grid line stays).
+  const double room = Plot.Axis == pakFile && xt.size() > 1 ? px(xt[1]) - px(xt[0]) - 6 : plot.width();
+  double lastRight = -1e9;
   for (double t : xt) {
     const double x = px(t);
     P.setPen(grid);
     P.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
     P.setPen(axis);
-    const QString label = QString::fromStdString(XLabel(Plot, t));
-    P.drawText(QPointF(x - fm.horizontalAdvance(label) / 2, plot.bottom() + line + 2), label);
+    QString label = QString::fromStdString(XLabel(Plot, t));
+    if (Plot.Axis == pakFile) {
+      const double edge = 2 * std::min(x - Area.left(), Area.right() - x); // centred, inside the area
+      label = fm.elidedText(label, Qt::ElideMiddle, std::max(std::min(room, edge), 6.0 * fm.averageCharWidth()));
+    }
+    const double w = fm.horizontalAdvance(label);
+    const double left = std::clamp(x - w / 2, Area.left(), std::max(Area.left(), Area.right() - w));
+    if (left < lastRight + 3) continue;
+    P.drawText(QPointF(left, plot.bottom() + line + 2), label);
+    lastRight = left + w;
   }
   for (double t : LinearTicks(yLo, yHi)) {
     const double y = py(t);

@@ -83,12 +83,22 @@ void PrepareQtFileDialog(const TOpenDialog &Dialog, QFileDialog &Qt) {
   if (o.count(ofForceShowHidden)) Qt.setFilter(Qt.filter() | QDir::Hidden);
 
   const QStringList filters = TOpenDialog::QtNameFilters(Dialog.Filter);
+  Qt.setDefaultSuffix(Q(Dialog.DefaultExt));
   if (!filters.isEmpty()) {
     Qt.setNameFilters(filters);
     const int index = Dialog.FilterIndex >= 1 && Dialog.FilterIndex <= filters.size() ? Dialog.FilterIndex : 1;
     Qt.selectNameFilter(filters[index - 1]);
+    // A name typed without an extension takes the chosen filter's (a "PNG picture" is saved as
+    // .png), or DefaultExt when the filter names none ("All files").
+    const QString fallback = Q(Dialog.DefaultExt);
+    auto follow = [&Qt, filters, fallback](const QString &Chosen) {
+      static const QRegularExpression one("\\(\\*\\.([A-Za-z0-9]+)[ )]");
+      const auto m = one.match(Chosen);
+      Qt.setDefaultSuffix(filters.contains(Chosen) && m.hasMatch() ? m.captured(1) : fallback);
+    };
+    follow(filters[index - 1]);
+    QObject::connect(&Qt, &QFileDialog::filterSelected, &Qt, follow);
   }
-  Qt.setDefaultSuffix(Q(Dialog.DefaultExt));
 
   const QFileInfo file(Q(Dialog.FileName));
   if (!Dialog.InitialDir.empty())

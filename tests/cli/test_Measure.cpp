@@ -535,6 +535,18 @@ TEST(Measure, SeriesAreOrderedAndPlottedByTheirAxis) {
   QImage image;
   ASSERT_TRUE(image.load(QString::fromStdString(png), "PNG"));
   EXPECT_EQ(image.size(), QSize(900, 560));
+  // Long file names are shortened to the room between their ticks rather than run into each other.
+  std::vector<std::string> named;
+  for (const std::string &f : shots) {
+    named.push_back((dir.Path / (std::string(120, 'x') + "-" + std::filesystem::path(f).filename().string())).string());
+    std::filesystem::copy_file(f, named.back());
+  }
+  const std::string byFile = (dir.Path / "file.svg").string();
+  ASSERT_EQ(Measure({named[0], named[1], named[2], "--by", "file", "--plot", byFile}).Status, 0);
+  const std::string files = testutil::ReadFile(byFile);
+  EXPECT_EQ(files.find(std::string(120, 'x')), std::string::npos);
+  for (const char *end : {"iso100.jpg<", "iso200.jpg<", "iso400.jpg<"}) // elided in the middle
+    EXPECT_NE(files.find(end), std::string::npos) << end;
   const TRun exposure = Measure({shots[0], shots[1], shots[2], "--by", "exposure"});
   EXPECT_LT(exposure.Out.find("iso100.jpg"), exposure.Out.find("iso400.jpg"));
 

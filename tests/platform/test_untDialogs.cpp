@@ -54,6 +54,19 @@ TEST(Dialogs, QtDialogIsSetUpAsTheComponentSays) {
     EXPECT_FALSE(qt.testOption(QFileDialog::DontConfirmOverwrite));
     EXPECT_EQ(qt.selectedNameFilter(), "Bitmap (*.bmp)");
     EXPECT_EQ(QDir(qt.directory()).canonicalPath(), QDir(folder).canonicalPath());
+    // A name typed without an extension gets the chosen filter's.
+    EXPECT_EQ(qt.defaultSuffix(), "bmp");
+    emit qt.filterSelected("JPEG (*.jpg)");
+    EXPECT_EQ(qt.defaultSuffix(), "jpg");
+  }
+  save.Filter = "Text|*.txt|All files|*.*";
+  {
+    QFileDialog qt;
+    qt.setOption(QFileDialog::DontUseNativeDialog);
+    PrepareQtFileDialog(save, qt);
+    EXPECT_EQ(qt.defaultSuffix(), "txt");
+    emit qt.filterSelected("All files (*)");
+    EXPECT_EQ(qt.defaultSuffix(), "jpg"); // no extension of its own: DefaultExt
   }
   TOpenDialog open;
   open.Options.insert(ofFileMustExist);
