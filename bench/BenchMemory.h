@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fstream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace bench {
@@ -12,6 +13,13 @@ inline long ResidentKiB() {
   long pages = 0, resident = 0;
   statm >> pages >> resident;
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Page faults this process has taken so far that needed no reading (memory touched the first time).
+inline long MinorFaults() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_minflt;
 }
 
 } // namespace bench

@@ -8,7 +8,7 @@ void CheckPictureMemory(int Width, int Height) {
     throw EReadError(Format("Invalid picture size: %d x %d pixels", Width, Height));
   const std::uint64_t pixels = static_cast<std::uint64_t>(Width) * static_cast<std::uint64_t>(Height);
   if (Width > MaxPictureSide || Height > MaxPictureSide || pixels > static_cast<std::uint64_t>(MaxPicturePixels) ||
-      pixels * PictureBytesPerPixel > GetAvailableMemory())
+      pixels * PictureBytesPerPixel > GetAvailableMemory() + KeptPixelBufferBytes()) // kept: for it to take
     throw EOutOfMemory(Format("Picture too large: %d x %d pixels", Width, Height));
 }
 

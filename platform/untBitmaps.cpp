@@ -13,6 +13,9 @@
 #include <unistd.h>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <new>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // Colours and fonts
@@ -157,20 +160,122 @@ QImage::Format TBitmap::QtFormat() const {
   return FPixelFormat == pf24bit ? QImage::Format_BGR888 : QImage::Format_Indexed8;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Pixel buffers of large pictures
+//
+// A picture's pages are tens of megabytes each. Freed, they would go back to the system, and the
+// next picture would fault in (and the kernel clear) all of its memory again: a third of a load's
+// time. So freed large buffers are kept, and a picture of the same size takes them over. A
+// request of another size lets every kept buffer go first: the old pictures' sizes are of no use
+// to it, and it may need that memory.
+
 namespace {
-// Large pictures are backed by huge pages where the system allows it on request: a 24-megapixel
-// picture is then a few dozen page faults on first touch instead of tens of thousands. Only the
-// whole pages inside the buffer are advised; the advice is a hint, and failure is of no concern.
-void AdviseHugePages(QImage &Image) {
-  constexpr std::size_t MinBytes = std::size_t{8} << 20;
-  const auto bytes = static_cast<std::size_t>(Image.sizeInBytes());
-  if (bytes < MinBytes) return;
-  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(Image.bits());
-  const std::uintptr_t first = (start + page - 1) / page * page, end = (start + bytes) / page * page;
-  if (end > first) madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+constexpr std::size_t PooledMinBytes = std::size_t{8} << 20;
+constexpr std::size_t HugePage = std::size_t{2} << 20;
+
+struct TPixelBuffer {
+  void *Data;
+  std::size_t Bytes; // as requested; the allocation is rounded up to whole huge pages
+};
+
+class TPixelBufferPool {
+public:
+  TPixelBuffer *Take(std::size_t Bytes) {
+    std::vector<TPixelBuffer *> drop;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      for (std::size_t i = 0; i < FKept.size(); ++i)
+        if (FKept[i]->Bytes == Bytes) {
+          TPixelBuffer *b = FKept[i];
+          FKept.erase(FKept.begin() + static_cast<std::ptrdiff_t>(i));
+          FKeptBytes -= b->Bytes;
+          return b;
+        }
+      drop.swap(FKept);
+      FKeptBytes = 0;
+    }
+    Drop(drop);
+    const std::size_t rounded = (Bytes + HugePage - 1) / HugePage * HugePage;
+    void *data = std::aligned_alloc(HugePage, rounded);
+    if (data == nullptr) return nullptr;
+    // Backed by huge pages where the system allows it on request: a few dozen faults on first
+    // touch instead of tens of thousands. A hint; its failure is of no concern.
+    madvise(data, rounded, MADV_HUGEPAGE);
+    return new (std::nothrow) TPixelBuffer{data, Bytes};
+  }
+
+  void Give(TPixelBuffer *Buffer) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      if (FKept.size() < MaxKept && FKeptBytes + Buffer->Bytes <= MaxKeptBytes()) {
+        FKept.push_back(Buffer);
+        FKeptBytes += Buffer->Bytes;
+        return;
+      }
+    }
+    Drop({Buffer});
+  }
+
+  std::size_t KeptBytes() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FKeptBytes;
+  }
+
+  void Release() {
+    std::vector<TPixelBuffer *> drop;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      drop.swap(FKept);
+      FKeptBytes = 0;
+    }
+    Drop(drop);
+  }
+
+private:
+  static constexpr std::size_t MaxKept = 16; // more than one picture's pages
+  // At most a quarter of the machine's memory stays kept.
+  static std::size_t MaxKeptBytes() {
+    static const std::size_t max = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) *
+                                   static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 4;
+    return max;
+  }
+  static void Drop(const std::vector<TPixelBuffer *> &Buffers) {
+    for (TPixelBuffer *b : Buffers) {
+      std::free(b->Data);
+      delete b;
+    }
+  }
+
+  std::mutex FLock;
+  std::vector<TPixelBuffer *> FKept;
+  std::size_t FKeptBytes = 0;
+};
+
+// Never destroyed: a picture freed during the program's exit still gives its buffer back.
+TPixelBufferPool &Pool() {
+  static auto *pool = new TPixelBufferPool;
+  return *pool;
+}
+
+void GiveBack(void *Info) { Pool().Give(static_cast<TPixelBuffer *>(Info)); }
+
+// An image of the size and format; large ones on a kept or a fresh pixel buffer. Null when there
+// is no memory for it.
+QImage NewImage(int Width, int Height, QImage::Format Format) {
+  const int depth = Format == QImage::Format_Indexed8 ? 8 : 24;
+  const qsizetype bytesPerLine = ((static_cast<qsizetype>(Width) * depth + 31) / 32) * 4;
+  const auto bytes = static_cast<std::size_t>(bytesPerLine) * static_cast<std::size_t>(Height);
+  if (bytes < PooledMinBytes) return QImage(Width, Height, Format);
+  TPixelBuffer *buffer = Pool().Take(bytes);
+  if (buffer == nullptr) return QImage();
+  QImage img(static_cast<uchar *>(buffer->Data), Width, Height, bytesPerLine, Format, GiveBack, buffer);
+  if (img.isNull()) GiveBack(buffer);
+  return img;
 }
 } // namespace
+
+std::size_t KeptPixelBufferBytes() { return Pool().KeptBytes(); }
+void ReleaseKeptPixelBuffers() { Pool().Release(); }
 
 void TBitmap::Reallocate(int AWidth, int AHeight, bool Clear) {
   AWidth = std::max(0, AWidth);
@@ -178,14 +283,13 @@ void TBitmap::Reallocate(int AWidth, int AHeight, bool Clear) {
   if (AWidth == 0 || AHeight == 0) {
     FImage = QImage();
   } else {
-    QImage img(AWidth, AHeight, QtFormat());
+    QImage img = NewImage(AWidth, AHeight, QtFormat());
     if (img.isNull())
       throw EOutOfMemory(Format("Not enough memory for a bitmap of %d x %d pixels", AWidth, AHeight));
     if (FPixelFormat == pf8bit) {
       if (FColors.size() != 256) FColors = QList<QRgb>(256, qRgb(0, 0, 0));
       img.setColorTable(FColors);
     }
-    AdviseHugePages(img);
     if (Clear) img.fill(0);
     if (Clear && !FImage.isNull()) {
       const int rows = std::min(AHeight, FImage.height());

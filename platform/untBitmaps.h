@@ -179,6 +179,11 @@ struct TBmpInfo {
 // large to hold is called that even when only its header is there.
 TBmpInfo ReadBmpInfo(TStream &Stream, const std::function<void(int, int)> &SizeCheck = {});
 
+// The freed pixel buffers of large pictures are kept for the next picture of the same size. The
+// bytes kept now; and their release (when the memory is wanted elsewhere).
+std::size_t KeptPixelBufferBytes();
+void ReleaseKeptPixelBuffers();
+
 class TBitmap : public TPersistent {
 public:
   TBitmap();

@@ -59,6 +59,35 @@ TEST(Bitmap, ScanLinesSizesAndBmpRoundTrip) {
   EXPECT_EQ(g2.ScanLine(1)[2], 77);
 }
 
+// A large picture's freed pixels are taken over by the next picture of its size, and cleared when
+// that one asks for it; a picture of another size lets them go. Copies share until written.
+TEST(Bitmap, LargePicturesTakeOverTheFreedPixelsOfTheirSize) {
+  ReleaseKeptPixelBuffers();
+  const std::uint8_t *first = nullptr;
+  {
+    TBitmap b;
+    b.SetSize(2000, 1500); // 9 MB
+    b.ScanLine(7)[9] = 200;
+    first = b.ScanLine(0);
+  }
+  EXPECT_GE(KeptPixelBufferBytes(), std::size_t{2000} * 3 * 1500);
+  TBitmap again;
+  again.SetSize(2000, 1500);
+  EXPECT_EQ(again.ScanLine(0), first);
+  EXPECT_EQ(again.ScanLine(7)[9], 0);
+  EXPECT_EQ(KeptPixelBufferBytes(), 0u);
+  QImage copy = again.Image();
+  again.ScanLine(7)[9] = 5; // detaches from the copy
+  EXPECT_EQ(copy.constScanLine(7)[9], 0);
+  again.SetSize(0, 0);
+  EXPECT_EQ(KeptPixelBufferBytes(), 0u); // the copy still holds it
+  copy = QImage();
+  EXPECT_GT(KeptPixelBufferBytes(), 0u);
+  TBitmap other;
+  other.SetSize(2500, 1500);
+  EXPECT_EQ(KeptPixelBufferBytes(), 0u);
+}
+
 TEST(Canvas, LinesRectanglesAndXor) {
   TBitmap b;
   b.SetSize(10, 10);
