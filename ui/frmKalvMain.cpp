@@ -240,21 +240,17 @@ void TfmKalvMain::SetPictureCaption(const std::string &Caption) {
 // ---- regions ---------------------------------------------------------------------------------
 
 TRectCntrl *TfmKalvMain::CreateRegion(const TRect &Bounds) {
+  // The page alone: its panel is made when the page is first shown (RegionPanel).
   auto *page = new QWidget;
   page->setObjectName(QStringLiteral("tbsRegion"));
   auto *layout = new QVBoxLayout(page);
   layout->setContentsMargins(0, 0, 0, 0);
-  auto *panel = new TfrKalvRectNoises(page);
-  panel->setObjectName(QStringLiteral("frRectNs"));
-  layout->addWidget(panel);
   // Named from the start: renaming a tab lays out the whole tab bar again.
   pctMain->addTab(page, QString::fromStdString(Format(SRegionCaption, Bounds.Left, Bounds.Top, Bounds.Width(), Bounds.Height())));
 
   auto region = std::make_unique<TRectCntrl>(this);
   TRectCntrl *r = region.get();
-  r->NoisePanel = panel;
   r->Page = page;
-  panel->Region = r;
   if (FRegionParent != nullptr) {
     r->hide();
     r->setParent(FRegionParent);
@@ -267,10 +263,25 @@ TRectCntrl *TfmKalvMain::CreateRegion(const TRect &Bounds) {
   return r;
 }
 
+TfrKalvRectNoises *TfmKalvMain::RegionPanel(TRectCntrl *Region) {
+  if (Region == nullptr || Region->Page == nullptr) return nullptr;
+  if (Region->NoisePanel != nullptr) return Region->NoisePanel;
+  auto *panel = new TfrKalvRectNoises(Region->Page);
+  panel->setObjectName(QStringLiteral("frRectNs"));
+  Region->Page->layout()->addWidget(panel);
+  Region->NoisePanel = panel;
+  panel->Region = Region;
+  // The picture panel's scroll position and chart heights first, then the figures kept so far.
+  CallGuarded([&] { SyncNewPanels({Region}); });
+  Region->Figures.SetPanel(panel);
+  return panel;
+}
+
 void TfmKalvMain::SyncNewPanels(const std::vector<TRectCntrl *> &Regions) {
   // The panels there already follow the picture panel, so only the new ones need its settings.
   std::vector<TfrKalvNoises *> panels{frNs};
-  for (TRectCntrl *r : Regions) panels.push_back(r->NoisePanel);
+  for (TRectCntrl *r : Regions)
+    if (r->NoisePanel != nullptr) panels.push_back(r->NoisePanel);
   NoisePanelsSyncScroll(panels, frNs);
   NoisePanelsSyncChartHeights(panels, frNs);
 }
@@ -280,14 +291,13 @@ void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
   const auto fit = FitRegionCorners(X1, Y1, X2, Y2, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
   if (!fit) return;
   TRectCntrl *r = CreateRegion(*fit);
-  pctMain->setCurrentWidget(r->Page);
+  pctMain->setCurrentWidget(r->Page); // which makes its panel
   std::exception_ptr failure;
   try {
     r->Recalculate();
   } catch (...) {
     failure = std::current_exception();
   }
-  SyncNewPanels({r});
   if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
   if (failure) std::rethrow_exception(failure);
 }
@@ -319,29 +329,23 @@ void TfmKalvMain::AddRegionsStep() {
     const TTabBarHold tabs(pctMain);
     TBitmap *rgb = frPicRGB()->Bitmap();
     const int pw = rgb != nullptr ? rgb->Width() : 0, ph = rgb != nullptr ? rgb->Height() : 0;
+    // Each region's measurement starts as soon as it is made (its panel comes later, with its
+    // page's first show), so the step's time counts both.
     try {
       while (!stop && adding.Next < adding.Corners.size() &&
              (added.empty() || std::chrono::steady_clock::now() < deadline)) {
         const std::array<int, 4> &c = adding.Corners[adding.Next++];
-        if (const auto fit = FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph)) added.push_back(CreateRegion(*fit));
+        if (const auto fit = FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph)) {
+          TRectCntrl *r = CreateRegion(*fit);
+          added.push_back(r);
+          r->Recalculate();
+        }
       }
     } catch (...) {
       failure = std::current_exception();
       stop = true;
     }
-    if (!added.empty()) {
-      adding.LastPage = added.back()->Page;
-      // Every panel of the step takes its settings at once, then their measurements start.
-      CallGuarded([&] { SyncNewPanels(added); });
-      for (TRectCntrl *r : added) {
-        try {
-          r->Recalculate();
-        } catch (...) {
-          if (!failure) failure = std::current_exception();
-          stop = true;
-        }
-      }
-    }
+    if (!added.empty()) adding.LastPage = added.back()->Page;
   }
   if (stop || adding.Next >= adding.Corners.size()) {
     // Only the last region's page is put on show: each switch of pages touches every page.
@@ -493,9 +497,29 @@ void TfmKalvMain::InvalidateStatusBar() { stbMain->update(); }
 TThreadMan *TfmKalvMain::NoiseThreadMan() { return FModule != nullptr ? FModule->thmMain : nullptr; }
 bool TfmKalvMain::SameScale() { return FModule != nullptr && FModule->SameScale(); }
 bool TfmKalvMain::FitCounts() { return actNsFitCounts != nullptr && actNsFitCounts->Checked(); }
-std::int64_t TfmKalvMain::GetMaxCount(int Group) { return NoisePanelsMaxCount(NoisePanels(), Group); }
-std::int64_t TfmKalvMain::GetTotalCount(int Group) { return NoisePanelsTotalCount(NoisePanels(), Group); }
-std::uint8_t TfmKalvMain::GetMaxLevel(int Group) { return NoisePanelsMaxLevel(NoisePanels(), Group); }
+// The common scale takes in every region, whether its panel has been made or not.
+std::int64_t TfmKalvMain::GetMaxCount(int Group) {
+  std::int64_t m = frNs->GetMaxCount(Group);
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i)
+    m = std::max(m, RegionList->Items(i)->Figures.GetMaxCount(Group));
+  return m;
+}
+
+std::int64_t TfmKalvMain::GetTotalCount(int Group) {
+  std::int64_t m = frNs->GetTotalCount(Group);
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i)
+    m = std::max(m, RegionList->Items(i)->Figures.GetTotalCount(Group));
+  return m;
+}
+
+std::uint8_t TfmKalvMain::GetMaxLevel(int Group) {
+  int m = frNs->GetTotalCount(Group) > 0 ? frNs->GetMaxLevel(Group) : -1;
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i) {
+    const TKalvRegionFigures &f = RegionList->Items(i)->Figures;
+    if (f.GetTotalCount(Group) > 0) m = std::max<int>(m, f.GetMaxLevel(Group));
+  }
+  return m < 0 ? 255 : static_cast<std::uint8_t>(m);
+}
 
 void TfmKalvMain::SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) {
   if (FModule != nullptr) FModule->SetCurrentChart(Chart);
@@ -635,6 +659,8 @@ void TfmKalvMain::pctPicsChange() {
 }
 
 void TfmKalvMain::pctMainChange() {
+  // A region's page shown for the first time gets its panel now.
+  if (TRectCntrl *region = CurrentRegion()) RegionPanel(region);
   const int page = PageNumber(pctPics->currentWidget());
   if (page >= 1 && page <= 7) {
     // Outlines and caption plates show which region is selected.
