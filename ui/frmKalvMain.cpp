@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QFileInfo>
+#include <QHash>
 #include <QPainter>
 #include <QProcess>
 #include <QScrollArea>
@@ -69,6 +70,44 @@ public:
 private:
   QTabBar *FBar;
   bool FShown;
+};
+
+// A tab bar that measures each tab text once. Qt's lays out every tab, measuring its text again,
+// whenever a tab is added or removed (and asks where the pointer is among them), so a page
+// control of a thousand region pages spent most of an import measuring the same captions.
+class TMeasuredTabBar : public QTabBar {
+public:
+  explicit TMeasuredTabBar(QWidget *Parent) : QTabBar(Parent) { setObjectName(QStringLiteral("qt_tabwidget_tabbar")); }
+
+protected:
+  QSize tabSizeHint(int Index) const override {
+    // The text (elided while the minimum is measured) and the selection are all that vary
+    // between the tabs of this bar (no icons, no buttons, one shape); a change of font or style
+    // clears the sizes.
+    const QString key = tabText(Index) + (Index == currentIndex() ? QLatin1Char('*') : QLatin1Char(' '));
+    auto size = FSizes.constFind(key);
+    if (size == FSizes.cend()) {
+      if (FSizes.size() > 65536) FSizes.clear();
+      size = FSizes.insert(key, QTabBar::tabSizeHint(Index));
+    }
+    return *size;
+  }
+  void changeEvent(QEvent *Event) override {
+    FSizes.clear();
+    QTabBar::changeEvent(Event);
+  }
+  bool event(QEvent *Event) override {
+    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange) FSizes.clear();
+    return QTabBar::event(Event);
+  }
+
+private:
+  mutable QHash<QString, QSize> FSizes;
+};
+
+class TPageControl : public QTabWidget {
+public:
+  explicit TPageControl(QWidget *Parent) : QTabWidget(Parent) { setTabBar(new TMeasuredTabBar(this)); }
 };
 
 bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
@@ -176,7 +215,7 @@ void TfmKalvMain::CreateComponents() {
     frPics[static_cast<size_t>(i)] = view;
   }
 
-  pctMain = new QTabWidget(splMain);
+  pctMain = new TPageControl(splMain);
   pctMain->setObjectName(QStringLiteral("pctMain"));
   pctMain->setMinimumWidth(SplitterMinSize);
   tbsPicNoise = new QWidget;
