@@ -139,8 +139,8 @@ void TKalvRegionFigures::SetChartsDefaultHeight() {
 }
 
 TChannelNoiseArray TKalvRegionFigures::ChartData(int Chart) const {
-  TChannelNoiseArray a(static_cast<std::size_t>(ChartChannels[Chart]), nullptr);
   const auto &chans = FCharts.at(static_cast<std::size_t>(Chart));
+  TChannelNoiseArray a(static_cast<std::size_t>(ChartChannels[Chart]), nullptr);
   for (std::size_t i = 0; i < chans.size(); ++i) a[i] = chans[i].get();
   return a;
 }
