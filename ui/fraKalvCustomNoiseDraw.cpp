@@ -167,31 +167,44 @@ void TfrKalvCustomNoiseDraw::SetData(int Index, const TChannelNoiseData *Data) {
     RedrawCharts();
 }
 
-std::int64_t TfrKalvCustomNoiseDraw::GetMaxCount(int) {
+std::int64_t ChannelsMaxCount(const TChannelNoiseArray &Channels) {
   std::int64_t m = std::numeric_limits<std::int64_t>::min();
-  for (const auto &c : FChannels)
-    for (std::int64_t h : c->HistogramData()) m = std::max(m, h);
+  for (const TChannelNoiseData *c : Channels) {
+    if (c == nullptr) m = std::max<std::int64_t>(m, 0);
+    else
+      for (std::int64_t h : c->HistogramData()) m = std::max(m, h);
+  }
   return m;
 }
 
-std::int64_t TfrKalvCustomNoiseDraw::GetTotalCount(int) {
+std::int64_t ChannelsTotalCount(const TChannelNoiseArray &Channels) {
   std::int64_t t = 0;
-  for (const auto &c : FChannels)
-    for (std::int64_t h : c->HistogramData()) t += h;
+  for (const TChannelNoiseData *c : Channels)
+    if (c != nullptr)
+      for (std::int64_t h : c->HistogramData()) t += h;
   return t;
 }
 
-std::uint8_t TfrKalvCustomNoiseDraw::GetMaxLevel(int) {
-  TNoiseChartHost *host = NoiseChartHost();
-  if (host != nullptr && host->FitCounts()) {
+std::uint8_t ChannelsMaxLevel(const TChannelNoiseArray &Channels, bool Fitted) {
+  if (Fitted) {
     int level = -1;
-    for (const auto &c : FChannels) level = std::max(level, FitLevel(c->HistogramData()));
+    for (const TChannelNoiseData *c : Channels)
+      if (c != nullptr) level = std::max(level, FitLevel(c->HistogramData()));
     return level < 0 ? 255 : static_cast<std::uint8_t>(level);
   }
   for (int i = 255; i >= 0; --i)
-    for (const auto &c : FChannels)
-      if (c->Histogram(i) > 0) return static_cast<std::uint8_t>(i);
+    for (const TChannelNoiseData *c : Channels)
+      if (c != nullptr && c->Histogram(i) > 0) return static_cast<std::uint8_t>(i);
   return 255;
+}
+
+std::int64_t TfrKalvCustomNoiseDraw::GetMaxCount(int) { return ChannelsMaxCount(Channels()); }
+
+std::int64_t TfrKalvCustomNoiseDraw::GetTotalCount(int) { return ChannelsTotalCount(Channels()); }
+
+std::uint8_t TfrKalvCustomNoiseDraw::GetMaxLevel(int) {
+  TNoiseChartHost *host = NoiseChartHost();
+  return ChannelsMaxLevel(Channels(), host != nullptr && host->FitCounts());
 }
 
 void TfrKalvCustomNoiseDraw::RedrawCharts() { StartDraw(); }

@@ -31,6 +31,13 @@ constexpr int KalvChartDefaultHeight = 250;
 // The smallest height the drag bar leaves a chart.
 constexpr int KalvChartMinHeight = 50;
 
+// The scale figures of a chart's channels (a nullptr channel counts as an empty one): the highest
+// count of any level, the sum of all counts, and the highest level with a count (with Fitted the
+// level below which 99.9% of the counts lie); 255 when no level has a count.
+std::int64_t ChannelsMaxCount(const TChannelNoiseArray &Channels);
+std::int64_t ChannelsTotalCount(const TChannelNoiseArray &Channels);
+std::uint8_t ChannelsMaxLevel(const TChannelNoiseArray &Channels, bool Fitted);
+
 class TDrawThreadManJob : public TThreadManJob {
 public:
   TDrawThreadManJob();

@@ -1,5 +1,6 @@
 // A noise panel: the position of an area and its nine noise charts, stacked in a scroll box.
-// The picture panel (frNs) is a TfrKalvNoises; every region has a TfrKalvRectNoises.
+// The picture panel (frNs) is a TfrKalvNoises; every region whose page has been shown has a
+// TfrKalvRectNoises.
 //
 // The panels act as one list through the host (ui/untNoiseHost.h): their scroll positions and
 // chart heights follow each other, and in same-scale mode a chart group shares one scale over all

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <algorithm>
+#include <limits>
 
 #include "platform/untApplication.h"
 #include "ui/untNoiseHost.h"
@@ -81,6 +82,110 @@ void TfrKalvRectNoises::PositionTyped(TKalvPosField Field, TTntExtraLabeledEdit 
   }
   if (n != v) Edit->SetAsInteger(n);
 }
+
+// ---- kept figures ---------------------------------------------------------------------------
+
+namespace {
+// The channels of each chart, as the panel's charts have them.
+constexpr int ChartChannels[KalvNoiseChartCount] = {1, 1, 1, 1, 4, 1, 1, 1, 3};
+
+std::vector<int> GroupChartIndexes(int Group) {
+  switch (Group) {
+  case 1: return {0, 1, 2, 3};
+  case 2: return {5, 6, 7};
+  default: throw Exception("Not Implemented!");
+  }
+}
+} // namespace
+
+void TKalvRegionFigures::SetChartData(int Chart, int Channel, const TChannelNoiseData *Data) {
+  if (Chart < 0 || Chart >= KalvNoiseChartCount) throw EListError(Format("Chart index out of range (%d)", Chart));
+  if (Channel < 0 || Channel >= ChartChannels[Chart])
+    throw EListError(Format("Chart channel index out of range (%d)", Channel));
+  auto &chans = FCharts[static_cast<std::size_t>(Chart)];
+  chans.resize(static_cast<std::size_t>(ChartChannels[Chart]));
+  auto &slot = chans[static_cast<std::size_t>(Channel)];
+  if (Data == nullptr) {
+    slot.reset();
+  } else {
+    if (!slot) slot = std::make_unique<TChannelNoiseData>();
+    slot->Assign(Data);
+  }
+  if (FPanel) {
+    FPanel->SetChartData(Chart, Channel, Data);
+  } else if (TNoiseChartHost *host = NoiseChartHost(); host != nullptr && host->SameScale()) {
+    // The common scale may have changed for the panels there are.
+    host->RedrawAllCharts();
+  }
+}
+
+void TKalvRegionFigures::SetPositionFields(int Left, int Top, int Width, int Height) {
+  FHasPosition = true;
+  FLeft = Left;
+  FTop = Top;
+  FWidth = Width;
+  FHeight = Height;
+  if (FPanel) FPanel->SetPositionFields(Left, Top, Width, Height);
+}
+
+void TKalvRegionFigures::Reset() {
+  for (auto &chans : FCharts) chans.clear();
+  FHasPosition = false;
+  if (FPanel) FPanel->Reset();
+}
+
+void TKalvRegionFigures::SetChartsDefaultHeight() {
+  if (FPanel) FPanel->SetChartsDefaultHeight();
+}
+
+TChannelNoiseArray TKalvRegionFigures::ChartData(int Chart) const {
+  const auto &chans = FCharts.at(static_cast<std::size_t>(Chart));
+  TChannelNoiseArray a(static_cast<std::size_t>(ChartChannels[Chart]), nullptr);
+  for (std::size_t i = 0; i < chans.size(); ++i) a[i] = chans[i].get();
+  return a;
+}
+
+bool TKalvRegionFigures::Position(TRect &Bounds) const {
+  if (FHasPosition) Bounds = Rect(FLeft, FTop, FLeft + FWidth, FTop + FHeight);
+  return FHasPosition;
+}
+
+std::int64_t TKalvRegionFigures::GetMaxCount(int Group) const {
+  std::int64_t m = std::numeric_limits<std::int64_t>::min();
+  for (int c : GroupChartIndexes(Group)) m = std::max(m, ChannelsMaxCount(ChartData(c)));
+  return m;
+}
+
+std::int64_t TKalvRegionFigures::GetTotalCount(int Group) const {
+  std::int64_t m = std::numeric_limits<std::int64_t>::min();
+  for (int c : GroupChartIndexes(Group)) m = std::max(m, ChannelsTotalCount(ChartData(c)));
+  return m;
+}
+
+std::uint8_t TKalvRegionFigures::GetMaxLevel(int Group) const {
+  TNoiseChartHost *host = NoiseChartHost();
+  const bool fitted = host != nullptr && host->FitCounts();
+  int m = -1;
+  for (int c : GroupChartIndexes(Group)) {
+    const TChannelNoiseArray data = ChartData(c);
+    if (ChannelsTotalCount(data) > 0) m = std::max<int>(m, ChannelsMaxLevel(data, fitted));
+  }
+  return m < 0 ? 255 : static_cast<std::uint8_t>(m);
+}
+
+void TKalvRegionFigures::SetPanel(TfrKalvRectNoises *Panel) {
+  FPanel = Panel;
+  if (Panel == nullptr) return;
+  if (FHasPosition) Panel->SetPositionFields(FLeft, FTop, FWidth, FHeight);
+  // Only what was handed over: a channel never set keeps the panel's own empty one (and caption).
+  for (int c = 0; c < KalvNoiseChartCount; ++c) {
+    const auto &chans = FCharts[static_cast<std::size_t>(c)];
+    for (std::size_t i = 0; i < chans.size(); ++i)
+      if (chans[i]) Panel->SetChartData(c, static_cast<int>(i), chans[i].get());
+  }
+}
+
+// ---- panel ----------------------------------------------------------------------------------
 
 void TfrKalvRectNoises::FillContextMenu(QMenu *Menu) {
   TfrKalvNoises::FillContextMenu(Menu);

@@ -5,6 +5,9 @@
 // Main thread only.
 #pragma once
 
+#include <QPointer>
+#include <array>
+#include <memory>
 #include <vector>
 
 #include "engine/untGraphics.h"
@@ -53,5 +56,41 @@ private:
   void PositionTyped(TKalvPosField Field, TTntExtraLabeledEdit *Edit);
 };
 
-// Every region panel, in the order they were made.
+// A region's figures: whatever its measurements handed over, kept whether or not the region's
+// panel exists. Region panels are made when their page is first shown (an import of a thousand
+// regions would otherwise build a thousand panels of charts nobody looks at); until then the
+// figures live here only, and the export, the common scale and the panel made later read them
+// here. Once there is a panel everything handed over goes on to it as well.
+class TKalvRegionFigures : public TKalvNoiseTarget {
+public:
+  TKalvRegionFigures() = default;
+  TKalvRegionFigures(const TKalvRegionFigures &) = delete;
+  TKalvRegionFigures &operator=(const TKalvRegionFigures &) = delete;
+
+  void SetChartData(int Chart, int Channel, const TChannelNoiseData *Data) override;
+  void SetPositionFields(int Left, int Top, int Width, int Height) override;
+  void Reset() override;
+  void SetChartsDefaultHeight() override;
+
+  // The channels of a chart in panel order (nullptr: nothing handed over, an empty channel).
+  TChannelNoiseArray ChartData(int Chart) const;
+  // The bounds last shown in the position fields; false when there are none.
+  bool Position(TRect &Bounds) const;
+  // The group scales as the region's panel has them (see TfrKalvNoises).
+  std::int64_t GetMaxCount(int Group) const;
+  std::int64_t GetTotalCount(int Group) const;
+  std::uint8_t GetMaxLevel(int Group) const;
+
+  TfrKalvRectNoises *Panel() const { return FPanel.data(); }
+  // Panel shows the figures from now on; it takes those kept so far at once.
+  void SetPanel(TfrKalvRectNoises *Panel);
+
+private:
+  std::array<std::vector<std::unique_ptr<TChannelNoiseData>>, KalvNoiseChartCount> FCharts;
+  bool FHasPosition = false;
+  int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;
+  QPointer<TfrKalvRectNoises> FPanel;
+};
+
+// Every region panel made so far, in the order they were made.
 const std::vector<TfrKalvRectNoises *> &RectNoisesList();

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QFileInfo>
+#include <QHash>
 #include <QPainter>
 #include <QProcess>
 #include <QScrollArea>
@@ -69,6 +70,44 @@ public:
 private:
   QTabBar *FBar;
   bool FShown;
+};
+
+// A tab bar that measures each tab text once. Qt's lays out every tab, measuring its text again,
+// whenever a tab is added or removed (and asks where the pointer is among them), so a page
+// control of a thousand region pages spent most of an import measuring the same captions.
+class TMeasuredTabBar : public QTabBar {
+public:
+  explicit TMeasuredTabBar(QWidget *Parent) : QTabBar(Parent) { setObjectName(QStringLiteral("qt_tabwidget_tabbar")); }
+
+protected:
+  QSize tabSizeHint(int Index) const override {
+    // The text (elided while the minimum is measured) and the selection are all that vary
+    // between the tabs of this bar (no icons, no buttons, one shape); a change of font or style
+    // clears the sizes.
+    const QString key = tabText(Index) + (Index == currentIndex() ? QLatin1Char('*') : QLatin1Char(' '));
+    auto size = FSizes.constFind(key);
+    if (size == FSizes.cend()) {
+      if (FSizes.size() > 65536) FSizes.clear();
+      size = FSizes.insert(key, QTabBar::tabSizeHint(Index));
+    }
+    return *size;
+  }
+  void changeEvent(QEvent *Event) override {
+    FSizes.clear();
+    QTabBar::changeEvent(Event);
+  }
+  bool event(QEvent *Event) override {
+    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange) FSizes.clear();
+    return QTabBar::event(Event);
+  }
+
+private:
+  mutable QHash<QString, QSize> FSizes;
+};
+
+class TPageControl : public QTabWidget {
+public:
+  explicit TPageControl(QWidget *Parent) : QTabWidget(Parent) { setTabBar(new TMeasuredTabBar(this)); }
 };
 
 bool DefaultStartInstance(const QString &Program, const QStringList &Args) {
@@ -176,7 +215,7 @@ void TfmKalvMain::CreateComponents() {
     frPics[static_cast<size_t>(i)] = view;
   }
 
-  pctMain = new QTabWidget(splMain);
+  pctMain = new TPageControl(splMain);
   pctMain->setObjectName(QStringLiteral("pctMain"));
   pctMain->setMinimumWidth(SplitterMinSize);
   tbsPicNoise = new QWidget;
@@ -240,21 +279,17 @@ void TfmKalvMain::SetPictureCaption(const std::string &Caption) {
 // ---- regions ---------------------------------------------------------------------------------
 
 TRectCntrl *TfmKalvMain::CreateRegion(const TRect &Bounds) {
+  // The page alone: its panel is made when the page is first shown (RegionPanel).
   auto *page = new QWidget;
   page->setObjectName(QStringLiteral("tbsRegion"));
   auto *layout = new QVBoxLayout(page);
   layout->setContentsMargins(0, 0, 0, 0);
-  auto *panel = new TfrKalvRectNoises(page);
-  panel->setObjectName(QStringLiteral("frRectNs"));
-  layout->addWidget(panel);
   // Named from the start: renaming a tab lays out the whole tab bar again.
   pctMain->addTab(page, QString::fromStdString(Format(SRegionCaption, Bounds.Left, Bounds.Top, Bounds.Width(), Bounds.Height())));
 
   auto region = std::make_unique<TRectCntrl>(this);
   TRectCntrl *r = region.get();
-  r->NoisePanel = panel;
   r->Page = page;
-  panel->Region = r;
   if (FRegionParent != nullptr) {
     r->hide();
     r->setParent(FRegionParent);
@@ -267,10 +302,25 @@ TRectCntrl *TfmKalvMain::CreateRegion(const TRect &Bounds) {
   return r;
 }
 
+TfrKalvRectNoises *TfmKalvMain::RegionPanel(TRectCntrl *Region) {
+  if (Region == nullptr || Region->Page == nullptr) return nullptr;
+  if (Region->NoisePanel != nullptr) return Region->NoisePanel;
+  auto *panel = new TfrKalvRectNoises(Region->Page);
+  panel->setObjectName(QStringLiteral("frRectNs"));
+  Region->Page->layout()->addWidget(panel);
+  Region->NoisePanel = panel;
+  panel->Region = Region;
+  // The picture panel's scroll position and chart heights first, then the figures kept so far.
+  CallGuarded([&] { SyncNewPanels({Region}); });
+  Region->Figures.SetPanel(panel);
+  return panel;
+}
+
 void TfmKalvMain::SyncNewPanels(const std::vector<TRectCntrl *> &Regions) {
   // The panels there already follow the picture panel, so only the new ones need its settings.
   std::vector<TfrKalvNoises *> panels{frNs};
-  for (TRectCntrl *r : Regions) panels.push_back(r->NoisePanel);
+  for (TRectCntrl *r : Regions)
+    if (r->NoisePanel != nullptr) panels.push_back(r->NoisePanel);
   NoisePanelsSyncScroll(panels, frNs);
   NoisePanelsSyncChartHeights(panels, frNs);
 }
@@ -280,14 +330,13 @@ void TfmKalvMain::AddRegion(int X1, int Y1, int X2, int Y2) {
   const auto fit = FitRegionCorners(X1, Y1, X2, Y2, rgb != nullptr ? rgb->Width() : 0, rgb != nullptr ? rgb->Height() : 0);
   if (!fit) return;
   TRectCntrl *r = CreateRegion(*fit);
-  pctMain->setCurrentWidget(r->Page);
+  pctMain->setCurrentWidget(r->Page); // which makes its panel
   std::exception_ptr failure;
   try {
     r->Recalculate();
   } catch (...) {
     failure = std::current_exception();
   }
-  SyncNewPanels({r});
   if (FModule != nullptr) FModule->RegionPageChanged(pctMain->currentWidget() != tbsPicNoise);
   if (failure) std::rethrow_exception(failure);
 }
@@ -319,29 +368,23 @@ void TfmKalvMain::AddRegionsStep() {
     const TTabBarHold tabs(pctMain);
     TBitmap *rgb = frPicRGB()->Bitmap();
     const int pw = rgb != nullptr ? rgb->Width() : 0, ph = rgb != nullptr ? rgb->Height() : 0;
+    // Each region's measurement starts as soon as it is made (its panel comes later, with its
+    // page's first show), so the step's time counts both.
     try {
       while (!stop && adding.Next < adding.Corners.size() &&
              (added.empty() || std::chrono::steady_clock::now() < deadline)) {
         const std::array<int, 4> &c = adding.Corners[adding.Next++];
-        if (const auto fit = FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph)) added.push_back(CreateRegion(*fit));
+        if (const auto fit = FitRegionCorners(c[0], c[1], c[2], c[3], pw, ph)) {
+          TRectCntrl *r = CreateRegion(*fit);
+          added.push_back(r);
+          r->Recalculate();
+        }
       }
     } catch (...) {
       failure = std::current_exception();
       stop = true;
     }
-    if (!added.empty()) {
-      adding.LastPage = added.back()->Page;
-      // Every panel of the step takes its settings at once, then their measurements start.
-      CallGuarded([&] { SyncNewPanels(added); });
-      for (TRectCntrl *r : added) {
-        try {
-          r->Recalculate();
-        } catch (...) {
-          if (!failure) failure = std::current_exception();
-          stop = true;
-        }
-      }
-    }
+    if (!added.empty()) adding.LastPage = added.back()->Page;
   }
   if (stop || adding.Next >= adding.Corners.size()) {
     // Only the last region's page is put on show: each switch of pages touches every page.
@@ -493,9 +536,29 @@ void TfmKalvMain::InvalidateStatusBar() { stbMain->update(); }
 TThreadMan *TfmKalvMain::NoiseThreadMan() { return FModule != nullptr ? FModule->thmMain : nullptr; }
 bool TfmKalvMain::SameScale() { return FModule != nullptr && FModule->SameScale(); }
 bool TfmKalvMain::FitCounts() { return actNsFitCounts != nullptr && actNsFitCounts->Checked(); }
-std::int64_t TfmKalvMain::GetMaxCount(int Group) { return NoisePanelsMaxCount(NoisePanels(), Group); }
-std::int64_t TfmKalvMain::GetTotalCount(int Group) { return NoisePanelsTotalCount(NoisePanels(), Group); }
-std::uint8_t TfmKalvMain::GetMaxLevel(int Group) { return NoisePanelsMaxLevel(NoisePanels(), Group); }
+// The common scale takes in every region, whether its panel has been made or not.
+std::int64_t TfmKalvMain::GetMaxCount(int Group) {
+  std::int64_t m = frNs->GetMaxCount(Group);
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i)
+    m = std::max(m, RegionList->Items(i)->Figures.GetMaxCount(Group));
+  return m;
+}
+
+std::int64_t TfmKalvMain::GetTotalCount(int Group) {
+  std::int64_t m = frNs->GetTotalCount(Group);
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i)
+    m = std::max(m, RegionList->Items(i)->Figures.GetTotalCount(Group));
+  return m;
+}
+
+std::uint8_t TfmKalvMain::GetMaxLevel(int Group) {
+  int m = frNs->GetTotalCount(Group) > 0 ? frNs->GetMaxLevel(Group) : -1;
+  for (int i = 0; RegionList != nullptr && i < RegionList->Count(); ++i) {
+    const TKalvRegionFigures &f = RegionList->Items(i)->Figures;
+    if (f.GetTotalCount(Group) > 0) m = std::max<int>(m, f.GetMaxLevel(Group));
+  }
+  return m < 0 ? 255 : static_cast<std::uint8_t>(m);
+}
 
 void TfmKalvMain::SetCurrentChart(TfrKalvCustomNoiseDraw *Chart) {
   if (FModule != nullptr) FModule->SetCurrentChart(Chart);
@@ -635,6 +698,8 @@ void TfmKalvMain::pctPicsChange() {
 }
 
 void TfmKalvMain::pctMainChange() {
+  // A region's page shown for the first time gets its panel now.
+  if (TRectCntrl *region = CurrentRegion()) RegionPanel(region);
   const int page = PageNumber(pctPics->currentWidget());
   if (page >= 1 && page <= 7) {
     // Outlines and caption plates show which region is selected.

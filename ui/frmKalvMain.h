@@ -37,6 +37,7 @@ class TStatusBarWideText;
 class TdmKalvMain;
 class TfrKalvPic;
 class TfrKalvNoises;
+class TfrKalvRectNoises;
 class TfmKalvSeries;
 class TRectCntrl;
 class TRectCntrlList;
@@ -156,8 +157,11 @@ public:
   // when the key was taken. Without a current region the keys keep their meaning (scrolling).
   bool RegionKey(QKeyEvent *Event);
 
-  // The picture panel, then every region panel.
+  // The picture panel, then every region panel made so far (a region's panel is made when its
+  // page is first shown; the figures of all regions are in their Figures).
   std::vector<TfrKalvNoises *> NoisePanels() const;
+  // Region's panel, made on the first call and filled from the figures the region keeps.
+  TfrKalvRectNoises *RegionPanel(TRectCntrl *Region);
   // The width pctMain currently has.
   int RightWidth() const;
 
@@ -212,10 +216,11 @@ private:
   // Gives the right-hand side back the width it had before the window was narrowed.
   void KeepRightWidth();
   void AddFigureCommandsToMenu();
-  // A region with its page and panel, in the list and on the view, neither measured nor shown
-  // on the right-hand side yet.
+  // A region with its page (its panel comes with the page's first show), in the list and on the
+  // view, neither measured nor shown on the right-hand side yet.
   TRectCntrl *CreateRegion(const TRect &Bounds);
-  // New region panels take the picture panel's scroll position and chart heights.
+  // New region panels take the picture panel's scroll position and chart heights (regions
+  // without a panel yet are passed over).
   void SyncNewPanels(const std::vector<TRectCntrl *> &Regions);
   // One step of AddRegions; the last ends the module's window work.
   void AddRegionsStep();

@@ -31,6 +31,7 @@
 #include "ui/frmKalvMain.h"
 #include "ui/frmKalvSeries.h"
 #include "ui/untKalvFigures.h"
+#include "ui/untRectCntrl.h"
 
 namespace {
 // User.conf's section of the window; the dialogs' section "File" stays as it is.
@@ -135,7 +136,13 @@ void TfmKalvMain::ExportFigures(const std::string &FileName) {
   const TBitmap *picture = GetPageBitmap(1);
   const int pw = picture != nullptr ? picture->Width() : 0, ph = picture != nullptr ? picture->Height() : 0;
   const std::string file = FModule != nullptr ? FModule->CurrentFileName() : std::string();
-  const std::string csv = NoisePanelsCsv(file, pw, ph, NoisePanels());
+  // Every region, in list order, whether or not its page has been shown.
+  std::vector<TAreaResult> areas{NoisePanelArea(*frNs)};
+  for (int i = 0; i < RegionList->Count(); ++i) {
+    const TRectCntrl *r = RegionList->Items(i);
+    areas.push_back(RegionFiguresArea(r->Figures, r->BoundsRect()));
+  }
+  const std::string csv = AreasCsv(file, pw, ph, std::move(areas));
   WriteFileAtomically(FileName, csv.data(), csv.size());
 }
 

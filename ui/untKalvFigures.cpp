@@ -53,6 +53,36 @@ QString NoisePanelFiguresText(const TfrKalvNoises &Panel, const std::string &Fil
   return text;
 }
 
+namespace {
+// The sums of the seven channels, Data(chart) giving a chart's channels (the first is the one of
+// a single-channel chart; nullptr or none: no figures).
+template <class TData> void FillChannels(TAreaResult &Area, const TData &Data) {
+  for (int c = 0; c < MeasureChannelCount; ++c) {
+    TChannelFigures &f = Area.Channels[static_cast<std::size_t>(c)];
+    const TChannelNoiseArray data = Data(ChannelCharts[c]);
+    if (const TChannelNoiseData *d = data.empty() ? nullptr : data[0]) {
+      f.SSum = d->SSum;
+      f.SCount = d->SCount;
+      f.NSum = d->NSum;
+      f.NCount = d->NCount;
+      f.Clipped = d->Clipped;
+      f.Histogram = d->HistogramData();
+    }
+  }
+}
+} // namespace
+
+TAreaResult RegionFiguresArea(const TKalvRegionFigures &Figures, const TRect &Bounds) {
+  TAreaResult area;
+  area.IsRegion = true;
+  area.Left = Bounds.Left;
+  area.Top = Bounds.Top;
+  area.Width = Bounds.Width();
+  area.Height = Bounds.Height();
+  FillChannels(area, [&](int Chart) { return Figures.ChartData(Chart); });
+  return area;
+}
+
 TAreaResult NoisePanelArea(const TfrKalvNoises &Panel) {
   TAreaResult area;
   area.IsRegion = dynamic_cast<const TfrKalvRectNoises *>(&Panel) != nullptr;
@@ -70,28 +100,23 @@ TAreaResult NoisePanelArea(const TfrKalvNoises &Panel) {
     area.Width = Panel.edtPosWidth->AsInteger();
     area.Height = Panel.edtPosHeight->AsInteger();
   }
-  for (int c = 0; c < MeasureChannelCount; ++c) {
-    TChannelFigures &f = area.Channels[static_cast<std::size_t>(c)];
-    if (const TChannelNoiseData *d = ChannelData(Panel, c)) {
-      f.SSum = d->SSum;
-      f.SCount = d->SCount;
-      f.NSum = d->NSum;
-      f.NCount = d->NCount;
-      f.Clipped = d->Clipped;
-      f.Histogram = d->HistogramData();
-    }
-  }
+  FillChannels(area, [&](int Chart) { return Panel.Chart(Chart)->Channels(); });
   return area;
 }
 
 std::string NoisePanelsCsv(const std::string &FileName, int PW, int PH,
                            const std::vector<TfrKalvNoises *> &Panels) {
+  std::vector<TAreaResult> areas;
+  for (TfrKalvNoises *p : Panels) areas.push_back(NoisePanelArea(*p));
+  return AreasCsv(FileName, PW, PH, std::move(areas));
+}
+
+std::string AreasCsv(const std::string &FileName, int PW, int PH, std::vector<TAreaResult> Areas) {
   TFileResult file;
   file.File = FileName;
   file.Width = PW;
   file.Height = PH;
-  for (TfrKalvNoises *p : Panels)
-    file.Areas.push_back(NoisePanelArea(*p));
+  file.Areas = std::move(Areas);
   std::ostringstream out;
   WriteCsv(out, {file}, false);
   return out.str();

@@ -12,6 +12,8 @@
 #include "cli/untMeasure.h"
 
 class TfrKalvNoises;
+class TKalvRegionFigures;
+struct TRect;
 
 // What the figures belong to, so that several pastes can be told apart: the picture's name (when
 // FileName is given; its name without the folder, escaped as on the command line) and the area in
@@ -25,6 +27,11 @@ QString NoisePanelFiguresText(const TfrKalvNoises &Panel, const std::string &Fil
 // sums of its seven channels.
 TAreaResult NoisePanelArea(const TfrKalvNoises &Panel);
 
+// A region's area (Bounds) and the sums of its seven channels from the figures it keeps, which are
+// there whether or not its panel has been made; the same as NoisePanelArea of its panel.
+TAreaResult RegionFiguresArea(const TKalvRegionFigures &Figures, const TRect &Bounds);
+
 // The CSV of the picture file FileName (PW x PH pixels) with one area per panel, in order.
 std::string NoisePanelsCsv(const std::string &FileName, int PW, int PH,
                            const std::vector<TfrKalvNoises *> &Panels);
+std::string AreasCsv(const std::string &FileName, int PW, int PH, std::vector<TAreaResult> Areas);

@@ -42,12 +42,13 @@ public:
 
   // The scale of a chart group (1: R, G, B, L*; 2: RG, GB, BR) over all noise panels: the largest
   // histogram count, the largest total count and the highest level with a non-zero count (with
-  // FitCounts, the highest fitted level).
+  // FitCounts, the highest fitted level). The window takes in every region, also those whose
+  // panel has not been made yet (their kept figures, TKalvRegionFigures).
   // NoisePanelsMaxCount & co. in ui/fraKalvNoises.h compute them from a list of panels.
   virtual std::int64_t GetMaxCount(int Group) = 0;
   virtual std::int64_t GetTotalCount(int Group) = 0;
   virtual std::uint8_t GetMaxLevel(int Group) = 0;
-  // RedrawCharts on the picture panel, then on every region panel (RectNoisesList order).
+  // RedrawCharts on the picture panel, then on every region panel made (RectNoisesList order).
   virtual void RedrawAllCharts() = 0;
 
   // The chart whose context menu opened last, or nullptr (a panel's top strip). The module keeps

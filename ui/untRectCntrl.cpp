@@ -185,13 +185,13 @@ void TRectCntrl::MoveTo(const TRect &R) {
     dirty += QRect(R.Left, R.Top, R.Width(), R.Height());
     parent->repaint(dirty);
   }
-  if (NoisePanel != nullptr) NoisePanel->SetPositionFields(R.Left, R.Top, R.Width(), R.Height());
+  Figures.SetPositionFields(R.Left, R.Top, R.Width(), R.Height());
 }
 
 // ---- measuring -------------------------------------------------------------------------------
 
 void TRectCntrl::Recalculate() {
-  if (width() <= 0 || height() <= 0 || NoisePanel == nullptr || parentWidget() == nullptr) {
+  if (width() <= 0 || height() <= 0 || Page == nullptr || parentWidget() == nullptr) {
     JobRunning = false;
     return;
   }
@@ -232,7 +232,7 @@ void TRectCntrl::Recalculate() {
       for (int y = 0; y < r.Height(); ++y)
         std::memcpy(picture->ScanLine(y), rgb->ScanLine(r.Top + y) + static_cast<std::size_t>(r.Left) * 3, bytes);
     }
-    std::unique_ptr<TRectThreadManJob> job = module->CreateJob<TRectThreadManJob>(NoisePanel);
+    std::unique_ptr<TRectThreadManJob> job = module->CreateJob<TRectThreadManJob>(&Figures);
     job->Region = this;
     job->Rect = r;
     job->OnWaiting = [module](TThreadManThread *aThread, ::TThreadManJob *aJob) {
@@ -275,7 +275,7 @@ void TRectCntrl::JobWaiting(TThreadManThread *aThread, ::TThreadManJob *aJob) {
       FWindow->pctMain->tabBar()->update();
     }
   }
-  if (NoisePanel != nullptr) NoisePanel->SetPositionFields(x(), y(), width(), height());
+  Figures.SetPositionFields(x(), y(), width(), height());
 }
 
 void TRectCntrl::JobDone(TRectThreadManJob *Job) {

@@ -64,8 +64,13 @@ public:
   // Detaches a job still under way (it then shows its results nowhere).
   ~TRectCntrl() override;
 
-  TfrKalvRectNoises *NoisePanel = nullptr; // freed with Page
-  QWidget *Page = nullptr;                 // owned by the list (see TRectCntrlList)
+  // The region's panel on its page, made when the page is first shown (TfmKalvMain::RegionPanel);
+  // nullptr until then. Freed with Page.
+  TfrKalvRectNoises *NoisePanel = nullptr;
+  QWidget *Page = nullptr; // owned by the list (see TRectCntrlList)
+  // The figures of the region's measurements: its jobs hand their results here, and from here to
+  // the panel once there is one.
+  TKalvRegionFigures Figures;
   bool Dragging = false;
   int DragX = 0, DragY = 0;
   std::uint8_t HitZone = 5;

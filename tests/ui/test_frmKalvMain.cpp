@@ -6,6 +6,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusTipEvent>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolTip>
@@ -252,6 +253,17 @@ TEST_F(WindowFixture, RemoveRegionFollowsTheRightHandPage) {
   EXPECT_TRUE(Module->actNsClose->Enabled());
   Window->pctMain->setCurrentIndex(0);
   EXPECT_FALSE(Module->actNsClose->Enabled());
+  // The page control measures each tab text once, yet its tabs follow a new text and a new font.
+  QTabBar *bar = Window->pctMain->tabBar();
+  const int narrow = bar->tabRect(1).width();
+  Window->pctMain->setTabText(1, "L:1000 T:1000 W:2000 H:2000");
+  const int wide = bar->tabRect(1).width();
+  EXPECT_GT(wide, narrow);
+  QFont big = bar->font();
+  if (big.pointSize() > 0) big.setPointSize(big.pointSize() * 2);
+  else big.setPixelSize(big.pixelSize() * 2);
+  bar->setFont(big);
+  EXPECT_GT(bar->tabRect(1).width(), wide);
 }
 
 // A close queued while the load job starts (its waiting handler holds the commands) runs once

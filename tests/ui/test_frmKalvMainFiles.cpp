@@ -14,8 +14,10 @@
 #include "cli/untMeasure.h"
 #include "platform/untDialogs.h"
 #include "tests/ui/WindowFixture.h"
+#include "ui/fraKalvNoise.h"
 #include "ui/fraKalvRectNoises.h"
 #include "ui/frmKalvSeries.h"
+#include "ui/untKalvFigures.h"
 #include "ui/untRectCntrl.h"
 #include "widgets/TntExtraEdits.h"
 #include "widgets/untStatusBarWideText.h"
@@ -101,7 +103,7 @@ TEST_F(FilesFixture, ImportAsksFitsAndExportWritesTheList) {
   const fs::path project = Dir.Path / "work.KalvexProject";
   Chosen["dlgPrjExp"] = project;
   ASSERT_TRUE(Module->actFlExpPrjWPic->Execute());
-  const std::int64_t sum = Window->RegionList->Items(1)->NoisePanel->Chart(0)->Channels()[0]->SSum;
+  const std::int64_t sum = Window->RegionList->Items(1)->Figures.ChartData(0)[0]->SSum;
   Window->AddRegion(1, 1, 20, 20);
   ASSERT_TRUE(WaitIdle());
   Chosen["dlgPrjImp"] = project;
@@ -111,7 +113,7 @@ TEST_F(FilesFixture, ImportAsksFitsAndExportWritesTheList) {
   EXPECT_TRUE(Questions.empty());
   EXPECT_EQ(Rects(), fitted);
   EXPECT_EQ(Window->pctPics->tabText(0), "square.jpg");
-  EXPECT_EQ(Window->RegionList->Items(1)->NoisePanel->Chart(0)->Channels()[0]->SSum, sum);
+  EXPECT_EQ(Window->RegionList->Items(1)->Figures.ChartData(0)[0]->SSum, sum);
   EXPECT_EQ(Module->edaMain->DisableCount(), 0);
 }
 
@@ -268,7 +270,8 @@ TEST_F(FilesFixture, ManyRegionsComeInStepsAndTooManyAreRefused) {
     testutil::WriteFile(path, text);
     return path;
   };
-  constexpr int Many = 150;
+  // As many as the window holds: made without their panels, even that many barely take a step.
+  constexpr int Many = KalvMaxWindowRegions;
   Chosen["dlgRgnImp"] = regionsFile("many.KalvexRegions", Many);
   ASSERT_TRUE(Module->actFlImpRgns->Execute());
   ASSERT_TRUE(Window->AddingRegions());
@@ -283,8 +286,29 @@ TEST_F(FilesFixture, ManyRegionsComeInStepsAndTooManyAreRefused) {
     EXPECT_EQ(many[static_cast<std::size_t>(i)], Rect(i % 350, i / 350 * 20, i % 350 + 50, i / 350 * 20 + 15)) << i;
   EXPECT_EQ(Window->pctMain->count(), Many + 1);
   EXPECT_EQ(Window->pctMain->currentWidget(), Window->RegionList->Items(Many - 1)->Page);
-  EXPECT_EQ(Window->stxMain->PanelText(3), "Regions: 150");
+  EXPECT_EQ(Window->stxMain->PanelText(3), "Regions: " + std::to_string(Many));
   EXPECT_TRUE(Module->actFlOpn->Enabled());
+
+  // Only the page on show has its panel; the others' figures are kept all the same: exported as
+  // the headless measure has them, and shown when a page is first shown.
+  TRectCntrl *first = Window->RegionList->Items(0);
+  EXPECT_EQ(first->NoisePanel, nullptr);
+  EXPECT_EQ(RectNoisesList().size(), 1u);
+  std::vector<TRegionArg> args;
+  for (const TRect &r : many) args.push_back({r.Left, r.Top, r.Width(), r.Height(), ""});
+  const fs::path csv = Dir.Path / "figures.csv";
+  Window->ExportFigures(csv.string());
+  std::ostringstream expected;
+  WriteCsv(expected, {MeasureFile(picture.string(), args)}, false);
+  EXPECT_EQ(testutil::ReadFile(csv), expected.str());
+  Window->pctMain->setCurrentWidget(first->Page);
+  ASSERT_NE(first->NoisePanel, nullptr);
+  EXPECT_EQ(first->NoisePanel->edtPosWidth->text(), "50");
+  std::ostringstream measured;
+  WriteCsv(measured, {MeasureFile(picture.string(), {args[0]})}, false);
+  EXPECT_EQ(AreasCsv(picture.string(), 400, 300, {NoisePanelArea(*Window->frNs), NoisePanelArea(*first->NoisePanel)}),
+            measured.str());
+  EXPECT_FALSE(first->NoisePanel->frNsR->edtSNRatio->text().isEmpty());
 
   // One more than the window holds: told, not asked, nothing removed; appending past it too.
   Boxes.clear();
@@ -302,7 +326,7 @@ TEST_F(FilesFixture, ManyRegionsComeInStepsAndTooManyAreRefused) {
   EXPECT_TRUE(Boxes.empty());
   Chosen["dlgRgnImp"] = regionsFile("most.KalvexRegions", KalvMaxWindowRegions - Many + 1);
   Answer = IDNO;
-  EXPECT_NE(refusal().find("and the 150 there are more than the 1000"), std::string::npos);
+  EXPECT_NE(refusal().find("and the " + std::to_string(Many) + " there are more than the 1000"), std::string::npos);
   EXPECT_EQ(Boxes.size(), 1u); // the question
   EXPECT_EQ(Rects(), many);
   EXPECT_FALSE(Module->IsBusy());
