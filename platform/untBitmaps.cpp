@@ -516,11 +516,37 @@ template <class F> void TCanvas::Paint(F &&Body) {
   }
   if (!FBitmap || FBitmap->Empty()) return;
   if (FBitmap->PixelFormat() != pf24bit) throw EInvalidOperation("Cannot draw on an 8-bit bitmap");
+  if (FSession) {
+    // Each operation starts from the state a painter of its own would have.
+    FSession->save();
+    try {
+      Body(*FSession);
+    } catch (...) {
+      FSession->restore();
+      throw;
+    }
+    FSession->restore();
+    return;
+  }
   // Writing through the image's own buffer: ScanLine addresses stay the same.
   QImage &img = const_cast<QImage &>(FBitmap->Image());
   QPainter p(&img);
   if (FScale != 1.0) p.scale(FScale, FScale);
   Body(p);
+}
+
+TCanvas::TPaintSession::TPaintSession(TCanvas &Canvas) : FCanvas(Canvas) {
+  TBitmap *bitmap = Canvas.FBitmap;
+  if (Canvas.FPainter || Canvas.FSession || !bitmap || bitmap->Empty() || bitmap->PixelFormat() != pf24bit) return;
+  FPainter = std::make_unique<QPainter>(&const_cast<QImage &>(bitmap->Image()));
+  if (Canvas.FScale != 1.0) FPainter->scale(Canvas.FScale, Canvas.FScale);
+  Canvas.FSession = FPainter.get();
+}
+
+TCanvas::TPaintSession::~TPaintSession() {
+  if (!FPainter) return;
+  FCanvas.FSession = nullptr;
+  FPainter->end();
 }
 
 namespace {
