@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -575,7 +576,24 @@ void TCanvas::PlotRun(QPainter &P, const std::vector<QPoint> &Points, TColor Col
   P.setCompositionMode(ModeOf(Mode));
   P.setRenderHint(QPainter::Antialiasing, false);
   const QColor c = Mode == pmNot ? QColor(Qt::white) : ToQColor(Color);
-  for (const QPoint &pt : Points) P.fillRect(QRect(pt.x(), pt.y(), 1, 1), c);
+  // A run of neighbouring pixels along a row or a column goes as one rectangle: the same pixels,
+  // each still covered once, with far fewer painter calls (a chart's grid lines are such runs).
+  // Only at whole-number scales, where a run's rectangle covers exactly its pixels' squares.
+  const bool runs = FScale == std::floor(FScale);
+  for (std::size_t i = 0; i < Points.size();) {
+    const QPoint first = Points[i];
+    std::size_t j = i + 1;
+    if (runs && j < Points.size()) {
+      const QPoint step = Points[j] - first;
+      if (std::abs(step.x()) + std::abs(step.y()) == 1)
+        while (j < Points.size() && Points[j] - Points[j - 1] == step) ++j;
+    }
+    const QPoint last = Points[j - 1];
+    P.fillRect(QRect(QPoint(std::min(first.x(), last.x()), std::min(first.y(), last.y())),
+                     QPoint(std::max(first.x(), last.x()), std::max(first.y(), last.y()))),
+               c);
+    i = j;
+  }
 }
 
 void TCanvas::MoveTo(int X, int Y) {
