@@ -524,20 +524,14 @@ void TdmKalvMain::HandResults(::TThreadManJob *aJob, TPicJobData *Data) {
     }
   }
   if (panel == nullptr) return;
-  panel->SetChartData(0, 0, FieldPtr(Data->NsR));
-  panel->SetChartData(1, 0, FieldPtr(Data->NsG));
-  panel->SetChartData(2, 0, FieldPtr(Data->NsB));
-  panel->SetChartData(3, 0, FieldPtr(Data->NsL));
-  panel->SetChartData(4, 1, FieldPtr(Data->NsR));
-  panel->SetChartData(4, 2, FieldPtr(Data->NsG));
-  panel->SetChartData(4, 3, FieldPtr(Data->NsB));
-  panel->SetChartData(4, 0, FieldPtr(Data->NsL));
-  panel->SetChartData(5, 0, FieldPtr(Data->NsRG));
-  panel->SetChartData(6, 0, FieldPtr(Data->NsGB));
-  panel->SetChartData(7, 0, FieldPtr(Data->NsBR));
-  panel->SetChartData(8, 0, FieldPtr(Data->NsRG));
-  panel->SetChartData(8, 1, FieldPtr(Data->NsGB));
-  panel->SetChartData(8, 2, FieldPtr(Data->NsBR));
+  const TKalvNoiseTarget::TChartData charts[] = {
+      {0, 0, FieldPtr(Data->NsR)},  {1, 0, FieldPtr(Data->NsG)},  {2, 0, FieldPtr(Data->NsB)},
+      {3, 0, FieldPtr(Data->NsL)},  {4, 1, FieldPtr(Data->NsR)},  {4, 2, FieldPtr(Data->NsG)},
+      {4, 3, FieldPtr(Data->NsB)},  {4, 0, FieldPtr(Data->NsL)},  {5, 0, FieldPtr(Data->NsRG)},
+      {6, 0, FieldPtr(Data->NsGB)}, {7, 0, FieldPtr(Data->NsBR)}, {8, 0, FieldPtr(Data->NsRG)},
+      {8, 1, FieldPtr(Data->NsGB)}, {8, 2, FieldPtr(Data->NsBR)}};
+  // All at once: each chart is drawn once, with all of its channels.
+  panel->SetChartsData(charts);
 }
 
 void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool &) {

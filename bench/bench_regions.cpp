@@ -1,12 +1,15 @@
 // Times regions in the real window on a large picture (offscreen platform): a 1000 x 1000 region
-// from Recalculate to its results handed to the panel, next to the whole picture's picture job;
-// then a long simulated drag, counting the jobs per region and the resident memory before and
+// from Recalculate to its results handed to the panel, next to the whole picture's picture job,
+// and the steps in between (the start, the wait for a worker, the job on the worker, the way back
+// and the hand-over, and the drawing of the panel's charts); then a long simulated drag, counting the jobs per region and the resident memory before and
 // after, and the cost of one mouse move (repaint of the outline areas included).
 //
 //   bench_regions [width height [moves]]
 #include <QApplication>
 #include <QMouseEvent>
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include "app/dmdKalvMain.h"
 #include "engine/untGraphics.h"
 #include "engine/untKalvPicJobDataJobs.h"
+#include "ui/fraKalvCustomNoiseDraw.h"
 #include "ui/fraKalvPic.h"
 #include "ui/frmKalvMain.h"
 #include "ui/untRectCntrl.h"
@@ -30,6 +34,20 @@ using Clock = std::chrono::steady_clock;
 double MsSince(Clock::time_point T) { return std::chrono::duration<double, std::milli>(Clock::now() - T).count(); }
 
 using bench::ResidentKiB;
+
+double Median(std::vector<double> V) {
+  std::sort(V.begin(), V.end());
+  return V.empty() ? 0 : V[V.size() / 2];
+}
+
+// When the region job's worker-side steps began and ended, set on the worker.
+std::atomic<Clock::rep> gJobBegin{0}, gJobEnd{0};
+double MsBetween(Clock::time_point A, Clock::rep B) {
+  return std::chrono::duration<double, std::milli>(Clock::time_point(Clock::duration(B)) - A).count();
+}
+double MsBetween(Clock::rep A, Clock::rep B) {
+  return std::chrono::duration<double, std::milli>(Clock::duration(B - A)).count();
+}
 
 std::unique_ptr<TBitmap24> NoisyPicture(int W, int H) {
   auto pic = std::make_unique<TBitmap24>();
@@ -113,10 +131,50 @@ int main(int argc, char **argv) {
     times.push_back(MsSince(t0));
   }
   std::sort(times.begin(), times.end());
+
+  // The same, step by step, each run also waiting for the panel's charts to be drawn (so no run
+  // finds the workers still drawing the last one's). The job's steps on the worker are timed
+  // through the handlers every region job copies from the template job.
+  module.tmjLoadPic->OnInternBeforeExecute = [](TThreadManThread *, ::TThreadManJob *) {
+    gJobBegin.store(Clock::now().time_since_epoch().count());
+  };
+  module.tmjLoadPic->OnInternAfterExecute = [](TThreadManThread *, ::TThreadManJob *) {
+    gJobEnd.store(Clock::now().time_since_epoch().count());
+  };
+  const auto chartsDrawn = [&] {
+    for (TfrKalvCustomNoiseDraw *c : region->NoisePanel->Charts())
+      if (c->Drawing() || c->RedrawPending()) return false;
+    return true;
+  };
+  std::array<std::vector<double>, 6> steps; // start, wait, job, back, charts, total
+  for (int i = 1; i <= 20; ++i) {
+    const auto t0 = Clock::now();
+    region->SetRegionBounds(Rect(10 + i, 10, 1010 + i, 1010));
+    const auto t1 = Clock::now();
+    region->Recalculate();
+    const auto t2 = Clock::now();
+    ProcessUntil([&] { return !module.IsBusy(); });
+    const auto t3 = Clock::now();
+    ProcessUntil(chartsDrawn);
+    const auto t4 = Clock::now();
+    const Clock::rep begin = gJobBegin.load(), end = gJobEnd.load();
+    steps[0].push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    steps[1].push_back(MsBetween(t2, begin));
+    steps[2].push_back(MsBetween(begin, end));
+    steps[3].push_back(-MsBetween(t3, end));
+    steps[4].push_back(std::chrono::duration<double, std::milli>(t4 - t3).count());
+    steps[5].push_back(std::chrono::duration<double, std::milli>(t4 - t0).count() -
+                       std::chrono::duration<double, std::milli>(t1 - t0).count());
+  }
+
   std::printf("picture %d x %d: whole-picture job %.1f ms\n", width, height, wholeMs);
   std::printf("region 1000 x 1000: its picture job alone, best %.2f ms\n", cutMs);
   std::printf("region 1000 x 1000: Recalculate to results shown: median %.2f ms, best %.2f ms (%zu runs)\n",
               times[times.size() / 2], times.front(), times.size());
+  std::printf("  steps (medians of %zu runs that wait for the charts): start %.2f, wait for a worker %.2f, job %.2f, "
+              "back and handed over %.2f, charts drawn %.2f ms; Recalculate to charts drawn %.2f ms\n",
+              steps[0].size(), Median(steps[0]), Median(steps[1]), Median(steps[2]), Median(steps[3]),
+              Median(steps[4]), Median(steps[5]));
 
   // A long drag of the region's inside, back and forth, with the event loop running between
   // moves as it does for a user. Jobs per region never exceed one running and one pending.

@@ -89,6 +89,7 @@ void DrawChart(TBitmap24 &Bitmap, std::span<const TChartCurve> Curves, std::uint
             H = static_cast<int>(std::lround(Bitmap.Height() / C.Scale()));
   if (W <= 0 || H <= 0) return;
   TLockGuard lock(C); // for the whole drawing, also when a step throws
+  const TCanvas::TPaintSession session(C);
   const TColor p0 = C.Pen.Color;
   C.FillRect(Rect(0, 0, W, H));
   const TChartLayout L = ChartLayout(C, W, H, MaxLevel, MaxCount, TotalCount);

@@ -1,7 +1,10 @@
 #include "engine/untKalvPicJobData.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 
 #include "platform/untSystem.h"
 
@@ -262,6 +265,139 @@ void TPicPartThread::Execute() {
   }
   for (auto &d : Data) d.reset();
   LeaveList(); // the job's wait ends; nothing of the job may be touched after this
+}
+
+namespace {
+
+// A runner of the part pool of one priority.
+class TPartRunner : public TThread {
+public:
+  explicit TPartRunner(class TPartPool &Pool) : TThread(true), FPool(Pool) {}
+  ~TPartRunner() override { TerminateAndWait(); }
+
+protected:
+  void Execute() override;
+
+private:
+  class TPartPool &FPool;
+};
+
+class TPartPool {
+public:
+  explicit TPartPool(TThreadPriority Priority) : FPriority(Priority) {}
+
+  void Run(std::unique_ptr<TPicPartThread> Part) {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (!FClosed) {
+        StartRunners();
+        if (!FRunners.empty()) {
+          FQueue.push_back(std::move(Part));
+          FCond.notify_one();
+          return;
+        }
+      }
+    }
+    RunOne(std::move(Part)); // the process is ending, or no runner could start
+  }
+
+  // Lets the runners finish what is queued and waits for them.
+  void Close() {
+    std::vector<std::unique_ptr<TPartRunner>> runners;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FClosed = true;
+      runners.swap(FRunners);
+    }
+    FCond.notify_all();
+    runners.clear(); // each joins its thread
+  }
+
+  // On a runner: the next part, or nullptr once the pool is closed and the queue is empty.
+  std::unique_ptr<TPicPartThread> Next() {
+    std::unique_lock<std::mutex> lock(FLock);
+    FCond.wait(lock, [this] { return FClosed || !FQueue.empty(); });
+    if (FQueue.empty()) return nullptr;
+    std::unique_ptr<TPicPartThread> part = std::move(FQueue.front());
+    FQueue.pop_front();
+    return part;
+  }
+
+  static void RunOne(std::unique_ptr<TPicPartThread> Part) {
+    try {
+      Part->RunHere(); // a failure of its work is kept in its list
+    } catch (...) {
+      // Nothing of a part's own escapes its run; a runner must survive whatever does.
+    }
+  }
+
+private:
+  // Under the lock. A runner that cannot start is not retried; the parts then run on the
+  // calling thread.
+  void StartRunners() {
+    if (FStarted) return;
+    FStarted = true;
+    for (int i = 0; i < PicPartCount(); ++i) {
+      auto runner = std::make_unique<TPartRunner>(*this);
+      runner->SetPriority(FPriority);
+      try {
+        runner->Start();
+      } catch (...) {
+        break;
+      }
+      FRunners.push_back(std::move(runner));
+    }
+  }
+
+  const TThreadPriority FPriority;
+  std::mutex FLock;
+  std::condition_variable FCond;
+  std::deque<std::unique_ptr<TPicPartThread>> FQueue;
+  std::vector<std::unique_ptr<TPartRunner>> FRunners;
+  bool FStarted = false;
+  bool FClosed = false;
+};
+
+void TPartRunner::Execute() {
+  while (std::unique_ptr<TPicPartThread> part = FPool.Next()) TPartPool::RunOne(std::move(part));
+}
+
+// The pools live as long as the process (a job on a thread that outlives the exit handlers may
+// still hand parts over, which then run on its own thread); their runners end at exit.
+struct TPartPools {
+  std::mutex Lock;
+  std::array<TPartPool *, tpTimeCritical + 1> Pools{};
+
+  TPartPool &Of(TThreadPriority Priority) {
+    std::lock_guard<std::mutex> lock(Lock);
+    TPartPool *&pool = Pools[static_cast<std::size_t>(Priority)];
+    if (pool == nullptr) pool = new TPartPool(Priority);
+    return *pool;
+  }
+  void CloseAll() {
+    std::array<TPartPool *, tpTimeCritical + 1> pools;
+    {
+      std::lock_guard<std::mutex> lock(Lock);
+      pools = Pools;
+    }
+    for (TPartPool *p : pools)
+      if (p != nullptr) p->Close();
+  }
+};
+
+TPartPools &PartPools() {
+  static TPartPools *pools = new TPartPools;
+  static struct TCloser {
+    ~TCloser() { pools->CloseAll(); }
+  } closer;
+  return *pools;
+}
+
+} // namespace
+
+void RunPicPart(std::unique_ptr<TPicPartThread> Part) {
+  const TThreadPriority priority = Part->Priority();
+  PartPools().Of(priority).Run(std::move(Part));
 }
 
 void TPicPartThreadData::AddRows(std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B,

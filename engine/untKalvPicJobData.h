@@ -10,9 +10,10 @@
 //      The new thread is suspended and already in ThreadList. Hand it its rows (AddRows with the
 //      seven row addresses of every row of the band; for TPicPartThreadNoise first the preceding
 //      row: the row above the band, or the picture's last row for the first band, then the band's
-//      own rows through AddRow), then StartFreeOnTerminate(std::move(t)). A thread freed before
-//      it started (its rows could not be handed over, or it did not start) leaves the list; a
-//      started thread frees itself.
+//      own rows through AddRow), then RunPicPart(std::move(t)): one of the part runners, threads
+//      that stay alive from job to job, runs it and frees it (a part may also be started as a
+//      thread of its own with StartFreeOnTerminate, or run on the caller's thread with RunHere).
+//      A part freed before it ran (its rows could not be handed over) leaves the list.
 //   3. Wait: ThreadList.Event.WaitFor(200) until it returns wrSignaled, checking for a stop request
 //      after each timeout. The event is set exactly when the list is empty.
 //   4. The seven accumulators now hold the merged sums of every part of the phase.
@@ -228,6 +229,15 @@ private:
   TPicNoiseTargets FTargets;
   std::atomic<bool> FInList{true};
 };
+
+// Runs Part on one of the process's part runners: threads that stay alive from job to job, one
+// set per priority (PicPartCount of them, made on first use at the part's priority, since a thread
+// cannot raise its own priority again), so that a job's parts start no thread of their own. The
+// part runs as its own started thread would (it leaves the list when done; a failure is kept in
+// the list) and is freed afterwards. Parts run in the order they were handed over and never wait
+// for one another. At exit the runners finish every part already handed to them and end; a part
+// handed over after that runs on the calling thread.
+void RunPicPart(std::unique_ptr<TPicPartThread> Part);
 
 // First phase: copies R, G, B into their pictures, builds the L*, a* and b* pictures and sums the
 // signals of the seven channels.

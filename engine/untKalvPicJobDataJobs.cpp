@@ -210,7 +210,7 @@ void TPicJobData::StartExtraction(TBand &Band, std::atomic<bool> &Finished) {
                   pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), pages ? PicLa->ScanLine(y) : nullptr,
                   pages ? PicLb->ScanLine(y) : nullptr);
   if (PartsHere) part->RunHere();
-  else StartFreeOnTerminate(std::move(part)); // a part that did not start is freed (leaving the list)
+  else RunPicPart(std::move(part));
 }
 
 void TPicJobData::StartNoise(const TBand &Band) {
@@ -222,8 +222,11 @@ void TPicJobData::StartNoise(const TBand &Band) {
   part->AddRow(rgb.ScanLine(prev), PicL->ScanLine(prev));
   for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
     part->AddRow(rgb.ScanLine(y), PicL->ScanLine(y));
-  if (PartsHere) part->RunHere();
-  else StartFreeOnTerminate(std::move(part));
+  // The job's last part runs here: this thread would only wait for it, and the part need not wait
+  // for a runner.
+  const bool last = std::all_of(FBands.begin(), FBands.end(), [](const TBand &B) { return B.NoiseStarted; });
+  if (PartsHere || last) part->RunHere();
+  else RunPicPart(std::move(part));
 }
 
 void TPicJobData::ExecuteSteps() {
@@ -278,14 +281,13 @@ TMemPicJobData::TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd)
 void TMemPicJobData::LoadPicture() {
   if (!Bitmap) return;
   TBitmap24 &src = *Bitmap;
-  TLockGuard lock(src);
+  TLockGuard lock(src); // its writer is done with it once the lock is ours
   if (src.PixelFormat() != pf24bit) {
     PicRGB->Assign(&src);
   } else {
-    PicRGB->SetSizeForOverwrite(src.Width(), src.Height());
-    const std::size_t bytes = static_cast<std::size_t>(src.Width()) * 3;
-    if (bytes > 0)
-      for (int y = 0; y < src.Height(); ++y)
-        std::memcpy(PicRGB->ScanLine(y), src.ScanLine(y), bytes);
+    // The very pixels a copy would hold: taken over, which spares copying (and first touching)
+    // a second picture of the same size.
+    std::unique_ptr<TBitmap24> taken = std::move(Bitmap);
+    PicRGB = std::move(taken);
   }
 }

@@ -8,8 +8,9 @@
 // (the two stream classes through TStreamPicJobData<format class>, their one implementation)
 //
 // Threads: Execute runs on one thread (a worker of the thread manager, or the caller of Run); it
-// spreads the pixel work over its own part threads, one per logical processor and phase, and
-// returns only after every part it started has left ThreadList. Progress texts are posted (never
+// spreads the pixel work over parts run by the part runners (RunPicPart), as many at once as
+// there are logical processors, runs the last part itself, and returns only after every part it
+// started has left ThreadList. Progress texts are posted (never
 // sent) to Wnd: WM_APP + 1 with the file name, WM_APP + 2 with the phase text; the LParam is a new
 // TJobInfoText posted as the message's payload (the receiver takes it with TakePayload; a message
 // dropped undelivered frees it, and the sender frees it when the post fails). Wnd = -1 posts
@@ -177,6 +178,7 @@ class TMemPicJobData : public TBMPPicJobData {
 public:
   TMemPicJobData(std::unique_ptr<TBitmap24> ABitmap, HWND AWnd);
   std::unique_ptr<TBitmap24> Bitmap;
-  // Copies Bitmap's pixels into PicRGB (the same 24-bit picture a BMP round trip would give).
+  // Gives PicRGB Bitmap's pixels (the same 24-bit picture a BMP round trip would give): a 24-bit
+  // Bitmap becomes PicRGB itself (Bitmap is then empty), any other is converted.
   void LoadPicture() override;
 };

@@ -20,11 +20,13 @@
 
 TDrawThreadManJob::TDrawThreadManJob() : TThreadManJob(nullptr) {
   FreeOnDone = true;
-  Executes = {tmjeInternExecute, tmjeExternAfterExecute};
+  // The picture reaches the frame in the done step: one trip to the main thread, and the worker
+  // goes on to its next job without waiting for the frame.
+  Executes = {tmjeInternExecute, tmjeDone};
 }
 
 TDrawThreadManJob::~TDrawThreadManJob() {
-  // Freed before its after-execute step (a start that failed, a manager dropping its queue): the
+  // Freed before its done step (a start that failed, a manager dropping its queue): the
   // frame must not wait for it any longer.
   if (Frame != nullptr && Frame->FJob == this) {
     Frame->FJob = nullptr;
@@ -56,8 +58,8 @@ void TDrawThreadManJob::DoInternExecute(TThreadManThread *aThread) {
   FChannels.clear();
 }
 
-void TDrawThreadManJob::DoExternAfterExecute(TThreadManThread *aThread) {
-  TThreadManJob::DoExternAfterExecute(aThread);
+void TDrawThreadManJob::DoDone(TThreadManThread *aThread) {
+  TThreadManJob::DoDone(aThread);
   if (Frame != nullptr) Frame->DrawDone(this);
 }
 
@@ -152,12 +154,20 @@ void TfrKalvCustomNoiseDraw::SetChannelCount(int N) {
 void TfrKalvCustomNoiseDraw::ClearData() { SetChannelCount(ChannelCount()); }
 
 void TfrKalvCustomNoiseDraw::SetData(int Index, const TChannelNoiseData *Data) {
+  AssignData(Index, Data);
+  RedrawAfterData();
+}
+
+void TfrKalvCustomNoiseDraw::AssignData(int Index, const TChannelNoiseData *Data) {
   if (Index < 0 || Index >= ChannelCount())
     throw EListError(Format("Chart channel index out of range (%d)", Index));
   if (Data != nullptr)
     FChannels[static_cast<size_t>(Index)]->Assign(Data);
   else
     FChannels[static_cast<size_t>(Index)] = std::make_unique<TChannelNoiseData>(clBlack);
+}
+
+void TfrKalvCustomNoiseDraw::RedrawAfterData() {
   TNoiseChartHost *host = NoiseChartHost();
   if (host != nullptr && host->SameScale())
     host->RedrawAllCharts();

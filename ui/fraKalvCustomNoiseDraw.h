@@ -3,7 +3,7 @@
 //
 // Threads: the frame lives on the main thread. Its draw job copies everything it needs when it is
 // made (size, scale, channels) and on the worker touches only its own bitmap and copies; it
-// reaches the frame again only in its after-execute step on the main thread.
+// reaches the frame again only in its done step on the main thread.
 //
 // Frame and job know each other while a drawing is under way. A frame destroyed while its job is
 // queued or running detaches the job (the job's Frame becomes nullptr); the job then still draws
@@ -57,7 +57,7 @@ public:
   TChannelNoiseArray Channels() const;
 
   void DoInternExecute(TThreadManThread *aThread) override;
-  void DoExternAfterExecute(TThreadManThread *aThread) override;
+  void DoDone(TThreadManThread *aThread) override;
 
 private:
   std::vector<std::unique_ptr<TChannelNoiseData>> FChannels; // owned copies
@@ -96,6 +96,10 @@ public:
   // Channels[Index] takes a copy of Data (nullptr: the channel is emptied), then the panel (or,
   // in same-scale mode, every panel) redraws.
   virtual void SetData(int Index, const TChannelNoiseData *Data);
+  // SetData without the redraw (the caller redraws once after several).
+  void AssignData(int Index, const TChannelNoiseData *Data);
+  // The redraw SetData ends with: every panel in same-scale mode, else the owner panel's charts.
+  void RedrawAfterData();
 
   std::int64_t GetMaxCount(int Group) override;
   std::int64_t GetTotalCount(int Group) override;
@@ -127,7 +131,7 @@ private:
   void pnlBtmMouseDown(QMouseEvent *Event);
   void pnlBtmMouseMove(QMouseEvent *Event);
   void pnlBtmMouseUp(QMouseEvent *Event);
-  // The job's after-execute step.
+  // The job's done step.
   void DrawDone(TDrawThreadManJob *Job);
 
   bool FDragging = false;

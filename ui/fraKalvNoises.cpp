@@ -189,6 +189,23 @@ void TfrKalvNoises::SetChartData(int ChartIndex, int Channel, const TChannelNois
   Chart(ChartIndex)->SetData(Channel, Data);
 }
 
+void TfrKalvNoises::SetChartsData(std::span<const TChartData> Items) {
+  if (Items.empty()) return;
+  std::exception_ptr failure;
+  try {
+    for (const TChartData &d : Items) {
+      if (d.Chart < 0 || d.Chart >= KalvNoiseChartCount)
+        throw EListError(Format("Chart index out of range (%d)", d.Chart));
+      Chart(d.Chart)->AssignData(d.Channel, d.Data);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // Any chart's redraw is the panel's (or, in same-scale mode, every panel's).
+  Chart(0)->RedrawAfterData();
+  if (failure) std::rethrow_exception(failure);
+}
+
 void TfrKalvNoises::SetPositionFields(int Left, int Top, int Width, int Height) {
   edtPosLeft->SetAsInteger(Left);
   edtPosTop->SetAsInteger(Top);

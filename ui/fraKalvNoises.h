@@ -67,6 +67,8 @@ public:
   void RedrawCharts() override;
 
   void SetChartData(int ChartIndex, int Channel, const TChannelNoiseData *Data) override;
+  // Every chart drawn once after all are set (also when one of the items is out of range).
+  void SetChartsData(std::span<const TChartData> Items) override;
   void SetPositionFields(int Left, int Top, int Width, int Height) override;
   void Reset() override;
   void SetChartsDefaultHeight() override;

@@ -178,6 +178,29 @@ TEST(PartThreads, ListEventFailuresAndUnstartedParts) {
     EXPECT_EQ(n.SCount, 0);
     EXPECT_EQ(n.NCount, 0);
   }
+
+  // Parts handed to the runners from several threads at once: each runs once and leaves its
+  // list, a failing one keeps its error there, and the runners stay for the next parts.
+  for (int round = 0; round < 2; ++round) {
+    TPicThreadList lists[3];
+    std::vector<std::thread> senders;
+    for (TPicThreadList &l : lists)
+      senders.emplace_back([&l, &targets, round] {
+        for (int i = 0; i < 20; ++i) {
+          std::unique_ptr<TPicPartThread> part;
+          if (i == 7 && round == 1) part = std::make_unique<TThrowingPart>(l, targets, 4);
+          else part = std::make_unique<TPicPartThreadData>(l, targets, 4); // no rows: merges zeros
+          RunPicPart(std::move(part));
+        }
+      });
+    for (std::thread &t : senders) t.join();
+    for (TPicThreadList &l : lists) {
+      ASSERT_EQ(l.Event.WaitFor(10000), wrSignaled);
+      EXPECT_EQ(l.Count(), 0);
+      EXPECT_EQ(static_cast<bool>(l.TakeFailure()), round == 1);
+    }
+  }
+  EXPECT_EQ(ns[ncR].SCount, 0);
 }
 
 // --- Both phases, as a job runs them ---------------------------------------------------------
