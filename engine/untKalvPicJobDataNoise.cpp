@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #include <iterator>
 #include <new>
+#include <sys/mman.h>
 
 #include "engine/untKalvPicJobData.h"
 
@@ -31,6 +32,9 @@ constexpr int SmallCopies = 4;
 constexpr size_t SmallStride = static_cast<size_t>(Planes) * Bins;
 // Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
 constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
+constexpr size_t HugePage = size_t{2} << 20;
+constexpr size_t JointBytes =
+    (static_cast<size_t>(Planes) * JointStride * sizeof(std::uint32_t) + HugePage - 1) / HugePage * HugePage;
 
 // Planes of one row: R, G, B, L and the differences R-G, G-B, B-R, as 16-bit values.
 void PlanarizeTail(const std::uint8_t *RGB, const std::uint8_t *L, int First, int Width, std::int16_t *Out) {
@@ -92,27 +96,10 @@ typedef std::int16_t v16h __attribute__((vector_size(32)));
 typedef std::uint16_t v16u __attribute__((vector_size(32)));
 typedef std::int32_t v16i __attribute__((vector_size(64)));
 
-// Spreads the bits of a byte to the even bits of a 16-bit index.
-inline unsigned Spread(unsigned x) {
-  x = (x | (x << 4)) & 0x0F0Fu;
-  x = (x | (x << 2)) & 0x3333u;
-  return (x | (x << 1)) & 0x5555u;
-}
-
-// Two magnitudes as one index: plainly (low byte, high byte) or bit-interleaved for the joint
-// histograms, where small magnitudes of both then share a few pages instead of one page per row.
-template <bool Interleave> inline unsigned Pack(unsigned a, unsigned b) {
-  return Interleave ? Spread(a) | Spread(b) << 1 : a | b << 8;
-}
-__attribute__((always_inline)) inline v16u Spread(v16u x) {
-  x = (x | (x << 4)) & 0x0F0F;
-  x = (x | (x << 2)) & 0x3333;
-  return (x | (x << 1)) & 0x5555;
-}
-template <bool Interleave> __attribute__((always_inline)) inline v16u Pack(v16u a, v16u b) {
-  if (!Interleave) return a | (b << 8);
-  return Spread(a) | (Spread(b) << 1);
-}
+// Two magnitudes as one index, low byte and high byte. The joint histograms live on huge pages,
+// so the rows a noisy area touches cost no TLB misses, and packing stays two operations.
+inline unsigned Pack(unsigned a, unsigned b) { return a | b << 8; }
+__attribute__((always_inline)) inline v16u Pack(v16u a, v16u b) { return a | (b << 8); }
 __attribute__((always_inline)) inline v16h Magnitude(v16h a, v16h v) {
   const v16h d = a - v;
   return d < 0 ? -d : d;
@@ -122,7 +109,6 @@ __attribute__((always_inline)) inline v16u Clamp255(v16h d) { return (v16u)(d > 
 // Indices of pixels First .. First + N - 1 (all with four neighbours) of one channel plane: Out01
 // packs the left and upper-left magnitudes, Out23 the upper and upper-right ones. Returns the sum
 // of all four magnitudes.
-template <bool Interleave>
 __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t *C, const std::int16_t *P,
                                                              int First, int N, std::uint16_t *Out01,
                                                              std::uint16_t *Out23) {
@@ -146,7 +132,7 @@ __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t 
       acc16 = v16h{};
       inAcc16 = 0;
     }
-    const v16u i01 = Pack<Interleave>(Clamp255(d0), Clamp255(d1)), i23 = Pack<Interleave>(Clamp255(d2), Clamp255(d3));
+    const v16u i01 = Pack(Clamp255(d0), Clamp255(d1)), i23 = Pack(Clamp255(d2), Clamp255(d3));
     std::memcpy(Out01 + i, &i01, sizeof i01);
     std::memcpy(Out23 + i, &i23, sizeof i23);
   }
@@ -157,8 +143,8 @@ __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t 
     const int x = First + i, v = C[x];
     const int d0 = Abs(C[x - 1] - v), d1 = Abs(P[x - 1] - v), d2 = Abs(P[x] - v), d3 = Abs(P[x + 1] - v);
     sum += d0 + d1 + d2 + d3;
-    Out01[i] = static_cast<std::uint16_t>(Pack<Interleave>(Clamp255(d0), Clamp255(d1)));
-    Out23[i] = static_cast<std::uint16_t>(Pack<Interleave>(Clamp255(d2), Clamp255(d3)));
+    Out01[i] = static_cast<std::uint16_t>(Pack(Clamp255(d0), Clamp255(d1)));
+    Out23[i] = static_cast<std::uint16_t>(Pack(Clamp255(d2), Clamp255(d3)));
   }
   return sum;
 }
@@ -166,25 +152,22 @@ __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t 
 using TIndexBlock = std::int64_t (*)(const std::int16_t *, const std::int16_t *, int, int, std::uint16_t *,
                                      std::uint16_t *);
 
-template <bool Interleave>
 std::int64_t IndexPortable(const std::int16_t *C, const std::int16_t *P, int First, int N, std::uint16_t *Out01,
                            std::uint16_t *Out23) {
-  return IndexBody<Interleave>(C, P, First, N, Out01, Out23);
+  return IndexBody(C, P, First, N, Out01, Out23);
 }
 
-template <bool Interleave>
 __attribute__((target("avx2"))) std::int64_t IndexAVX2(const std::int16_t *C, const std::int16_t *P, int First,
                                                         int N, std::uint16_t *Out01, std::uint16_t *Out23) {
-  return IndexBody<Interleave>(C, P, First, N, Out01, Out23);
+  return IndexBody(C, P, First, N, Out01, Out23);
 }
 
 using TPlanarize = void (*)(const std::uint8_t *, const std::uint8_t *, int, std::int16_t *);
 
 TPlanarize ChoosePlanarize() { return ActiveSimdPath() == spAVX2 ? PlanarizeAVX2 : PlanarizePortable; }
 
-TIndexBlock ChooseIndexBlock(bool Interleave) {
-  if (ActiveSimdPath() == spAVX2) return Interleave ? IndexAVX2<true> : IndexAVX2<false>;
-  return Interleave ? IndexPortable<true> : IndexPortable<false>;
+TIndexBlock ChooseIndexBlock() {
+  return ActiveSimdPath() == spAVX2 ? IndexAVX2 : IndexPortable;
 }
 
 } // namespace
@@ -200,7 +183,7 @@ void TNoiseHistograms::Flush() {
     for (size_t c = 0; c < SmallCopies; ++c) FTotal[i] += FSmall[c * SmallStride + i];
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   if (FJoint != nullptr) {
-    // The even bits of an index are one magnitude, the odd bits the other: both count.
+    // The low byte of an index is one magnitude, the high byte the other: both count.
     for (int ch = 0; ch < Planes; ++ch) {
         std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
         std::int64_t *tot = FTotal.data() + static_cast<size_t>(ch) * Bins;
@@ -208,7 +191,7 @@ void TNoiseHistograms::Flush() {
         for (unsigned b = 0; b < Bins; ++b) {
           std::int64_t r = 0;
           for (unsigned a = 0; a < Bins; ++a) {
-            const std::uint32_t n = j[Pack<true>(a, b)];
+            const std::uint32_t n = j[Pack(a, b)];
             r += n;
             cols[a] += n;
           }
@@ -259,9 +242,10 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (Width > MaxPictureSide) throw EInvalidOperation(Format("Picture too wide to measure: %d pixels", Width));
   if (FSinceFlush + Width > FlushPixels) Flush();
   if (FJoint == nullptr && FPixels >= FJointAfter) {
-    FJoint = static_cast<std::uint32_t *>(std::calloc(static_cast<size_t>(Planes) * JointStride,
-                                                      sizeof(std::uint32_t)));
+    FJoint = static_cast<std::uint32_t *>(std::aligned_alloc(HugePage, JointBytes));
     if (FJoint == nullptr) throw std::bad_alloc();
+    madvise(FJoint, JointBytes, MADV_HUGEPAGE); // a hint: without huge pages only slower
+    std::memset(FJoint, 0, JointBytes);
   }
   const size_t w = static_cast<size_t>(Width);
   // Planar copies of both rows; the previous call's current row is usually this call's previous
@@ -284,7 +268,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   FLastL = CurL;
 
   FIndex.resize(static_cast<size_t>(2 * Planes * Block));
-  const TIndexBlock index = ChooseIndexBlock(FJoint != nullptr);
+  const TIndexBlock index = ChooseIndexBlock();
   // Pixels 1 .. Width - 2 have all four neighbours.
   const int last = Width - 1;
   for (int x0 = 1; x0 < last; x0 += Block) {
