@@ -468,8 +468,9 @@ void FrontTail(const TTables &t, const std::uint8_t *Src, int First, int N, std:
     S[3] += (r + g) >> 1;
     S[4] += (g + b) >> 1;
     S[5] += (b + r) >> 1;
-    X[i] = t.M[0][0][r] + t.M[0][1][g] + t.M[0][2][b];
     Y[i] = t.M[1][0][r] + t.M[1][1][g] + t.M[1][2][b];
+    if (X == nullptr) continue;
+    X[i] = t.M[0][0][r] + t.M[0][1][g] + t.M[0][2][b];
     Z[i] = t.M[2][0][r] + t.M[2][1][g] + t.M[2][2][b];
   }
 }
@@ -481,10 +482,12 @@ void FrontPortable(const TTables &t, const std::uint8_t *Src, int N, int, std::u
 
 // Sixteen pixels at a time: the bytes sorted by shuffles (the last load reads four bytes past the
 // sixteen pixels, so a row's final pixels go the scalar way), the sums by byte sums, and X, Y, Z of
-// each pixel as one four-lane sum of its three table rows, added in the scalar order.
+// each pixel as one four-lane sum of its three table rows, added in the scalar order. Without X
+// and Z (X null: only L* is wanted) Y alone comes from three gathers of eight.
 __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint8_t *Src, int N, int RowLeft,
                                                std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, float *X,
                                                float *Y, float *Z, std::int64_t *S) {
+  const bool xyz = X != nullptr;
   const __m128i sort = _mm_setr_epi8(0, 3, 6, 9, 1, 4, 7, 10, 2, 5, 8, 11, -1, -1, -1, -1);
   const __m128i zero = _mm_setzero_si128(), low7 = _mm_set1_epi8(0x7F);
   __m128i sR = zero, sG = zero, sB = zero, sRG = zero, sGB = zero, sBR = zero;
@@ -511,6 +514,18 @@ __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint
     sRG = _mm_add_epi64(sRG, _mm_sad_epu8(floorAvg(r, g), zero));
     sGB = _mm_add_epi64(sGB, _mm_sad_epu8(floorAvg(g, b), zero));
     sBR = _mm_add_epi64(sBR, _mm_sad_epu8(floorAvg(b, r), zero));
+    if (!xyz) {
+      for (int j = 0; j < 16; j += 8) {
+        const auto idx = [j](__m128i v) __attribute__((target("avx2"))) {
+          return _mm256_cvtepu8_epi32(j == 0 ? v : _mm_srli_si128(v, 8));
+        };
+        const __m256 y = _mm256_add_ps(_mm256_add_ps(_mm256_i32gather_ps(t.M[1][0], idx(r), 4),
+                                                     _mm256_i32gather_ps(t.M[1][1], idx(g), 4)),
+                                       _mm256_i32gather_ps(t.M[1][2], idx(b), 4));
+        _mm256_storeu_ps(Y + i + j, y);
+      }
+      continue;
+    }
     for (int j = 0; j < 16; j += 4) {
       __m128 v[4];
       for (int k = 0; k < 4; ++k) {
@@ -642,7 +657,8 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     const int n = std::min(Block, Width - x0);
     std::uint8_t *r = Row.R ? Row.R + x0 : scratch[0], *g = Row.G ? Row.G + x0 : scratch[1],
                  *b = Row.B ? Row.B + x0 : scratch[2];
-    kernel.Front(t, Row.RGB + 3 * static_cast<size_t>(x0), n, Width - x0, r, g, b, X, Y, Z, s);
+    kernel.Front(t, Row.RGB + 3 * static_cast<size_t>(x0), n, Width - x0, r, g, b, full ? X : nullptr, Y,
+                 full ? Z : nullptr, s);
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
     if (!full) {
