@@ -603,13 +603,36 @@ __attribute__((target("avx2"))) std::int64_t StoreAVX2(const std::uint32_t *WL, 
 }
 
 // The L* bytes of a block from their packed words, returning their sum.
-std::int64_t StoreL(const std::uint32_t *WL, int N, std::uint8_t *L) {
+std::int64_t StoreLTail(const std::uint32_t *WL, int First, int N, std::uint8_t *L) {
   std::int64_t sum = 0;
-  for (int i = 0; i < N; ++i) {
+  for (int i = First; i < N; ++i) {
     L[i] = static_cast<std::uint8_t>(WL[i]);
     sum += WL[i];
   }
   return sum;
+}
+
+std::int64_t StoreLPortable(const std::uint32_t *WL, int N, std::uint8_t *L) { return StoreLTail(WL, 0, N, L); }
+
+// Eight at a time: the low bytes of the words picked by a shuffle, the words summed as they are
+// (a word of the L* table holds its byte alone).
+__attribute__((target("avx2"))) std::int64_t StoreLAVX2(const std::uint32_t *WL, int N, std::uint8_t *L) {
+  const __m256i pick = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12, -1,
+                                        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  __m256i acc = _mm256_setzero_si256();
+  int i = 0;
+  for (; i + 8 <= N; i += 8) {
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(WL + i));
+    acc = _mm256_add_epi32(acc, w);
+    const __m256i b = _mm256_shuffle_epi8(w, pick);
+    _mm_storeu_si32(L + i, _mm256_castsi256_si128(b));
+    _mm_storeu_si32(L + i + 4, _mm256_extracti128_si256(b, 1));
+  }
+  alignas(32) std::uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), acc);
+  std::int64_t sum = 0;
+  for (std::uint32_t v : lanes) sum += v;
+  return sum + StoreLTail(WL, i, N, L);
 }
 
 struct TKernel {
@@ -617,6 +640,7 @@ struct TKernel {
   TLabBlock Lab;
   TLookupBlock Lookup;
   TStoreBlock Store;
+  std::int64_t (*StoreL)(const std::uint32_t *, int, std::uint8_t *);
 };
 
 bool HasAVX2() {
@@ -628,8 +652,8 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2}
-              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2, StoreLAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable, StoreLPortable};
 }
 
 } // namespace
@@ -663,7 +687,7 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
     if (!full) {
       kernel.Lookup(t.StepY, Y, n8, WL);
-      sL += StoreL(WL, n, Row.L + x0);
+      sL += kernel.StoreL(WL, n, Row.L + x0);
       continue;
     }
     kernel.Lab(X, Y, Z, L, A, B, n8, c);
