@@ -434,8 +434,9 @@ void TdmKalvMain::ReadProject(const std::string &FileName) {
 
 void TdmKalvMain::StartLoadJob(TLoadKind Kind, TPendingLoad Pending) {
   if (FClosing) return;
-  // One load at a time: the commands that open files are held while one runs.
-  if (FPendingLoad) throw EInvalidOperation("A picture is being loaded already");
+  // One load at a time: the commands that open files are held while one runs. The a* and b* job
+  // reads the picture on show, which a load must not replace before it is done.
+  if (FPendingLoad || FLabJob != nullptr) throw EInvalidOperation("A picture is being loaded already");
   try {
     const HWND wnd = FMainWindow != nullptr ? FMainWindow->ProgressWnd() : static_cast<HWND>(-1);
     const std::string &name = Pending.Source.Name;
@@ -457,6 +458,7 @@ void TdmKalvMain::StartLoadJob(TLoadKind Kind, TPendingLoad Pending) {
     }
     }
     data->Job = tmjLoadPic;
+    data->LabPagesLater = true;
     FPendingLoad = std::make_unique<TPendingLoad>(std::move(Pending));
     tmjLoadPic->Start(std::move(data)); // the done handler takes it back
   } catch (...) {
@@ -541,6 +543,7 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
     TdmKalvMain *Self;
     ::TThreadManJob *Job;
     std::unique_ptr<TJobData> Data;
+    bool LabJob;
     ~TCleanup() {
       Data.reset();
       try {
@@ -548,7 +551,7 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
       } catch (...) {
       }
       --Self->FRunningJobs;
-      if (Self->FRunningJobs == 0 && Job == Self->tmjLoadPic) {
+      if (Self->FRunningJobs == 0 && (Job == Self->tmjLoadPic || LabJob)) {
         Self->tmrRun->stop();
         try {
           Self->tmrRunTimer();
@@ -557,7 +560,13 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
       }
       Self->CloseWhenIdle();
     }
-  } cleanup{this, aJob, aJob->TakeData()};
+  } cleanup{this, aJob, aJob->TakeData(), aJob == FLabJob};
+  if (cleanup.LabJob) {
+    FLabJob = nullptr;
+    FLabData = nullptr;
+    if (auto *lab = dynamic_cast<TLabPagesJobData *>(cleanup.Data.get())) AdoptLabPages(*lab);
+    return;
+  }
   std::unique_ptr<TPendingLoad> pending;
   if (aJob == tmjLoadPic) pending = std::move(FPendingLoad);
   auto *data = dynamic_cast<TPicJobData *>(cleanup.Data.get());
@@ -567,8 +576,50 @@ void TdmKalvMain::tmjLoadPicDone(TThreadManThread *, ::TThreadManJob *aJob, bool
   if (data->Failed() || data->Stopped() || aJob->Terminated()) return;
   if (pending) AdoptLoad(*pending);
   HandResults(aJob, data);
+  if (aJob == tmjLoadPic) StartLabPages();
   if (pending && pending->HasRegions && !FClosing && FMainWindow != nullptr)
     FMainWindow->AddRegions(std::move(pending->Regions));
+}
+
+void TdmKalvMain::StartLabPages() {
+  if (FClosing || FMainWindow == nullptr) return;
+  auto *rgb = dynamic_cast<TBitmap24 *>(FMainWindow->GetPageBitmap(pkRGB));
+  const TBitmap *la = FMainWindow->GetPageBitmap(pkLa);
+  if (rgb == nullptr || rgb->Empty() || (la != nullptr && !la->Empty())) return;
+  auto job = CreateJob(nullptr);
+  auto data = std::make_unique<TLabPagesJobData>(*rgb);
+  data->Job = job.get();
+  FLabJob = job.get();
+  FLabData = data.get();
+  try {
+    StartJob(std::move(job), std::move(data)); // the manager frees the job after its done step
+  } catch (...) {
+    FLabJob = nullptr;
+    FLabData = nullptr;
+    throw;
+  }
+}
+
+void TdmKalvMain::StopLabPages() {
+  if (FLabJob == nullptr) return;
+  FLabJob->Terminate();
+  // Its parts end with their rows (a few tens of milliseconds); the done step, later, finds no
+  // window and adopts nothing.
+  if (FLabData->Ended.WaitFor(30000) != wrSignaled)
+    std::fprintf(stderr, "kalvex: the a* and b* pages did not stop within 30 s\n");
+}
+
+void TdmKalvMain::SetMainWindow(TKalvMainIntf *Value) {
+  if (Value != FMainWindow) StopLabPages();
+  FMainWindow = Value;
+}
+
+void TdmKalvMain::AdoptLabPages(TLabPagesJobData &Data) {
+  // Only onto the picture they were made of (a failed or stopped job's pictures are empty).
+  if (FMainWindow == nullptr || Data.Stopped() || Data.PicLa->Empty() || Data.PicLb->Empty()) return;
+  if (FMainWindow->GetPageBitmap(pkRGB) != &Data.Source()) return;
+  FMainWindow->SetPageBitmap(pkLb, std::move(Data.PicLb));
+  FMainWindow->SetPageBitmap(pkLa, std::move(Data.PicLa));
 }
 
 void TdmKalvMain::CloseWhenIdle() {
@@ -824,5 +875,6 @@ bool TdmKalvMain::QueryClose() {
   if (FRunningJobs <= 0) return true;
   FClosing = true;
   tmjLoadPic->Terminate();
+  if (FLabJob != nullptr) FLabJob->Terminate();
   return false;
 }

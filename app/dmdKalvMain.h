@@ -37,6 +37,7 @@ class TOpenDialog;
 class TSaveDialog;
 class TWideMemIniConfControl;
 class TPicJobData;
+class TLabPagesJobData;
 class TStream;
 
 // Command categories.
@@ -85,7 +86,8 @@ public:
   ~TdmKalvMain() override;
 
   // Not owned; the window sets itself after it is created and nullptr before it goes.
-  void SetMainWindow(TKalvMainIntf *Value) { FMainWindow = Value; }
+  // A window that goes first lets the a* and b* job, which reads its picture, end.
+  void SetMainWindow(TKalvMainIntf *Value);
   TKalvMainIntf *MainWindow() const { return FMainWindow; }
 
   // ---- components ----
@@ -153,6 +155,8 @@ public:
   void RegionPageChanged(bool RegionPageActive);
   bool SameScale() const { return FSameScale; }
   bool IsBusy() const { return FRunningJobs > 0; }
+  // A picture's load job runs: its figures are not shown yet (its a* and b* pages may follow).
+  bool IsLoading() const { return FPendingLoad != nullptr; }
   int RunningJobs() const { return FRunningJobs; }
   const std::string &CurrentFileName() const { return FCurrentFileName; }
   std::int64_t CounterFrequency() const { return FCounterFrequency; }
@@ -238,6 +242,11 @@ private:
   void ConfigurationFailed(const Exception &E);
   void SetUpJob(dmdKalvMain::TThreadManJob *Job, TKalvNoiseTarget *Panel);
   void HandResults(::TThreadManJob *aJob, TPicJobData *Data);
+  // After a load: the a* and b* pages of the picture on show, made by a job of their own.
+  void StartLabPages();
+  void AdoptLabPages(TLabPagesJobData &Data);
+  // Tells the a* and b* job to stop and waits until it reads the picture on show no more.
+  void StopLabPages();
   // No job is counted any more: a deferred close goes on, from the event loop.
   void CloseWhenIdle();
 
@@ -254,6 +263,9 @@ private:
   bool FConfWarned = false;
   TKalvDocument FDocument;
   std::unique_ptr<TPendingLoad> FPendingLoad;
+  // The running a* and b* job (the manager's) and its data (the job's), or nullptr.
+  ::TThreadManJob *FLabJob = nullptr;
+  TLabPagesJobData *FLabData = nullptr;
 };
 
 // The one module of the program (set while it exists).

@@ -400,7 +400,7 @@ void RunPicPart(std::unique_ptr<TPicPartThread> Part) {
   PartPools().Of(priority).Run(std::move(Part));
 }
 
-void TPicPartThreadData::AddRows(std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B,
+void TPicPartThreadData::AddRows(const std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B,
                                  std::uint8_t *L, std::uint8_t *La, std::uint8_t *Lb) {
   PicRGB.push_back(RGB);
   PicR.push_back(R);

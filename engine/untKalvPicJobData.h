@@ -244,9 +244,10 @@ void RunPicPart(std::unique_ptr<TPicPartThread> Part);
 class TPicPartThreadData : public TPicPartThread {
 public:
   using TPicPartThread::TPicPartThread;
-  void AddRows(std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, std::uint8_t *L,
+  void AddRows(const std::uint8_t *RGB, std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, std::uint8_t *L,
                std::uint8_t *La, std::uint8_t *Lb);
-  std::vector<std::uint8_t *> PicRGB, PicR, PicG, PicB, PicL, PicLa, PicLb;
+  std::vector<const std::uint8_t *> PicRGB;
+  std::vector<std::uint8_t *> PicR, PicG, PicB, PicL, PicLa, PicLb;
 
 protected:
   void DoWork() override;

@@ -142,8 +142,10 @@ void TPicJobData::PrepareBands() {
   // them), so they are not cleared first.
   if (!MeasureOnly) {
     for (TBitmap08Pal *p : {PicR.get(), PicG.get(), PicB.get()}) p->SetSizeForOverwrite(w, h);
-    PicLa->SetSizeForOverwrite(w, h);
-    PicLb->SetSizeForOverwrite(w, h);
+    if (!LabPagesLater) {
+      PicLa->SetSizeForOverwrite(w, h);
+      PicLb->SetSizeForOverwrite(w, h);
+    }
   }
   PicL->SetSizeForOverwrite(w, h);
 
@@ -201,14 +203,14 @@ void TPicJobData::StartReadyParts() {
 
 void TPicJobData::StartExtraction(TBand &Band, std::atomic<bool> &Finished) {
   TBitmap24 &rgb = *PicRGB;
-  const bool pages = !MeasureOnly;
+  const bool pages = !MeasureOnly, lab = pages && !LabPagesLater;
   auto part = std::make_unique<TPicPartThreadData>(*ThreadList, Targets(), rgb.Width());
   part->SetPriority(PartPriority);
   part->Finished = &Finished;
   for (int y = Band.Rows.First; y < Band.Rows.First + Band.Rows.Count; ++y)
     part->AddRows(rgb.ScanLine(y), pages ? PicR->ScanLine(y) : nullptr, pages ? PicG->ScanLine(y) : nullptr,
-                  pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), pages ? PicLa->ScanLine(y) : nullptr,
-                  pages ? PicLb->ScanLine(y) : nullptr);
+                  pages ? PicB->ScanLine(y) : nullptr, PicL->ScanLine(y), lab ? PicLa->ScanLine(y) : nullptr,
+                  lab ? PicLb->ScanLine(y) : nullptr);
   if (PartsHere) part->RunHere();
   else RunPicPart(std::move(part));
 }
@@ -262,6 +264,63 @@ void TPicJobData::ExecuteSteps() {
   CheckTerminated();
   if (!noisePhase) PostText(WM_PICJOB_PHASE, PicJobTextCalculateNoise);
   PostText(WM_PICJOB_PHASE, "");
+}
+
+TLabPagesJobData::TLabPagesJobData(const TBitmap24 &Source)
+    : PicLa(std::make_unique<TBitmap24>()), PicLb(std::make_unique<TBitmap24>()), FSource(&Source),
+      FList(std::make_unique<TPicThreadList>()) {}
+
+TLabPagesJobData::~TLabPagesJobData() { WaitForParts(false); }
+
+void TLabPagesJobData::WaitForParts(bool Check) {
+  while (FList->Event.WaitFor(PartWaitSliceMs) != wrSignaled)
+    if (Check) CheckTerminated();
+  if (Check)
+    if (std::exception_ptr failure = FList->TakeFailure()) std::rethrow_exception(failure);
+}
+
+void TLabPagesJobData::ExecuteSteps() {
+  CheckTerminated();
+  const TBitmap24 &rgb = *FSource;
+  const int w = rgb.Width(), h = rgb.Height();
+  PicLa->SetSizeForOverwrite(w, h);
+  PicLb->SetSizeForOverwrite(w, h);
+  const std::vector<TPartRows> rows = SplitRows(h, PartCount > 0 ? PartCount : PicPartCount());
+  FScratchL.assign(rows.size(), std::vector<std::uint8_t>(static_cast<std::size_t>(w)));
+  // The L* picture is on show already: its bytes go to a scratch row, and no sums are kept.
+  const TPicNoiseTargets none{};
+  for (std::size_t b = 0; b < rows.size(); ++b) {
+    CheckTerminated();
+    auto part = std::make_unique<TPicPartThreadData>(*FList, none, w);
+    part->SetPriority(PartPriority);
+    for (int y = rows[b].First; y < rows[b].First + rows[b].Count; ++y)
+      part->AddRows(rgb.ScanLine(y), nullptr, nullptr, nullptr, FScratchL[b].data(), PicLa->ScanLine(y),
+                    PicLb->ScanLine(y));
+    if (b + 1 == rows.size()) part->RunHere(); // this thread would only wait for it
+    else RunPicPart(std::move(part));
+  }
+  WaitForParts(true);
+  CheckTerminated();
+}
+
+void TLabPagesJobData::Execute() {
+  struct TEnd {
+    TEvent &Ended;
+    ~TEnd() { Ended.SetEvent(); }
+  } end{Ended};
+  try {
+    ExecuteSteps();
+  } catch (...) {
+    FList->TerminateAll();
+    WaitForParts(false); // the parts write into both pictures until each has done its rows
+    PicLa->SetSize(0, 0);
+    PicLb->SetSize(0, 0);
+    try {
+      throw;
+    } catch (const EAbort &) {
+      FStopped = true;
+    }
+  }
 }
 
 void TJPEGPicJobData::LoadFromStream(TStream &Stream) {

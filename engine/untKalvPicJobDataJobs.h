@@ -67,6 +67,9 @@ public:
   // gives the same figures with less work and memory. The L* picture is made, the differences
   // need it.
   bool MeasureOnly = false;
+  // The a* and b* pictures are not made (they stay empty): a TLabPagesJobData makes them from the
+  // RGB picture afterwards, so that the figures, which need neither, come sooner.
+  bool LabPagesLater = false;
   // The part threads' priority: the lowest keeps a window responsive; a measurement without one
   // runs its parts at normal priority.
   TThreadPriority PartPriority = tpLowest;
@@ -134,6 +137,39 @@ private:
   bool FLoading = false; // the loader is still decoding on this thread
   int FRowsLoaded = 0;
   int FRunLimit = 1;
+};
+
+// The a* and b* pictures of a picture, made after the load job (with LabPagesLater) has handed
+// its figures over. Source is borrowed: its owner keeps it, unchanged, until Execute has
+// returned. The rows are spread over the part runners as a load job's are. A stop request ends
+// the job quietly, a failure passes on; either way both pictures are then empty.
+class TLabPagesJobData : public TJobData {
+public:
+  explicit TLabPagesJobData(const TBitmap24 &Source);
+  // Waits until no part is left in the list before anything is freed.
+  ~TLabPagesJobData() override;
+  TLabPagesJobData(const TLabPagesJobData &) = delete;
+  TLabPagesJobData &operator=(const TLabPagesJobData &) = delete;
+
+  const TBitmap24 &Source() const { return *FSource; }
+  std::unique_ptr<TBitmap24> PicLa, PicLb;
+  // As a load job's: the number of bands (0: one per logical processor) and the parts' priority.
+  int PartCount = 0;
+  TThreadPriority PartPriority = tpLowest;
+
+  void Execute() override;
+  bool Stopped() const { return FStopped; }
+  // Set when Execute returns: Source is read no more. Whoever lends it waits for this before it
+  // frees Source while the job may still run.
+  TEvent Ended{true, false};
+
+private:
+  void ExecuteSteps();
+  void WaitForParts(bool Check);
+  const TBitmap24 *FSource; // not owned
+  std::unique_ptr<TPicThreadList> FList;
+  std::vector<std::vector<std::uint8_t>> FScratchL; // one L* row per band, written and dropped
+  bool FStopped = false;
 };
 
 class TJPEGPicJobData : public TPicJobData {

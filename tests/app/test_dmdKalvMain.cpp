@@ -273,9 +273,18 @@ TEST_F(ModuleFixture, OpenPictureFillsTheViewsAndThePanel) {
   EXPECT_TRUE(Module->actFlOpn->Enabled());
   EXPECT_TRUE(Module->actHlpInfo->Enabled());
 
-  // Seven pictures of the right size and depth, handed over b* first and RGB last.
-  const std::vector<int> order = {7, 6, 5, 4, 3, 2, 1};
+  // Seven pictures of the right size and depth, handed over b* first and RGB last; a* and b* come
+  // again from their own job once the figures are shown, with the pixels a whole load job makes.
+  const std::vector<int> order = {7, 6, 5, 4, 3, 2, 1, 7, 6};
   EXPECT_EQ(Window.HandOrder, order);
+  TJPEGPicJobData whole(file.string(), NoProgressWnd);
+  whole.Run();
+  for (int page : {6, 7}) {
+    auto *shown = dynamic_cast<TBitmap24 *>(Window.GetPageBitmap(page));
+    auto *made = dynamic_cast<TBitmap24 *>(whole.Pic(static_cast<TPicKind>(page)));
+    ASSERT_TRUE(shown != nullptr && made != nullptr && !made->Empty()) << page;
+    for (int y = 0; y < 23; ++y) EXPECT_EQ(std::memcmp(shown->ScanLine(y), made->ScanLine(y), 37 * 3), 0) << page;
+  }
   for (int page = 1; page <= 7; ++page) {
     TBitmap *b = Window.GetPageBitmap(page);
     ASSERT_NE(b, nullptr) << page;
@@ -578,6 +587,48 @@ TEST_F(ModuleFixture, ACloseDuringALoadStopsItAndClosesWhenTheLastJobIsDone) {
   // Nothing new starts once closing.
   ASSERT_TRUE(Module->OpenFile(file.string()));
   EXPECT_FALSE(Module->IsBusy());
+}
+
+// The a* and b* pages come from a job of their own after the figures: a close while it runs waits
+// for it and the pages stay empty; a failure there is shown, and the rest of the work stays.
+TEST_F(ModuleFixture, TheLabPagesJobIsWaitedForOnCloseAndItsFailureKeepsTheFigures) {
+  const fs::path file = Dir.Path / "pic.jpg";
+  testutil::WriteTestJpeg(file, 320, 240);
+  std::atomic<bool> hold{true}, fail{false};
+  TPicPartThread::SetFaultForTests([&](TPicPartThread &Part) {
+    auto *data = dynamic_cast<TPicPartThreadData *>(&Part);
+    if (data == nullptr || data->PicLa.empty() || data->PicLa[0] == nullptr) return; // the load's own
+    if (fail) throw EOutOfMemory("a* out of memory");
+    while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  EXPECT_TRUE(testutil::ProcessUntil([&] { return !Module->IsLoading(); }));
+  EXPECT_EQ(Window.Panel.Calls.size(), 14u); // the figures are shown
+  EXPECT_TRUE(Module->IsBusy());
+  EXPECT_FALSE(Module->actFlOpn->Enabled());
+  EXPECT_THROW(Module->OpenFile(file.string()), EInvalidOperation); // its picture stays as it is
+  EXPECT_FALSE(Module->QueryClose());
+  hold = false;
+  EXPECT_TRUE(testutil::ProcessUntil([&] { return Window.Closes == 1; }));
+  for (int page = 1; page <= 7; ++page) EXPECT_EQ(Window.GetPageBitmap(page) != nullptr && !Window.GetPageBitmap(page)->Empty(), page <= 5) << page;
+  EXPECT_TRUE(Boxes.empty()); // a stopped job is no error
+
+  // A module of its own, not closing.
+  Module.reset();
+  Module = std::make_unique<TdmKalvMain>();
+  Module->SetMainWindow(&Window);
+  Module->InitModule();
+  Window.Panel.Calls.clear();
+  fail = true;
+  ASSERT_TRUE(Module->OpenFile(file.string()));
+  const bool idle = WaitIdle();
+  TPicPartThread::SetFaultForTests(nullptr);
+  ASSERT_TRUE(idle);
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_NE(Boxes[0].find("a* out of memory"), std::string::npos) << Boxes[0];
+  EXPECT_EQ(Window.Panel.Calls.size(), 14u);
+  for (int page = 1; page <= 7; ++page) EXPECT_EQ(Window.GetPageBitmap(page) != nullptr && !Window.GetPageBitmap(page)->Empty(), page <= 5) << page;
+  EXPECT_TRUE(Module->actFlOpn->Enabled());
 }
 
 } // namespace

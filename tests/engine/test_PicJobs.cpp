@@ -286,7 +286,7 @@ TEST(PicJobs, AFailedPartFailsTheJob) {
 // of the decoded picture measured whole. Measuring only gives the same figures and L* page
 // without the other pages, and a JPEG that breaks off mid-way, with parts already running, fails
 // with no part left and no picture kept.
-TEST(PicJobs, PipelinedDecodeAndMeasureOnlyGiveTheSameFigures) {
+TEST(PicJobs, PipelinedDecodeMeasureOnlyAndLaterLabPagesGiveTheSameFigures) {
   testutil::TempDir dir;
   const int w = 400, h = 250;
   const auto jpeg = jpegtest::Make(w, h, jpegtest::Kind::Baseline, [](int x, int y, std::uint8_t *p) {
@@ -324,6 +324,24 @@ TEST(PicJobs, PipelinedDecodeAndMeasureOnlyGiveTheSameFigures) {
   for (int y = 0; y < h; ++y)
     ASSERT_EQ(std::memcmp(measured.PicL->ScanLine(y), whole->PicL->ScanLine(y), w), 0) << "row " << y;
   for (TPicKind k : {pkR, pkG, pkB, pkLa, pkLb}) EXPECT_TRUE(measured.Pic(k)->Empty()) << "page " << k;
+
+  // The a* and b* pages made afterwards, in bands of their own, are the whole job's; a stopped
+  // job leaves both empty.
+  TJPEGPicJobData first(file, NoProgressWnd);
+  first.LabPagesLater = true;
+  first.Run();
+  EXPECT_TRUE(first.PicLa->Empty() && first.PicLb->Empty());
+  TLabPagesJobData lab(*first.PicRGB);
+  lab.PartCount = 3;
+  lab.Run();
+  first.PicLa = std::move(lab.PicLa);
+  first.PicLb = std::move(lab.PicLb);
+  ExpectSameResults(*whole, first);
+  const std::atomic<bool> stop{true};
+  TLabPagesJobData stopped(*first.PicRGB);
+  stopped.StopFlag = &stop;
+  stopped.Run();
+  EXPECT_TRUE(stopped.Stopped() && stopped.PicLa->Empty() && stopped.PicLb->Empty());
 
   const std::string cut = (dir.Path / "cut.jpg").string();
   std::ofstream(cut, std::ios::binary).write(reinterpret_cast<const char *>(jpeg.data()), std::streamsize(jpeg.size() * 3 / 4));
