@@ -78,13 +78,19 @@ void TPicJobData::LoadPicture() {
   LoadFromStream(stream);
 }
 
-void TPicJobData::WaitForParts(bool Check) {
-  while (ThreadList->Event.WaitFor(PartWaitSliceMs) != wrSignaled)
-    if (Check) CheckTerminated();
-  // A part that failed left its rows out of the sums: the job fails with the first such error.
+namespace {
+// Waits until List is empty. With Check, a stop request of Job ends the wait with EAbort, and a
+// part's failure is raised once all parts are done: a part that failed left its rows out, so the
+// job fails with the first such error.
+void WaitForPartsOf(TJobData &Job, TPicThreadList &List, bool Check) {
+  while (List.Event.WaitFor(PartWaitSliceMs) != wrSignaled)
+    if (Check) Job.CheckTerminated();
   if (Check)
-    if (std::exception_ptr failure = ThreadList->TakeFailure()) std::rethrow_exception(failure);
+    if (std::exception_ptr failure = List.TakeFailure()) std::rethrow_exception(failure);
 }
+} // namespace
+
+void TPicJobData::WaitForParts(bool Check) { WaitForPartsOf(*this, *ThreadList, Check); }
 
 void TPicJobData::Execute() {
   try {
@@ -272,12 +278,7 @@ TLabPagesJobData::TLabPagesJobData(const TBitmap24 &Source)
 
 TLabPagesJobData::~TLabPagesJobData() { WaitForParts(false); }
 
-void TLabPagesJobData::WaitForParts(bool Check) {
-  while (FList->Event.WaitFor(PartWaitSliceMs) != wrSignaled)
-    if (Check) CheckTerminated();
-  if (Check)
-    if (std::exception_ptr failure = FList->TakeFailure()) std::rethrow_exception(failure);
-}
+void TLabPagesJobData::WaitForParts(bool Check) { WaitForPartsOf(*this, *FList, Check); }
 
 void TLabPagesJobData::ExecuteSteps() {
   CheckTerminated();

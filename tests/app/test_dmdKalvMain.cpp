@@ -595,6 +595,12 @@ TEST_F(ModuleFixture, TheLabPagesJobIsWaitedForOnCloseAndItsFailureKeepsTheFigur
   const fs::path file = Dir.Path / "pic.jpg";
   testutil::WriteTestJpeg(file, 320, 240);
   std::atomic<bool> hold{true}, fail{false};
+  const auto expectFivePages = [&] {
+    for (int page = 1; page <= 7; ++page) {
+      TBitmap *b = Window.GetPageBitmap(page);
+      EXPECT_EQ(b != nullptr && !b->Empty(), page <= 5) << page;
+    }
+  };
   TPicPartThread::SetFaultForTests([&](TPicPartThread &Part) {
     auto *data = dynamic_cast<TPicPartThreadData *>(&Part);
     if (data == nullptr || data->PicLa.empty() || data->PicLa[0] == nullptr) return; // the load's own
@@ -610,7 +616,7 @@ TEST_F(ModuleFixture, TheLabPagesJobIsWaitedForOnCloseAndItsFailureKeepsTheFigur
   EXPECT_FALSE(Module->QueryClose());
   hold = false;
   EXPECT_TRUE(testutil::ProcessUntil([&] { return Window.Closes == 1; }));
-  for (int page = 1; page <= 7; ++page) EXPECT_EQ(Window.GetPageBitmap(page) != nullptr && !Window.GetPageBitmap(page)->Empty(), page <= 5) << page;
+  expectFivePages();
   EXPECT_TRUE(Boxes.empty()); // a stopped job is no error
 
   // A module of its own, not closing.
@@ -627,7 +633,7 @@ TEST_F(ModuleFixture, TheLabPagesJobIsWaitedForOnCloseAndItsFailureKeepsTheFigur
   ASSERT_EQ(Boxes.size(), 1u);
   EXPECT_NE(Boxes[0].find("a* out of memory"), std::string::npos) << Boxes[0];
   EXPECT_EQ(Window.Panel.Calls.size(), 14u);
-  for (int page = 1; page <= 7; ++page) EXPECT_EQ(Window.GetPageBitmap(page) != nullptr && !Window.GetPageBitmap(page)->Empty(), page <= 5) << page;
+  expectFivePages();
   EXPECT_TRUE(Module->actFlOpn->Enabled());
 }
 
