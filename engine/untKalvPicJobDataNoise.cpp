@@ -11,6 +11,7 @@
 #include <immintrin.h>
 #include <iterator>
 #include <new>
+#include <utility>
 #include <sys/mman.h>
 
 #include "engine/untKalvPicJobData.h"
@@ -166,6 +167,31 @@ using TPlanarize = void (*)(const std::uint8_t *, const std::uint8_t *, int, std
 
 TPlanarize ChoosePlanarize() { return ActiveSimdPath() == spAVX2 ? PlanarizeAVX2 : PlanarizePortable; }
 
+// Each thread keeps the joint histograms of its last part: the part runners live from job to job,
+// and a block taken over is only cleared, not faulted in afresh (2 MiB a part).
+struct TJointCache {
+  std::uint32_t *Block = nullptr;
+  ~TJointCache() { std::free(Block); }
+};
+thread_local TJointCache GJointCache;
+
+std::uint32_t *TakeJoint() {
+  std::uint32_t *block = std::exchange(GJointCache.Block, nullptr);
+  if (block == nullptr) {
+    block = static_cast<std::uint32_t *>(std::aligned_alloc(HugePage, JointBytes));
+    if (block == nullptr) throw std::bad_alloc();
+    madvise(block, JointBytes, MADV_HUGEPAGE); // a hint: without huge pages only slower
+  }
+  std::memset(block, 0, JointBytes);
+  return block;
+}
+
+void GiveBackJoint(std::uint32_t *Block) {
+  if (Block == nullptr) return;
+  if (GJointCache.Block == nullptr) GJointCache.Block = Block;
+  else std::free(Block);
+}
+
 TIndexBlock ChooseIndexBlock() {
   return ActiveSimdPath() == spAVX2 ? IndexAVX2 : IndexPortable;
 }
@@ -176,7 +202,7 @@ TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
     : FJointAfter(JointAfter), FSmall(SmallCopies * SmallStride, 0),
       FTotal(static_cast<size_t>(Planes * Bins), 0) {}
 
-TNoiseHistograms::~TNoiseHistograms() { std::free(FJoint); }
+TNoiseHistograms::~TNoiseHistograms() { GiveBackJoint(FJoint); }
 
 void TNoiseHistograms::Flush() {
   for (size_t i = 0; i < SmallStride; ++i)
@@ -242,10 +268,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (Width > MaxPictureSide) throw EInvalidOperation(Format("Picture too wide to measure: %d pixels", Width));
   if (FSinceFlush + Width > FlushPixels) Flush();
   if (FJoint == nullptr && FPixels >= FJointAfter) {
-    FJoint = static_cast<std::uint32_t *>(std::aligned_alloc(HugePage, JointBytes));
-    if (FJoint == nullptr) throw std::bad_alloc();
-    madvise(FJoint, JointBytes, MADV_HUGEPAGE); // a hint: without huge pages only slower
-    std::memset(FJoint, 0, JointBytes);
+    FJoint = TakeJoint();
   }
   const size_t w = static_cast<size_t>(Width);
   // Planar copies of both rows; the previous call's current row is usually this call's previous
@@ -298,7 +321,7 @@ void TNoiseHistograms::Clear() {
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   std::fill(FTotal.begin(), FTotal.end(), 0);
   std::fill(std::begin(FSum), std::end(FSum), 0);
-  std::free(FJoint);
+  GiveBackJoint(FJoint);
   FJoint = nullptr;
   FPixels = FSinceFlush = 0;
   FLastRGB = FLastL = nullptr;
