@@ -608,31 +608,21 @@ bool TCanvas::TryLock() { return FBitmap ? FBitmap->TryLock() : FOwnLock.try_loc
 // Runs Body with a painter: the wrapped one (state saved and restored) or one begun on the
 // bitmap's image for this call only.
 template <class F> void TCanvas::Paint(F &&Body) {
-  if (FPainter) {
-    FPainter->save();
+  const auto withStateKept = [&](QPainter &P) {
+    P.save();
     try {
-      Body(*FPainter);
+      Body(P);
     } catch (...) {
-      FPainter->restore();
+      P.restore();
       throw;
     }
-    FPainter->restore();
-    return;
-  }
+    P.restore();
+  };
+  if (FPainter) return withStateKept(*FPainter);
   if (!FBitmap || FBitmap->Empty()) return;
   if (FBitmap->PixelFormat() != pf24bit) throw EInvalidOperation("Cannot draw on an 8-bit bitmap");
-  if (FSession) {
-    // Each operation starts from the state a painter of its own would have.
-    FSession->save();
-    try {
-      Body(*FSession);
-    } catch (...) {
-      FSession->restore();
-      throw;
-    }
-    FSession->restore();
-    return;
-  }
+  // Each operation of a session starts from the state a painter of its own would have.
+  if (FSession) return withStateKept(*FSession);
   // Writing through the image's own buffer: ScanLine addresses stay the same.
   QImage &img = const_cast<QImage &>(FBitmap->Image());
   QPainter p(&img);
