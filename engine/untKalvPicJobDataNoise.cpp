@@ -12,9 +12,9 @@
 #include <iterator>
 #include <new>
 #include <utility>
-#include <sys/mman.h>
 
 #include "engine/untKalvPicJobData.h"
+#include "platform/untBitmaps.h"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -33,9 +33,7 @@ constexpr int SmallCopies = 4;
 constexpr size_t SmallStride = static_cast<size_t>(Planes) * Bins;
 // Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
 constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
-constexpr size_t HugePage = size_t{2} << 20;
-constexpr size_t JointBytes =
-    (static_cast<size_t>(Planes) * JointStride * sizeof(std::uint32_t) + HugePage - 1) / HugePage * HugePage;
+constexpr size_t JointBytes = static_cast<size_t>(Planes) * JointStride * sizeof(std::uint32_t);
 
 // Planes of one row: R, G, B, L and the differences R-G, G-B, B-R, as 16-bit values.
 void PlanarizeTail(const std::uint8_t *RGB, const std::uint8_t *L, int First, int Width, std::int16_t *Out) {
@@ -178,9 +176,8 @@ thread_local TJointCache GJointCache;
 std::uint32_t *TakeJoint() {
   std::uint32_t *block = std::exchange(GJointCache.Block, nullptr);
   if (block == nullptr) {
-    block = static_cast<std::uint32_t *>(std::aligned_alloc(HugePage, JointBytes));
+    block = static_cast<std::uint32_t *>(AllocateHugePages(JointBytes));
     if (block == nullptr) throw std::bad_alloc();
-    madvise(block, JointBytes, MADV_HUGEPAGE); // a hint: without huge pages only slower
   }
   std::memset(block, 0, JointBytes);
   return block;

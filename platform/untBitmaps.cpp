@@ -196,12 +196,9 @@ public:
       FKeptBytes = 0;
     }
     Drop(drop);
-    const std::size_t rounded = (Bytes + HugePage - 1) / HugePage * HugePage;
-    void *data = std::aligned_alloc(HugePage, rounded);
+    // Huge pages: a few dozen faults on first touch instead of tens of thousands.
+    void *data = AllocateHugePages(Bytes);
     if (data == nullptr) return nullptr;
-    // Backed by huge pages where the system allows it on request: a few dozen faults on first
-    // touch instead of tens of thousands. A hint; its failure is of no concern.
-    madvise(data, rounded, MADV_HUGEPAGE);
     return new (std::nothrow) TPixelBuffer{data, Bytes};
   }
 
@@ -274,6 +271,13 @@ QImage NewImage(int Width, int Height, QImage::Format Format) {
   return img;
 }
 } // namespace
+
+void *AllocateHugePages(std::size_t Bytes) {
+  const std::size_t rounded = (Bytes + HugePage - 1) / HugePage * HugePage;
+  void *data = std::aligned_alloc(HugePage, rounded);
+  if (data != nullptr) madvise(data, rounded, MADV_HUGEPAGE);
+  return data;
+}
 
 std::size_t KeptPixelBufferBytes() { return Pool().KeptBytes(); }
 void ReleaseKeptPixelBuffers() { Pool().Release(); }

@@ -196,6 +196,11 @@ struct TBmpInfo {
 // large to hold is called that even when only its header is there.
 TBmpInfo ReadBmpInfo(TStream &Stream, const std::function<void(int, int)> &SizeCheck = {});
 
+// Bytes rounded up to whole 2 MiB pages, aligned to them and advised to use transparent huge
+// pages (a hint; without them only slower); not cleared. nullptr when out of memory; freed with
+// std::free.
+void *AllocateHugePages(std::size_t Bytes);
+
 // The freed pixel buffers of large pictures are kept for the next picture of the same size. The
 // bytes kept now; and their release (when the memory is wanted elsewhere).
 std::size_t KeptPixelBufferBytes();
