@@ -297,7 +297,9 @@ TSimdPath ActiveSimdPath();
 // Each pixel has four neighbour magnitudes per channel; the vector code turns two of them into one
 // 16-bit index, so a pixel costs 14 counts instead of 28. Small parts count each magnitude in a
 // 256-bin histogram; from JointAfter pixels on, the two-magnitude indices count in 65536-bin joint
-// histograms (1.75 MB), whose row and column sums are the same counts.
+// histograms, whose row and column sums are the same counts. Large parts count most pixels in 6
+// counts: a neighbour pair whose R, G and B differences are small counts all six of its R, G, B
+// and pair magnitudes as one code of those differences.
 class TNoiseHistograms {
 public:
   static constexpr std::int64_t DefaultJointAfter = 1 << 18;
@@ -316,7 +318,10 @@ public:
 
 private:
   void Flush();
+  void FlushFast();
   void Count(const std::uint16_t *Index, int N);
+  void CountFast(const std::uint16_t *Codes, int N);
+  void CountPair(const std::int16_t *Cur, const std::int16_t *Prev, size_t W, int X, int Neighbour);
 
   std::int64_t FJointAfter;
   std::int64_t FPixels = 0;          // pixels counted so far
@@ -327,6 +332,9 @@ private:
   std::int64_t FSum[NoiseChannelCount] = {};
   std::vector<std::int16_t> FPlanes; // per-row planar copies of the current and previous row
   std::vector<std::uint16_t> FIndex; // per block: two indices per channel and pixel
+  std::vector<std::uint16_t> FCodes; // per block: four codes and two L* indices per pixel
+  bool FWideReady = false;           // the 14-way joint histograms are cleared for this part
+  int FSkipCodes = 0;                // blocks left to count the 14 way without trying codes
   int FCurHalf = 0;
   const std::uint8_t *FLastRGB = nullptr, *FLastL = nullptr;
 };

@@ -5,6 +5,12 @@
 // two magnitudes (each clamped to 255, as the histogram folds them) into one 16-bit index; the
 // counting loop then takes 14 counts per pixel. Counters are 32-bit and emptied into 64-bit totals
 // long before they could overflow.
+//
+// Large parts count most pairs in fewer stores: all six magnitudes of R, G, B and the pairs are
+// functions of a neighbour pair's three signed differences, so where those are small (as noise
+// mostly is) one 16-bit code of the three counts them all, and L* takes two magnitudes per count.
+// That is 6 counts per pixel. The few pairs whose differences do not fit count one by one; a block
+// with many of them (a detailed area) counts the 14 way instead.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +39,28 @@ constexpr int SmallCopies = 4;
 constexpr size_t SmallStride = static_cast<size_t>(Planes) * Bins;
 // Counters are emptied after this many pixels: a 256-bin counter gains at most 4 per pixel.
 constexpr std::int64_t FlushPixels = std::int64_t{1} << 29;
-constexpr size_t JointBytes = static_cast<size_t>(Planes) * JointStride * sizeof(std::uint32_t);
+// The joint block: the seven 14-way histograms, then the six of the coded way (four of codes, one
+// per neighbour, and two of L* magnitude pairs), each visited once per pixel.
+constexpr int FastTables = 6;
+constexpr size_t WideBytes = static_cast<size_t>(Planes) * JointStride * sizeof(std::uint32_t);
+constexpr size_t FastBytes = static_cast<size_t>(FastTables) * JointStride * sizeof(std::uint32_t);
+constexpr size_t JointBytes = WideBytes + FastBytes;
+
+// A neighbour pair's code: the signed differences of G (7 bits, -63 .. 63), of R - G (4 bits,
+// -8 .. 7) and of G - B (5 bits, -16 .. 15). A pair outside that range gets NoCode, whose G field
+// (-64) no pair has; its bins are never read.
+constexpr std::uint16_t NoCode = 0x8000;
+inline bool Codable(int dG, int dRG, int dGB) {
+  return dG >= -63 && dG <= 63 && dRG >= -8 && dRG <= 7 && dGB >= -16 && dGB <= 15;
+}
+inline std::uint16_t CodeOf(int dR, int dG, int dB) {
+  const int dRG = dR - dG, dGB = dG - dB;
+  if (!Codable(dG, dRG, dGB)) return NoCode;
+  return static_cast<std::uint16_t>((dG & 127) << 9 | (dRG & 15) << 5 | (dGB & 31));
+}
+// Wide blocks: more than one pair in four without a code.
+inline bool TooManyUncoded(int Uncoded, int Pixels) { return 4 * Uncoded > Pixels; }
+constexpr int SkipAfterDetail = 7;
 
 // Planes of one row: R, G, B, L and the differences R-G, G-B, B-R, as 16-bit values.
 void PlanarizeTail(const std::uint8_t *RGB, const std::uint8_t *L, int First, int Width, std::int16_t *Out) {
@@ -161,6 +188,77 @@ __attribute__((target("avx2"))) std::int64_t IndexAVX2(const std::int16_t *C, co
   return IndexBody(C, P, First, N, Out01, Out23);
 }
 
+// The coded way for pixels First .. First + N - 1 (all with four neighbours) of the planes C
+// (current row) and P (previous row), W apart: Out gets six streams of Block, the codes of the
+// left, upper-left, upper and upper-right pairs, then the L* magnitudes of the first two and of
+// the last two packed. Returns the number of pairs without a code.
+__attribute__((always_inline)) inline int FastBody(const std::int16_t *C, const std::int16_t *P, size_t W, int First,
+                                                   int N, std::uint16_t *Out) {
+  const std::int16_t *cr = C, *cg = C + W, *cb = C + 2 * W, *cl = C + 3 * W;
+  const std::int16_t *pr = P, *pg = P + W, *pb = P + 2 * W, *pl = P + 3 * W;
+  v16h uncoded = {};
+  int i = 0;
+  for (; i + 16 <= N; i += 16) {
+    const int x = First + i;
+    v16h r, g, b, l;
+    std::memcpy(&r, cr + x, sizeof r);
+    std::memcpy(&g, cg + x, sizeof g);
+    std::memcpy(&b, cb + x, sizeof b);
+    std::memcpy(&l, cl + x, sizeof l);
+    v16h lm[4];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      // Left, upper-left, upper, upper-right.
+      const int nx = k == 0 ? x - 1 : x + k - 2;
+      const std::int16_t *nr = k == 0 ? cr : pr, *ng = k == 0 ? cg : pg, *nb = k == 0 ? cb : pb,
+                         *nl = k == 0 ? cl : pl;
+      v16h vr, vg, vb, vl;
+      std::memcpy(&vr, nr + nx, sizeof vr);
+      std::memcpy(&vg, ng + nx, sizeof vg);
+      std::memcpy(&vb, nb + nx, sizeof vb);
+      std::memcpy(&vl, nl + nx, sizeof vl);
+      const v16h dR = r - vr, dG = g - vg, dB = b - vb, dRG = dR - dG, dGB = dG - dB;
+      const v16h ok = ((v16u)(dG + 63) <= 126) & ((v16u)(dRG + 8) <= 15) & ((v16u)(dGB + 16) <= 31);
+      uncoded += ok + 1;
+      const v16u code = (v16u)(dG & 127) << 9 | (v16u)(dRG & 15) << 5 | (v16u)(dGB & 31);
+      const v16u out = ok ? code : (v16u{} + NoCode);
+      std::memcpy(Out + static_cast<size_t>(k) * Block + i, &out, sizeof out);
+      lm[k] = Magnitude(vl, l);
+    }
+    const v16u l01 = Pack((v16u)lm[0], (v16u)lm[1]), l23 = Pack((v16u)lm[2], (v16u)lm[3]);
+    std::memcpy(Out + 4 * static_cast<size_t>(Block) + i, &l01, sizeof l01);
+    std::memcpy(Out + 5 * static_cast<size_t>(Block) + i, &l23, sizeof l23);
+  }
+  int count = 0;
+  for (int k = 0; k < 16; ++k) count += uncoded[k];
+  for (; i < N; ++i) {
+    const int x = First + i;
+    int lm[4];
+    for (int k = 0; k < 4; ++k) {
+      const int nx = k == 0 ? x - 1 : x + k - 2;
+      const std::int16_t *n = k == 0 ? C : P;
+      const std::uint16_t code = CodeOf(cr[x] - n[nx], cg[x] - n[W + nx], cb[x] - n[2 * W + nx]);
+      count += code == NoCode;
+      Out[static_cast<size_t>(k) * Block + i] = code;
+      lm[k] = Abs(cl[x] - n[3 * W + nx]);
+    }
+    Out[4 * static_cast<size_t>(Block) + i] = static_cast<std::uint16_t>(Pack(lm[0], lm[1]));
+    Out[5 * static_cast<size_t>(Block) + i] = static_cast<std::uint16_t>(Pack(lm[2], lm[3]));
+  }
+  return count;
+}
+
+using TFastBlock = int (*)(const std::int16_t *, const std::int16_t *, size_t, int, int, std::uint16_t *);
+
+int FastPortable(const std::int16_t *C, const std::int16_t *P, size_t W, int First, int N, std::uint16_t *Out) {
+  return FastBody(C, P, W, First, N, Out);
+}
+
+__attribute__((target("avx2"))) int FastAVX2(const std::int16_t *C, const std::int16_t *P, size_t W, int First,
+                                             int N, std::uint16_t *Out) {
+  return FastBody(C, P, W, First, N, Out);
+}
+
 using TPlanarize = void (*)(const std::uint8_t *, const std::uint8_t *, int, std::int16_t *);
 
 TPlanarize ChoosePlanarize() { return ActiveSimdPath() == spAVX2 ? PlanarizeAVX2 : PlanarizePortable; }
@@ -179,7 +277,8 @@ std::uint32_t *TakeJoint() {
     block = static_cast<std::uint32_t *>(AllocateHugePages(JointBytes));
     if (block == nullptr) throw std::bad_alloc();
   }
-  std::memset(block, 0, JointBytes);
+  // The 14-way tables are cleared when a part first needs them.
+  std::memset(reinterpret_cast<char *>(block) + WideBytes, 0, FastBytes);
   return block;
 }
 
@@ -193,6 +292,8 @@ TIndexBlock ChooseIndexBlock() {
   return ActiveSimdPath() == spAVX2 ? IndexAVX2 : IndexPortable;
 }
 
+TFastBlock ChooseFastBlock() { return ActiveSimdPath() == spAVX2 ? FastAVX2 : FastPortable; }
+
 } // namespace
 
 TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
@@ -205,7 +306,8 @@ void TNoiseHistograms::Flush() {
   for (size_t i = 0; i < SmallStride; ++i)
     for (size_t c = 0; c < SmallCopies; ++c) FTotal[i] += FSmall[c * SmallStride + i];
   std::fill(FSmall.begin(), FSmall.end(), 0u);
-  if (FJoint != nullptr) {
+  if (FJoint != nullptr) FlushFast();
+  if (FJoint != nullptr && FWideReady) {
     // The low byte of an index is one magnitude, the high byte the other: both count.
     for (int ch = 0; ch < Planes; ++ch) {
         std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
@@ -225,6 +327,66 @@ void TNoiseHistograms::Flush() {
     }
   }
   FSinceFlush = 0;
+}
+
+void TNoiseHistograms::FlushFast() {
+  std::uint32_t *const f = FJoint + static_cast<size_t>(Planes) * JointStride;
+  const auto add = [this](int Ch, int Magnitude, std::int64_t N) {
+    FTotal[static_cast<size_t>(Ch * Bins + Magnitude)] += N;
+    FSum[Ch] += N * Magnitude;
+  };
+  for (unsigned code = 0; code < JointBins; ++code) {
+    const std::int64_t n = std::int64_t{f[code]} + f[JointStride + code] + f[2 * JointStride + code] +
+                           f[3 * JointStride + code];
+    if (n == 0 || code >> 9 == NoCode >> 9) continue;
+    const int dG = static_cast<int>((code >> 9) ^ 64) - 64, dRG = static_cast<int>(((code >> 5) & 15) ^ 8) - 8,
+              dGB = static_cast<int>((code & 31) ^ 16) - 16;
+    const int dR = dG + dRG, dB = dG - dGB;
+    add(ncR, Abs(dR), n);
+    add(ncG, Abs(dG), n);
+    add(ncB, Abs(dB), n);
+    add(ncRG, Abs(dRG), n);
+    add(ncGB, Abs(dGB), n);
+    add(ncBR, Abs(dB - dR), n);
+  }
+  // L* magnitudes of 255 at most: the bins hold them exactly, sums and all.
+  const std::uint32_t *l01 = f + 4 * static_cast<size_t>(JointStride), *l23 = f + 5 * static_cast<size_t>(JointStride);
+  for (unsigned b = 0; b < Bins; ++b)
+    for (unsigned a = 0; a < Bins; ++a) {
+      const std::int64_t n = std::int64_t{l01[Pack(a, b)]} + l23[Pack(a, b)];
+      if (n == 0) continue;
+      add(ncL, static_cast<int>(a), n);
+      add(ncL, static_cast<int>(b), n);
+    }
+  for (int t = 0; t < FastTables; ++t) std::memset(f + static_cast<size_t>(t) * JointStride, 0, sizeof(std::uint32_t) * JointBins);
+}
+
+void TNoiseHistograms::CountFast(const std::uint16_t *Codes, int N) {
+  std::uint32_t *const f = FJoint + static_cast<size_t>(Planes) * JointStride;
+  for (int i = 0; i < N; ++i) {
+    const std::uint16_t *src = Codes + i;
+#pragma GCC unroll 6
+    for (int t = 0; t < FastTables; ++t) ++f[static_cast<size_t>(t) * JointStride + src[static_cast<size_t>(t) * Block]];
+  }
+}
+
+// One neighbour pair's R, G, B and pair magnitudes, counted one by one (Neighbour: 0 left,
+// 1 upper-left, 2 upper, 3 upper-right).
+void TNoiseHistograms::CountPair(const std::int16_t *Cur, const std::int16_t *Prev, size_t W, int X, int Neighbour) {
+  const std::int16_t *n = Neighbour == 0 ? Cur : Prev;
+  const int nx = Neighbour == 0 ? X - 1 : X + Neighbour - 2;
+  const int dR = Cur[X] - n[nx], dG = Cur[W + X] - n[W + nx], dB = Cur[2 * W + X] - n[2 * W + nx];
+  std::uint32_t *h = FSmall.data() + static_cast<size_t>(Neighbour) * SmallStride;
+  const auto add = [&](int Ch, int Magnitude) {
+    FSum[Ch] += Magnitude;
+    ++h[static_cast<size_t>(Ch * Bins + Clamp255(Magnitude))];
+  };
+  add(ncR, Abs(dR));
+  add(ncG, Abs(dG));
+  add(ncB, Abs(dB));
+  add(ncRG, Abs(dR - dG));
+  add(ncGB, Abs(dG - dB));
+  add(ncBR, Abs(dB - dR));
 }
 
 void TNoiseHistograms::Count(const std::uint16_t *Index, int N) {
@@ -266,6 +428,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (FSinceFlush + Width > FlushPixels) Flush();
   if (FJoint == nullptr && FPixels >= FJointAfter) {
     FJoint = TakeJoint();
+    FWideReady = false;
   }
   const size_t w = static_cast<size_t>(Width);
   // Planar copies of both rows; the previous call's current row is usually this call's previous
@@ -288,11 +451,36 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   FLastL = CurL;
 
   FIndex.resize(static_cast<size_t>(2 * Planes * Block));
+  FCodes.resize(static_cast<size_t>(FastTables * Block));
   const TIndexBlock index = ChooseIndexBlock();
+  const TFastBlock fast = ChooseFastBlock();
   // Pixels 1 .. Width - 2 have all four neighbours.
   const int last = Width - 1;
   for (int x0 = 1; x0 < last; x0 += Block) {
     const int n = std::min(Block, last - x0);
+    if (FJoint != nullptr) {
+      // After a block too detailed for codes, the next few go the 14 way untried: in a detailed
+      // area the codes would be made only to be thrown away.
+      if (FSkipCodes > 0) {
+        --FSkipCodes;
+      } else {
+        const int uncoded = fast(cur, prev, w, x0, n, FCodes.data());
+        if (!TooManyUncoded(uncoded, n)) {
+          CountFast(FCodes.data(), n);
+          for (int k = 0; k < 4 && uncoded > 0; ++k) {
+            const std::uint16_t *codes = FCodes.data() + static_cast<size_t>(k) * Block;
+            for (int i = 0; i < n; ++i)
+              if (codes[i] == NoCode) CountPair(cur, prev, w, x0 + i, k);
+          }
+          continue;
+        }
+        FSkipCodes = SkipAfterDetail;
+      }
+      if (!FWideReady) {
+        std::memset(FJoint, 0, WideBytes);
+        FWideReady = true;
+      }
+    }
     for (int ch = 0; ch < Planes; ++ch) {
       std::uint16_t *out = FIndex.data() + static_cast<size_t>(2 * ch) * Block;
       FSum[ch] += index(cur + static_cast<size_t>(ch) * w, prev + static_cast<size_t>(ch) * w, x0, n, out, out + Block);
@@ -320,6 +508,8 @@ void TNoiseHistograms::Clear() {
   std::fill(std::begin(FSum), std::end(FSum), 0);
   GiveBackJoint(FJoint);
   FJoint = nullptr;
+  FWideReady = false;
+  FSkipCodes = 0;
   FPixels = FSinceFlush = 0;
   FLastRGB = FLastL = nullptr;
 }

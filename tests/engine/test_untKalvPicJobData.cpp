@@ -412,11 +412,13 @@ TEST(PartThreads, PartPictures) {
 } // namespace
 
 // Both counting modes (per-magnitude and joint histograms) on both vector paths give the reference
-// counts: random colours, full-swing stripes (pair magnitudes of 510) and a flat picture, on rows
-// wider than one index block with an uneven tail.
+// counts: random colours, full-swing stripes (pair magnitudes of 510), a flat picture, noise whose
+// differences reach just past every limit of the pair codes (most pairs coded, a few counted one by
+// one), and rows half random and half such noise (a block counted the 14 way beside coded ones),
+// on rows wider than one index block with an uneven tail.
 TEST(NoiseHistograms, EveryCountingModeAndPathMatchesTheReference) {
   const int W = 1100, H = 7;
-  std::vector<TBitmap24> pictures(3);
+  std::vector<TBitmap24> pictures(5);
   Noisy(pictures[0], W, H, 99);
   pictures[1].SetSize(W, H);
   pictures[2].SetSize(W, H);
@@ -428,6 +430,25 @@ TEST(NoiseHistograms, EveryCountingModeAndPathMatchesTheReference) {
       p[1] = 0;
       p[2] = on ? 0 : 255; // R
       std::memset(pictures[2].ScanLine(y) + 3 * x, 77, 3);
+    }
+  Noisy(pictures[4], W, H, 7);
+  pictures[3].SetSize(W, H);
+  std::uint32_t seed = 3;
+  const auto next = [&seed](int Range) {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<int>((seed >> 8) % static_cast<std::uint32_t>(Range));
+  };
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      // G differences up to 64, R - G ones up to 8 and G - B ones up to 16.
+      const int g = 100 + next(65), r = g + next(9) - 4, b = g - next(17) + 8;
+      for (TBitmap24 *p : {&pictures[3], &pictures[4]}) {
+        if (p == &pictures[4] && x < 600) continue;
+        std::uint8_t *px = p->ScanLine(y) + 3 * x;
+        px[0] = static_cast<std::uint8_t>(b);
+        px[1] = static_cast<std::uint8_t>(g);
+        px[2] = static_cast<std::uint8_t>(r);
+      }
     }
   for (size_t k = 0; k < pictures.size(); ++k) {
     const TBitmap24 &src = pictures[k];
