@@ -429,6 +429,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (FJoint == nullptr && FPixels >= FJointAfter) {
     FJoint = TakeJoint();
     FWideReady = false;
+    FCodes.resize(static_cast<size_t>(FastTables * Block));
   }
   const size_t w = static_cast<size_t>(Width);
   // Planar copies of both rows; the previous call's current row is usually this call's previous
@@ -451,7 +452,6 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   FLastL = CurL;
 
   FIndex.resize(static_cast<size_t>(2 * Planes * Block));
-  FCodes.resize(static_cast<size_t>(FastTables * Block));
   const TIndexBlock index = ChooseIndexBlock();
   const TFastBlock fast = ChooseFastBlock();
   // Pixels 1 .. Width - 2 have all four neighbours.
