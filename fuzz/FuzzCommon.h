@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <string_view>
+
+#include <unistd.h>
 
 #include "platform/untSysUtils.h"
 
@@ -37,6 +40,18 @@ template <class F> void Run(F &&Body) {
 
 inline std::string_view Text(const std::uint8_t *Data, std::size_t Size) {
   return {reinterpret_cast<const char *>(Data), Size};
+}
+
+// The one scratch file of a harness process, Stem + PID + Extension in the temporary folder. It is
+// removed when the process ends: a timed run ends by exit, which would otherwise leave it behind.
+inline const std::string &ScratchFile(const char *Stem, const char *Extension) {
+  struct TFile {
+    std::string Path;
+    ~TFile() { std::remove(Path.c_str()); }
+  };
+  static const TFile file{
+      (std::filesystem::temp_directory_path() / (Stem + std::to_string(getpid()) + Extension)).string()};
+  return file.Path;
 }
 
 } // namespace fuzz

@@ -1,9 +1,7 @@
 // The ini store's loader, then every reading call over what it loaded, and writing it back; the
 // same bytes loaded from a file, and the file-kind probe of that file.
-#include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -13,11 +11,7 @@
 
 namespace {
 
-const std::string &FilePath() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("kalvex-fuzz-ini-" + std::to_string(getpid()) + ".ini")).string();
-  return path;
-}
+const std::string &FilePath() { return fuzz::ScratchFile("kalvex-fuzz-ini-", ".ini"); }
 
 void Fault(const char *What) {
   std::fprintf(stderr, "fault: %s\n", What);

@@ -1,11 +1,9 @@
 // The arguments of `kalvex --measure`: the input is the argument list (one argument a line) up
 // to the first NUL byte, and after it the content of a regions file that every argument "@"
 // stands for. Every region that comes out is then fitted into a picture.
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,11 +13,7 @@
 
 namespace {
 
-const std::string &RegionsPath() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("kalvex-fuzz-" + std::to_string(getpid()) + ".krg")).string();
-  return path;
-}
+const std::string &RegionsPath() { return fuzz::ScratchFile("kalvex-fuzz-", ".krg"); }
 
 } // namespace
 
