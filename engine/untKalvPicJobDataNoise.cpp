@@ -58,7 +58,7 @@ inline std::uint16_t CodeOf(int dR, int dG, int dB) {
   if (!Codable(dG, dRG, dGB)) return NoCode;
   return static_cast<std::uint16_t>((dG & 127) << 9 | (dRG & 15) << 5 | (dGB & 31));
 }
-// Wide blocks: more than one pair in four without a code.
+// Blocks counted the 14 way: more than one pair in sixteen without a code (N pixels, 4N pairs).
 inline bool TooManyUncoded(int Uncoded, int Pixels) { return 4 * Uncoded > Pixels; }
 constexpr int SkipAfterDetail = 7;
 
@@ -117,6 +117,15 @@ __attribute__((target("avx2"))) void PlanarizeAVX2(const std::uint8_t *RGB, cons
 
 inline int Abs(int v) { return v < 0 ? -v : v; }
 inline int Clamp255(int v) { return v > 255 ? 255 : v; }
+// The six magnitudes of a pair with signed differences dR, dG, dB: Add(channel, magnitude).
+template <class F> inline void ForEachRGBMagnitude(int dR, int dG, int dB, F &&Add) {
+  Add(ncR, Abs(dR));
+  Add(ncG, Abs(dG));
+  Add(ncB, Abs(dB));
+  Add(ncRG, Abs(dR - dG));
+  Add(ncGB, Abs(dG - dB));
+  Add(ncBR, Abs(dB - dR));
+}
 
 typedef std::int16_t v16h __attribute__((vector_size(32)));
 typedef std::uint16_t v16u __attribute__((vector_size(32)));
@@ -341,13 +350,7 @@ void TNoiseHistograms::FlushFast() {
     if (n == 0 || code >> 9 == NoCode >> 9) continue;
     const int dG = static_cast<int>((code >> 9) ^ 64) - 64, dRG = static_cast<int>(((code >> 5) & 15) ^ 8) - 8,
               dGB = static_cast<int>((code & 31) ^ 16) - 16;
-    const int dR = dG + dRG, dB = dG - dGB;
-    add(ncR, Abs(dR), n);
-    add(ncG, Abs(dG), n);
-    add(ncB, Abs(dB), n);
-    add(ncRG, Abs(dRG), n);
-    add(ncGB, Abs(dGB), n);
-    add(ncBR, Abs(dB - dR), n);
+    ForEachRGBMagnitude(dG + dRG, dG, dG - dGB, [&](int Ch, int Magnitude) { add(Ch, Magnitude, n); });
   }
   // L* magnitudes of 255 at most: the bins hold them exactly, sums and all.
   const std::uint32_t *l01 = f + 4 * static_cast<size_t>(JointStride), *l23 = f + 5 * static_cast<size_t>(JointStride);
@@ -377,16 +380,10 @@ void TNoiseHistograms::CountPair(const std::int16_t *Cur, const std::int16_t *Pr
   const int nx = Neighbour == 0 ? X - 1 : X + Neighbour - 2;
   const int dR = Cur[X] - n[nx], dG = Cur[W + X] - n[W + nx], dB = Cur[2 * W + X] - n[2 * W + nx];
   std::uint32_t *h = FSmall.data() + static_cast<size_t>(Neighbour) * SmallStride;
-  const auto add = [&](int Ch, int Magnitude) {
+  ForEachRGBMagnitude(dR, dG, dB, [&](int Ch, int Magnitude) {
     FSum[Ch] += Magnitude;
     ++h[static_cast<size_t>(Ch * Bins + Clamp255(Magnitude))];
-  };
-  add(ncR, Abs(dR));
-  add(ncG, Abs(dG));
-  add(ncB, Abs(dB));
-  add(ncRG, Abs(dR - dG));
-  add(ncGB, Abs(dG - dB));
-  add(ncBR, Abs(dB - dR));
+  });
 }
 
 void TNoiseHistograms::Count(const std::uint16_t *Index, int N) {
