@@ -240,6 +240,11 @@ public:
     return w;
   }
 
+  // The sorted values where channel C's byte steps, from the byte at Lo on in direction Dir.
+  const std::vector<float> &StepValues(int C) const { return T[C]; }
+  int BaseByte(int C) const { return Base[C]; }
+  int Direction(int C) const { return Dir[C]; }
+
   static constexpr std::uint32_t AmbFlag = 1u << 24;
   static constexpr int StepShift = 25;
 
@@ -273,15 +278,24 @@ struct TTables {
   TLab Lab = TLab::D65();
   float M[3][3][256]; // M[row][channel][byte]: the single products of the matrix
   alignas(16) float M4[3][256][4]; // M4[channel][byte]: the three rows' products, and 0
-  TStepTable StepL;
   // The L* byte straight from Y (the cube root and the step of L* in one): the same bytes, as a
   // function of Y alone.
   TStepTable StepY;
+  // Vector gathers are slow on some processors, so the L*-only path computes instead of reading
+  // tables where that was found exact when the tables were built:
+  // - YByDouble: Y's three products as double products rounded to singles give every entry of M[1];
+  // - LByArith: the L* byte of Y is c = floor(255 Y), plus one above the step estimated at
+  //   (c + 0.5) LK; values within LNear of that estimate (every true step and every wobble of the
+  //   direct formula lies there) ask StepY.
+  bool YByDouble = false;
+  double YD[3] = {};
+  bool LByArith = false;
+  float LK = 0, LNear = 0;
 };
-// The a* and b* tables are built only when a job makes those pictures (a measurement needs L*
-// alone): they take most of the building time.
+// The tables of the full conversion (L*, a* and b* from L, a and b) are built only when a job
+// makes the a* and b* pictures (a measurement needs L* alone): they take most of the building time.
 struct TTablesAB {
-  TStepTable StepA, StepB;
+  TStepTable StepL, StepA, StepB;
 };
 
 const TLab &D65Lab() {
@@ -306,14 +320,46 @@ TTables *BuildTables() {
       for (int c = 0; c < 3; ++c) t->M[r][c][v] = t->M4[c][v][r] = Mul(kM[r][c], s);
     for (int c = 0; c < 3; ++c) t->M4[c][v][3] = 0.0f;
   }
-  t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
-                 101.0f, 16384);
   t->StepY.Build([](float v, std::uint8_t *o) { o[0] = LByteOfY(v); }, 1, 0.0f, 1.0001f, 16384);
+  t->YByDouble = true;
+  for (int c = 0; c < 3; ++c) {
+    t->YD[c] = static_cast<double>(kM[1][c]);
+    for (int v = 0; v < 256; ++v) {
+      const float s = static_cast<float>(v) * k1_255;
+      t->YByDouble = t->YByDouble && static_cast<float>(t->YD[c] * static_cast<double>(s)) == t->M[1][c][v];
+    }
+  }
+  // The steps of L* over Y lie close to the middles (c + 0.5) / 255, as the conversion there and
+  // back is nearly the identity on grey.
+  const std::vector<float> &steps = t->StepY.StepValues(0);
+  if (t->StepY.BaseByte(0) == 0 && t->StepY.Direction(0) == 1 && steps.size() == 255) {
+    const float k = (steps[0] + steps[254]) / 255.0f;
+    auto mid = [k](int c) { return (static_cast<float>(c) + 0.5f) * k; };
+    float off = 0;
+    for (int c = 0; c < 255; ++c) off = std::max(off, std::fabs(steps[static_cast<size_t>(c)] - mid(c)));
+    // Beyond the largest offset, a margin wider than the window in which the step table checked
+    // the direct formula's wobble (48 floats).
+    const float nearBy = off + 64.0f * std::numeric_limits<float>::epsilon();
+    bool ok = std::fabs(k * 255.0f - 1.0f) < 1e-3f && nearBy < 0.1f / 255.0f;
+    for (int c = 0; c < 255 && ok; ++c) {
+      float below = mid(c) - nearBy, above = mid(c) + nearBy;
+      for (int p = 0; p < 8 && ok; ++p) {
+        below = std::nextafter(below, 0.0f);
+        above = std::nextafter(above, 2.0f);
+        ok = LByteOfY(below) == c && LByteOfY(above) == c + 1;
+      }
+    }
+    t->LByArith = ok;
+    t->LK = k;
+    t->LNear = nearBy;
+  }
   return t;
 }
 
 TTablesAB *BuildTablesAB() {
   auto *t = new TTablesAB;
+  t->StepL.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), v, 0.0f, 0.0f, o[0], o[1], o[2]); }, 1, -1.0f,
+                 101.0f, 16384);
   t->StepA.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), 75.0f, v, 0.0f, o[2], o[1], o[0]); }, 3,
                  -250.0f, 250.0f, 32768);
   t->StepB.Build([](float v, std::uint8_t *o) { LabToRGB(D65Lab(), 75.0f, 0.0f, v, o[2], o[1], o[0]); }, 3,
@@ -449,6 +495,40 @@ __attribute__((target("avx2"))) void LookupBlockAVX2(const TStepTable &T, const 
   }
 }
 
+// The L* words of Count values of Y (a multiple of 8).
+using TLookupL = void (*)(const TTables &, const float *, int, std::uint32_t *);
+
+void LookupLPortable(const TTables &t, const float *V, int Count, std::uint32_t *Out) {
+  LookupBlockPortable(t.StepY, V, Count, Out);
+}
+
+// Without table reads (TTables::LByArith): c = floor(255 Y), one more above the estimated step;
+// lanes near it, and those out of range, take the step table.
+__attribute__((target("avx2"))) void LookupLAVX2(const TTables &t, const float *V, int Count, std::uint32_t *Out) {
+  if (!t.LByArith) {
+    LookupBlockAVX2(t.StepY, V, Count, Out);
+    return;
+  }
+  const __m256 k255 = _mm256_set1_ps(255.0f), half = _mm256_set1_ps(0.5f), k = _mm256_set1_ps(t.LK),
+               nearBy = _mm256_set1_ps(t.LNear), hi = _mm256_set1_ps(t.StepY.Hi), zero = _mm256_setzero_ps(),
+               magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+  for (int i = 0; i < Count; i += 8) {
+    const __m256 v = _mm256_loadu_ps(V + i);
+    const __m256 inRange = _mm256_and_ps(_mm256_cmp_ps(v, zero, _CMP_GE_OQ), _mm256_cmp_ps(v, hi, _CMP_LE_OQ));
+    const __m256i c = _mm256_cvttps_epi32(_mm256_mul_ps(v, k255));
+    const __m256 mid = _mm256_mul_ps(_mm256_add_ps(_mm256_cvtepi32_ps(c), half), k);
+    const __m256 nearStep = _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(v, mid), magnitude), nearBy, _CMP_LE_OQ);
+    const __m256i above = _mm256_castps_si256(_mm256_cmp_ps(v, mid, _CMP_GT_OQ));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(Out + i), _mm256_sub_epi32(c, above));
+    unsigned bad = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(nearStep, _mm256_cmp_ps(inRange, zero, _CMP_EQ_OQ))));
+    while (bad != 0) {
+      const int lane = std::countr_zero(bad);
+      Out[i + lane] = t.StepY.Lookup(V[i + lane]);
+      bad &= bad - 1;
+    }
+  }
+}
+
 // The first part of a row block: the R, G, B pictures, the six signal sums that need no
 // conversion (R, G, B, RG, GB, BR) and X, Y, Z from the product tables. RowLeft is the number of
 // pixels left in the row from Src on (at least N).
@@ -483,7 +563,8 @@ void FrontPortable(const TTables &t, const std::uint8_t *Src, int N, int, std::u
 // Sixteen pixels at a time: the bytes sorted by shuffles (the last load reads four bytes past the
 // sixteen pixels, so a row's final pixels go the scalar way), the sums by byte sums, and X, Y, Z of
 // each pixel as one four-lane sum of its three table rows, added in the scalar order. Without X
-// and Z (X null: only L* is wanted) Y alone comes from three gathers of eight.
+// and Z (X null: only L* is wanted) Y alone is computed eight at a time (TTables::YByDouble), or
+// else comes from three gathers of eight.
 __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint8_t *Src, int N, int RowLeft,
                                                std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, float *X,
                                                float *Y, float *Z, std::int64_t *S) {
@@ -514,6 +595,20 @@ __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint
     sRG = _mm_add_epi64(sRG, _mm_sad_epu8(floorAvg(r, g), zero));
     sGB = _mm_add_epi64(sGB, _mm_sad_epu8(floorAvg(g, b), zero));
     sBR = _mm_add_epi64(sBR, _mm_sad_epu8(floorAvg(b, r), zero));
+    if (!xyz && t.YByDouble) {
+      const __m256 unit = _mm256_set1_ps(k1_255);
+      for (int j = 0; j < 16; j += 8) {
+        const auto product = [&](__m128i v, int c) __attribute__((target("avx2"))) {
+          const __m256 s = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(j == 0 ? v : _mm_srli_si128(v, 8))), unit);
+          const __m256d d = _mm256_set1_pd(t.YD[c]);
+          const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), d));
+          const __m128 hi = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), d));
+          return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+        };
+        _mm256_storeu_ps(Y + i + j, _mm256_add_ps(_mm256_add_ps(product(r, 0), product(g, 1)), product(b, 2)));
+      }
+      continue;
+    }
     if (!xyz) {
       for (int j = 0; j < 16; j += 8) {
         const auto idx = [j](__m128i v) __attribute__((target("avx2"))) {
@@ -639,6 +734,7 @@ struct TKernel {
   TFrontBlock Front;
   TLabBlock Lab;
   TLookupBlock Lookup;
+  TLookupL LookupL;
   TStoreBlock Store;
   std::int64_t (*StoreL)(const std::uint32_t *, int, std::uint8_t *);
 };
@@ -652,8 +748,9 @@ std::atomic<TSimdPath> GForcedPath{spAuto};
 
 TKernel ChooseKernel() {
   const bool avx2 = GForcedPath.load(std::memory_order_relaxed) != spPortable && HasAVX2();
-  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, StoreAVX2, StoreLAVX2}
-              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, StorePortable, StoreLPortable};
+  return avx2 ? TKernel{FrontAVX2, LabBlockAVX2, LookupBlockAVX2, LookupLAVX2, StoreAVX2, StoreLAVX2}
+              : TKernel{FrontPortable, LabBlockPortable, LookupBlockPortable, LookupLPortable, StorePortable,
+                        StoreLPortable};
 }
 
 } // namespace
@@ -686,12 +783,12 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
     const int n8 = (n + 7) & ~7;
     for (int i = n; i < n8; ++i) X[i] = Y[i] = Z[i] = 0.5f;
     if (!full) {
-      kernel.Lookup(t.StepY, Y, n8, WL);
+      kernel.LookupL(t, Y, n8, WL);
       sL += kernel.StoreL(WL, n, Row.L + x0);
       continue;
     }
     kernel.Lab(X, Y, Z, L, A, B, n8, c);
-    kernel.Lookup(t.StepL, L, n8, WL);
+    kernel.Lookup(ab->StepL, L, n8, WL);
     kernel.Lookup(ab->StepA, A, n8, WA);
     kernel.Lookup(ab->StepB, B, n8, WB);
     std::uint8_t *pl = Row.L + x0, *pa = Row.La + 3 * static_cast<size_t>(x0), *pb = Row.Lb + 3 * static_cast<size_t>(x0);
