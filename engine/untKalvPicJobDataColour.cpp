@@ -283,12 +283,13 @@ struct TTables {
   TStepTable StepY;
   // Vector gathers are slow on some processors, so the L*-only path computes instead of reading
   // tables where that was found exact when the tables were built:
-  // - YByDouble: Y's three products as double products rounded to singles give every entry of M[1];
+  // - YByFma: Y's three products by fused multiply-adds of the coefficient's high and low singles
+  //   (YHi, YLo) give every entry of M[1];
   // - LByArith: the L* byte of Y is c = floor(255 Y), plus one above the step estimated at
   //   (c + 0.5) LK; values within LNear of that estimate (every true step and every wobble of the
   //   direct formula lies there) ask StepY.
-  bool YByDouble = false;
-  double YD[3] = {};
+  bool YByFma = false;
+  float YHi[3] = {}, YLo[3] = {};
   bool LByArith = false;
   float LK = 0, LNear = 0;
 };
@@ -312,6 +313,27 @@ std::uint8_t LByteOfY(float Y) {
   return r;
 }
 
+bool HasAVX2();
+
+// The products of Y's coefficient (as the high and the low single Hi + Lo) with eight channel
+// bytes, the way the L*-only front computes them.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 YProducts(__m256i Bytes, __m256 Hi, __m256 Lo) {
+  const __m256 s = _mm256_mul_ps(_mm256_cvtepi32_ps(Bytes), _mm256_set1_ps(k1_255));
+  return _mm256_fmadd_ps(Hi, s, _mm256_mul_ps(Lo, s));
+}
+
+// Whether YProducts gives every entry of the product tables of Y.
+__attribute__((target("avx2,fma"))) bool YProductsExact(const TTables &t) {
+  for (int c = 0; c < 3; ++c)
+    for (int v = 0; v < 256; v += 8) {
+      alignas(32) float y[8];
+      _mm256_store_ps(y, YProducts(_mm256_add_epi32(_mm256_set1_epi32(v), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)),
+                                   _mm256_set1_ps(t.YHi[c]), _mm256_set1_ps(t.YLo[c])));
+      if (std::memcmp(y, &t.M[1][c][v], sizeof y) != 0) return false;
+    }
+  return true;
+}
+
 TTables *BuildTables() {
   auto *t = new TTables;
   for (int v = 0; v < 256; ++v) {
@@ -321,14 +343,11 @@ TTables *BuildTables() {
     for (int c = 0; c < 3; ++c) t->M4[c][v][3] = 0.0f;
   }
   t->StepY.Build([](float v, std::uint8_t *o) { o[0] = LByteOfY(v); }, 1, 0.0f, 1.0001f, 16384);
-  t->YByDouble = true;
   for (int c = 0; c < 3; ++c) {
-    t->YD[c] = static_cast<double>(kM[1][c]);
-    for (int v = 0; v < 256; ++v) {
-      const float s = static_cast<float>(v) * k1_255;
-      t->YByDouble = t->YByDouble && static_cast<float>(t->YD[c] * static_cast<double>(s)) == t->M[1][c][v];
-    }
+    t->YHi[c] = static_cast<float>(kM[1][c]);
+    t->YLo[c] = static_cast<float>(kM[1][c] - static_cast<long double>(t->YHi[c]));
   }
+  t->YByFma = HasAVX2() && YProductsExact(*t);
   // The steps of L* over Y lie close to the middles (c + 0.5) / 255, as the conversion there and
   // back is nearly the identity on grey.
   const std::vector<float> &steps = t->StepY.StepValues(0);
@@ -563,9 +582,9 @@ void FrontPortable(const TTables &t, const std::uint8_t *Src, int N, int, std::u
 // Sixteen pixels at a time: the bytes sorted by shuffles (the last load reads four bytes past the
 // sixteen pixels, so a row's final pixels go the scalar way), the sums by byte sums, and X, Y, Z of
 // each pixel as one four-lane sum of its three table rows, added in the scalar order. Without X
-// and Z (X null: only L* is wanted) Y alone is computed eight at a time (TTables::YByDouble), or
+// and Z (X null: only L* is wanted) Y alone is computed eight at a time (TTables::YByFma), or
 // else comes from three gathers of eight.
-__attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint8_t *Src, int N, int RowLeft,
+__attribute__((target("avx2,fma"))) void FrontAVX2(const TTables &t, const std::uint8_t *Src, int N, int RowLeft,
                                                std::uint8_t *R, std::uint8_t *G, std::uint8_t *B, float *X,
                                                float *Y, float *Z, std::int64_t *S) {
   const bool xyz = X != nullptr;
@@ -595,15 +614,11 @@ __attribute__((target("avx2"))) void FrontAVX2(const TTables &t, const std::uint
     sRG = _mm_add_epi64(sRG, _mm_sad_epu8(floorAvg(r, g), zero));
     sGB = _mm_add_epi64(sGB, _mm_sad_epu8(floorAvg(g, b), zero));
     sBR = _mm_add_epi64(sBR, _mm_sad_epu8(floorAvg(b, r), zero));
-    if (!xyz && t.YByDouble) {
-      const __m256 unit = _mm256_set1_ps(k1_255);
+    if (!xyz && t.YByFma) {
       for (int j = 0; j < 16; j += 8) {
-        const auto product = [&](__m128i v, int c) __attribute__((target("avx2"))) {
-          const __m256 s = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(j == 0 ? v : _mm_srli_si128(v, 8))), unit);
-          const __m256d d = _mm256_set1_pd(t.YD[c]);
-          const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), d));
-          const __m128 hi = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), d));
-          return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+        const auto product = [&](__m128i v, int c) __attribute__((target("avx2,fma"))) {
+          return YProducts(_mm256_cvtepu8_epi32(j == 0 ? v : _mm_srli_si128(v, 8)), _mm256_set1_ps(t.YHi[c]),
+                           _mm256_set1_ps(t.YLo[c]));
         };
         _mm256_storeu_ps(Y + i + j, _mm256_add_ps(_mm256_add_ps(product(r, 0), product(g, 1)), product(b, 2)));
       }
@@ -739,8 +754,9 @@ struct TKernel {
   std::int64_t (*StoreL)(const std::uint32_t *, int, std::uint8_t *);
 };
 
+// The vector path wants AVX2 and the fused multiply-adds that come with it.
 bool HasAVX2() {
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return has;
 }
 
