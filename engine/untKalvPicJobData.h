@@ -282,7 +282,8 @@ struct TSignalSums {
 void CountClipped(const std::uint8_t *RGB, const std::uint8_t *L, int Width,
                   std::array<std::int64_t, NoiseChannelCount> &Clipped);
 // Converts Width pixels of one row. R, G and B may be nullptr (those pictures are not made); with
-// La or Lb nullptr only L* is converted, with the same bits. The fast path: per-channel matrix products from tables,
+// La or Lb nullptr only L* is converted, with the same bits; with L nullptr (La and Lb given) only
+// a* and b* are, and no sums are counted. The fast path: per-channel matrix products from tables,
 // vectorised cube roots (AVX2 when the processor has it, else the portable path), and step tables
 // for the back-conversions; colours the step tables cannot answer exactly are converted directly.
 void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums);

@@ -785,10 +785,13 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
   // when their pictures are not wanted either.
   const bool full = Row.La != nullptr && Row.Lb != nullptr;
   const TTablesAB *ab = full ? &TablesAB() : nullptr;
+  // Without L (a* and b* alone, for a picture whose L* page exists), no sums either.
+  const bool withL = Row.L != nullptr;
   constexpr int Block = 256;
   alignas(32) float X[Block], Y[Block], Z[Block], L[Block], A[Block], B[Block];
   alignas(32) std::uint32_t WL[Block], WA[Block], WB[Block];
-  alignas(32) std::uint8_t scratch[3][Block];
+  alignas(32) std::uint8_t scratch[3][Block], scratchL[Block];
+  if (!withL) std::fill(std::begin(WL), std::end(WL), 0u);
   std::int64_t s[6] = {}, sL = 0; // R, G, B, RG, GB, BR
   for (int x0 = 0; x0 < Width; x0 += Block) {
     const int n = std::min(Block, Width - x0);
@@ -804,12 +807,14 @@ void ExtractRow(const TExtractRow &Row, int Width, TSignalSums &Sums) {
       continue;
     }
     kernel.Lab(X, Y, Z, L, A, B, n8, c);
-    kernel.Lookup(ab->StepL, L, n8, WL);
+    if (withL) kernel.Lookup(ab->StepL, L, n8, WL);
     kernel.Lookup(ab->StepA, A, n8, WA);
     kernel.Lookup(ab->StepB, B, n8, WB);
-    std::uint8_t *pl = Row.L + x0, *pa = Row.La + 3 * static_cast<size_t>(x0), *pb = Row.Lb + 3 * static_cast<size_t>(x0);
+    std::uint8_t *pl = withL ? Row.L + x0 : scratchL, *pa = Row.La + 3 * static_cast<size_t>(x0),
+                 *pb = Row.Lb + 3 * static_cast<size_t>(x0);
     sL += kernel.Store(WL, WA, WB, n, Width - x0, pl, pa, pb);
   }
+  if (!withL) return;
   Sums.SSum[ncR] += s[0];
   Sums.SSum[ncG] += s[1];
   Sums.SSum[ncB] += s[2];

@@ -287,15 +287,14 @@ void TLabPagesJobData::ExecuteSteps() {
   PicLa->SetSizeForOverwrite(w, h);
   PicLb->SetSizeForOverwrite(w, h);
   const std::vector<TPartRows> rows = SplitRows(h, PartCount > 0 ? PartCount : PicPartCount());
-  FScratchL.assign(rows.size(), std::vector<std::uint8_t>(static_cast<std::size_t>(w)));
-  // The L* picture is on show already: its bytes go to a scratch row, and no sums are kept.
+  // The L* picture is on show already, and its figures: neither is made again.
   const TPicNoiseTargets none{};
   for (std::size_t b = 0; b < rows.size(); ++b) {
     CheckTerminated();
     auto part = std::make_unique<TPicPartThreadData>(*FList, none, w);
     part->SetPriority(PartPriority);
     for (int y = rows[b].First; y < rows[b].First + rows[b].Count; ++y)
-      part->AddRows(rgb.ScanLine(y), nullptr, nullptr, nullptr, FScratchL[b].data(), PicLa->ScanLine(y),
+      part->AddRows(rgb.ScanLine(y), nullptr, nullptr, nullptr, nullptr, PicLa->ScanLine(y),
                     PicLb->ScanLine(y));
     if (b + 1 == rows.size()) part->RunHere(); // this thread would only wait for it
     else RunPicPart(std::move(part));

@@ -168,7 +168,6 @@ private:
   void WaitForParts(bool Check);
   const TBitmap24 *FSource; // not owned
   std::unique_ptr<TPicThreadList> FList;
-  std::vector<std::vector<std::uint8_t>> FScratchL; // one L* row per band, written and dropped
   bool FStopped = false;
 };
 

@@ -118,8 +118,8 @@ constexpr int RedStride = 1;
 // blocks and vector tails of every length occur.
 struct TPlane {
   std::vector<std::uint8_t> src = std::vector<std::uint8_t>(65536 * 3), r = std::vector<std::uint8_t>(65536),
-                            g = r, b = r, l = r, la = src, lb = src, lOnly = r;
-  TSignalSums sums, sumsLOnly; // lOnly, sumsLOnly: the measurement's L* alone
+                            g = r, b = r, l = r, la = src, lb = src, lOnly = r, laOnly = src, lbOnly = src;
+  TSignalSums sums, sumsLOnly; // lOnly, sumsLOnly: the measurement's L* alone; laOnly, lbOnly: a*, b* alone
   void Run(int R) {
     for (int i = 0; i < 65536; ++i) {
       src[3 * i] = static_cast<std::uint8_t>(i & 0xFF); // blue
@@ -132,13 +132,16 @@ struct TPlane {
       const int n = std::min(w, 65536 - x);
       ExtractRow(TExtractRow{&src[3 * x], &r[x], &g[x], &b[x], &l[x], &la[3 * x], &lb[3 * x]}, n, sums);
       ExtractRow(TExtractRow{&src[3 * x], nullptr, nullptr, nullptr, &lOnly[x], nullptr, nullptr}, n, sumsLOnly);
+      TSignalSums none;
+      ExtractRow(TExtractRow{&src[3 * x], nullptr, nullptr, nullptr, nullptr, &laOnly[3 * x], &lbOnly[3 * x]}, n, none);
       x += n;
       w = w * 3 + 1;
     }
   }
   bool operator==(const TPlane &o) const {
     return r == o.r && g == o.g && b == o.b && l == o.l && la == o.la && lb == o.lb && sums.SSum == o.sums.SSum &&
-           sums.SCount == o.sums.SCount && lOnly == o.lOnly && sumsLOnly.SSum == o.sumsLOnly.SSum;
+           sums.SCount == o.sums.SCount && lOnly == o.lOnly && sumsLOnly.SSum == o.sumsLOnly.SSum &&
+           laOnly == o.laOnly && lbOnly == o.lbOnly;
   }
 };
 
@@ -180,7 +183,8 @@ TEST(Colour, FastPathEqualsDirectFormulasForEveryColour) {
       const TSignalSums &s = p.sums;
       if (s.SCount != 65536 || s.SSum[ncR] != 65536LL * R || s.SSum[ncG] != 255LL * 128 * 256 ||
           s.SSum[ncB] != 255LL * 128 * 256 || s.SSum[ncL] != sumL || s.SSum[ncRG] != sRG || s.SSum[ncGB] != sGB ||
-          s.SSum[ncBR] != sBR || p.sumsLOnly.SSum != s.SSum || p.sumsLOnly.Clipped != s.Clipped)
+          s.SSum[ncBR] != sBR || p.sumsLOnly.SSum != s.SSum || p.sumsLOnly.Clipped != s.Clipped ||
+          p.laOnly != p.la || p.lbOnly != p.lb)
         ++sumErrors;
     }
   };
