@@ -187,23 +187,37 @@ void TPicJobData::RowsLoaded(int Rows) {
 void TPicJobData::StartReadyParts() {
   // While this thread still decodes, it takes one processor itself.
   const int limit = FLoading ? std::max(1, FRunLimit - 1) : FRunLimit;
-  // Difference parts first: they finish bands whose rows are in use already.
-  for (TBand &band : FBands) {
-    if (ThreadList->Count() >= limit) return;
-    if (band.NoiseStarted || !FExtracted[static_cast<std::size_t>(&band - FBands.data())].load()) continue;
-    if (band.PrevBand >= 0 && !FExtracted[static_cast<std::size_t>(band.PrevBand)].load()) continue;
-    CheckTerminated();
-    band.NoiseStarted = true;
-    StartNoise(band);
-  }
-  for (std::size_t b = 0; b < FBands.size(); ++b) {
-    TBand &band = FBands[b];
-    if (band.ExtractStarted) continue;
-    if (band.Rows.First + band.Rows.Count > FRowsLoaded) return; // bands come in row order
-    if (ThreadList->Count() >= limit) return;
-    CheckTerminated();
-    band.ExtractStarted = true;
-    StartExtraction(band, FExtracted[b]);
+  const auto startNoise = [&] {
+    for (TBand &band : FBands) {
+      if (ThreadList->Count() >= limit) return;
+      if (band.NoiseStarted || !FExtracted[static_cast<std::size_t>(&band - FBands.data())].load()) continue;
+      if (band.PrevBand >= 0 && !FExtracted[static_cast<std::size_t>(band.PrevBand)].load()) continue;
+      CheckTerminated();
+      band.NoiseStarted = true;
+      StartNoise(band);
+    }
+  };
+  const auto startExtraction = [&] {
+    for (std::size_t b = 0; b < FBands.size(); ++b) {
+      TBand &band = FBands[b];
+      if (band.ExtractStarted) continue;
+      if (band.Rows.First + band.Rows.Count > FRowsLoaded) return; // bands come in row order
+      if (ThreadList->Count() >= limit) return;
+      CheckTerminated();
+      band.ExtractStarted = true;
+      StartExtraction(band, FExtracted[b]);
+    }
+  };
+  // While rows still arrive, difference parts first: they finish bands whose rows are in use
+  // already. Once the picture is whole, extraction first: the first band's differences wait for
+  // the last band's extraction, which would otherwise wait behind the difference parts started
+  // before it (a region's last band waited behind two of them).
+  if (FRowsLoaded < PicRGB->Height()) {
+    startNoise();
+    startExtraction();
+  } else {
+    startExtraction();
+    startNoise();
   }
 }
 
