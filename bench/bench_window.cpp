@@ -116,10 +116,10 @@ int main(int argc, char **argv) {
     ProcessUntil([&] { return !module.IsBusy(); });
     const double pages = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     // From the second run on, the pages of the picture before are there to be taken over.
+    runFaults.push_back(MinorFaults() - faults);
     std::printf("run %d: figures shown after %.1f ms (%.1f ms until the load job was done), every page after %.1f ms, "
                 "%ld page faults\n",
-                run + 1, times.back(), idle.back(), pages, MinorFaults() - faults);
-    runFaults.push_back(MinorFaults() - faults);
+                run + 1, times.back(), idle.back(), pages, runFaults.back());
   }
   std::sort(times.begin(), times.end());
   const double median = times[times.size() / 2];
