@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <algorithm>
+#include <exception>
 #include <limits>
 
 #include "platform/untApplication.h"
@@ -99,6 +100,30 @@ std::vector<int> GroupChartIndexes(int Group) {
 } // namespace
 
 void TKalvRegionFigures::SetChartData(int Chart, int Channel, const TChannelNoiseData *Data) {
+  const TChartData item{Chart, Channel, Data};
+  SetChartsData({&item, 1});
+}
+
+void TKalvRegionFigures::SetChartsData(std::span<const TChartData> Items) {
+  if (Items.empty()) return;
+  std::exception_ptr failure;
+  try {
+    for (const TChartData &d : Items) Keep(d);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (FPanel) {
+    FPanel->SetChartsData(Items);
+  } else if (TNoiseChartHost *host = NoiseChartHost(); host != nullptr && host->SameScale()) {
+    // The common scale may have changed for the panels there are.
+    host->RedrawAllCharts();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TKalvRegionFigures::Keep(const TChartData &Item) {
+  const int Chart = Item.Chart, Channel = Item.Channel;
+  const TChannelNoiseData *Data = Item.Data;
   if (Chart < 0 || Chart >= KalvNoiseChartCount) throw EListError(Format("Chart index out of range (%d)", Chart));
   if (Channel < 0 || Channel >= ChartChannels[Chart])
     throw EListError(Format("Chart channel index out of range (%d)", Channel));
@@ -110,12 +135,6 @@ void TKalvRegionFigures::SetChartData(int Chart, int Channel, const TChannelNois
   } else {
     if (!slot) slot = std::make_unique<TChannelNoiseData>();
     slot->Assign(Data);
-  }
-  if (FPanel) {
-    FPanel->SetChartData(Chart, Channel, Data);
-  } else if (TNoiseChartHost *host = NoiseChartHost(); host != nullptr && host->SameScale()) {
-    // The common scale may have changed for the panels there are.
-    host->RedrawAllCharts();
   }
 }
 
@@ -178,11 +197,13 @@ void TKalvRegionFigures::SetPanel(TfrKalvRectNoises *Panel) {
   if (Panel == nullptr) return;
   if (FHasPosition) Panel->SetPositionFields(FLeft, FTop, FWidth, FHeight);
   // Only what was handed over: a channel never set keeps the panel's own empty one (and caption).
+  std::vector<TChartData> items;
   for (int c = 0; c < KalvNoiseChartCount; ++c) {
     const auto &chans = FCharts[static_cast<std::size_t>(c)];
     for (std::size_t i = 0; i < chans.size(); ++i)
-      if (chans[i]) Panel->SetChartData(c, static_cast<int>(i), chans[i].get());
+      if (chans[i]) items.push_back({c, static_cast<int>(i), chans[i].get()});
   }
+  Panel->SetChartsData(items);
 }
 
 // ---- panel ----------------------------------------------------------------------------------

@@ -68,6 +68,8 @@ public:
   TKalvRegionFigures &operator=(const TKalvRegionFigures &) = delete;
 
   void SetChartData(int Chart, int Channel, const TChannelNoiseData *Data) override;
+  // Keeps them all, then hands them to the panel at once (each chart drawn once).
+  void SetChartsData(std::span<const TChartData> Items) override;
   void SetPositionFields(int Left, int Top, int Width, int Height) override;
   void Reset() override;
   void SetChartsDefaultHeight() override;
@@ -86,6 +88,8 @@ public:
   void SetPanel(TfrKalvRectNoises *Panel);
 
 private:
+  void Keep(const TChartData &Item);
+
   std::array<std::vector<std::unique_ptr<TChannelNoiseData>>, KalvNoiseChartCount> FCharts;
   bool FHasPosition = false;
   int FLeft = 0, FTop = 0, FWidth = 0, FHeight = 0;

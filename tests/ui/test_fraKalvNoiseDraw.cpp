@@ -9,6 +9,7 @@
 #include "tests/common/TestUtil.h"
 #include "ui/fraKalvNoise.h"
 #include "ui/fraKalvNoises.h"
+#include "ui/fraKalvRectNoises.h"
 #include "ui/untNoiseHost.h"
 
 namespace {
@@ -94,24 +95,32 @@ TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached
     EXPECT_TRUE(testutil::ProcessUntil([&] { return thm.JobCount() == 0; }));
   }
   {
-    // A job's results handed to a panel at once: every chart is drawn once, with all its channels.
+    // A job's results handed to a panel at once: every chart is drawn once, with all its channels;
+    // the same through a region's figures, which keep a copy and pass them on.
     TfrKalvNoises panel;
-    panel.show();
-    const auto idle = [&] {
-      for (TfrKalvCustomNoiseDraw *c : panel.Charts())
-        if (c->Drawing() || c->RedrawPending()) return false;
-      return true;
-    };
-    ASSERT_TRUE(testutil::ProcessUntil(idle));
-    std::vector<int> before;
-    for (TfrKalvCustomNoiseDraw *c : panel.Charts()) before.push_back(c->DrawCount());
+    TfrKalvRectNoises regionPanel;
+    TKalvRegionFigures figures;
+    figures.SetPanel(&regionPanel);
     TChannelNoiseData n(clRed);
     n.AddNoise(4);
     const TKalvNoiseTarget::TChartData items[] = {{0, 0, &n}, {4, 0, &n}, {4, 1, &n}, {4, 2, &n}, {4, 3, &n}, {8, 2, &n}};
-    panel.SetChartsData(items);
-    ASSERT_TRUE(testutil::ProcessUntil(idle));
-    for (int i = 0; i < KalvNoiseChartCount; ++i) EXPECT_EQ(panel.Chart(i)->DrawCount(), before[i] + 1) << i;
-    EXPECT_EQ(panel.Chart(4)->GetTotalCount(1), 4);
+    for (auto [shown, target] : {std::pair<TfrKalvNoises *, TKalvNoiseTarget *>{&panel, &panel},
+                                 {&regionPanel, &figures}}) {
+      shown->show();
+      const auto idle = [&] {
+        for (TfrKalvCustomNoiseDraw *c : shown->Charts())
+          if (c->Drawing() || c->RedrawPending()) return false;
+        return true;
+      };
+      ASSERT_TRUE(testutil::ProcessUntil(idle));
+      std::vector<int> before;
+      for (TfrKalvCustomNoiseDraw *c : shown->Charts()) before.push_back(c->DrawCount());
+      target->SetChartsData(items);
+      ASSERT_TRUE(testutil::ProcessUntil(idle));
+      for (int i = 0; i < KalvNoiseChartCount; ++i) EXPECT_EQ(shown->Chart(i)->DrawCount(), before[i] + 1) << i;
+      EXPECT_EQ(shown->Chart(4)->GetTotalCount(1), 4);
+    }
+    EXPECT_EQ(ChannelsTotalCount(figures.ChartData(4)), 4);
   }
 }
 
