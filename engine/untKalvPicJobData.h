@@ -320,6 +320,10 @@ public:
 private:
   void Flush();
   void FlushFast();
+  // Zeroes what the 14-way tables counted (the corners FWideSeen bounds); ClearJoint also what the
+  // coded way counted, so that the block goes back all zero.
+  void ClearWide();
+  void ClearJoint();
   void Count(const std::uint16_t *Index, int N);
   void CountFast(const std::uint16_t *Codes, int N);
   void CountPair(const std::int16_t *Cur, const std::int16_t *Prev, size_t W, int X, int Neighbour);
@@ -334,7 +338,9 @@ private:
   std::vector<std::int16_t> FPlanes; // per-row planar copies of the current and previous row
   std::vector<std::uint16_t> FIndex; // per block: two indices per channel and pixel
   std::vector<std::uint16_t> FCodes; // per block: four codes and two L* indices per pixel
-  bool FWideReady = false;           // the 14-way joint histograms are cleared for this part
+  bool FWideUsed = false;            // the 14-way joint histograms hold counts
+  bool FFastUsed = false;            // the coded way's tables hold counts
+  std::uint16_t FWideSeen[NoiseChannelCount] = {}; // per channel, every index counted there OR-ed together
   int FSkipCodes = 0;                // blocks left to count the 14 way without trying codes
   int FCurHalf = 0;
   const std::uint8_t *FLastRGB = nullptr, *FLastL = nullptr;

@@ -143,12 +143,13 @@ __attribute__((always_inline)) inline v16u Clamp255(v16h d) { return (v16u)(d > 
 
 // Indices of pixels First .. First + N - 1 (all with four neighbours) of one channel plane: Out01
 // packs the left and upper-left magnitudes, Out23 the upper and upper-right ones. Returns the sum
-// of all four magnitudes.
+// of all four magnitudes; Seen gains every index's bits (each byte then bounds its magnitudes).
 __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t *C, const std::int16_t *P,
                                                              int First, int N, std::uint16_t *Out01,
-                                                             std::uint16_t *Out23) {
+                                                             std::uint16_t *Out23, std::uint16_t &Seen) {
   v16i acc = {};
   v16h acc16 = {};
+  v16u seen = {};
   int inAcc16 = 0;
   int i = 0;
   for (; i + 16 <= N; i += 16) {
@@ -168,33 +169,41 @@ __attribute__((always_inline)) inline std::int64_t IndexBody(const std::int16_t 
       inAcc16 = 0;
     }
     const v16u i01 = Pack(Clamp255(d0), Clamp255(d1)), i23 = Pack(Clamp255(d2), Clamp255(d3));
+    seen |= i01 | i23;
     std::memcpy(Out01 + i, &i01, sizeof i01);
     std::memcpy(Out23 + i, &i23, sizeof i23);
   }
   acc += __builtin_convertvector(acc16, v16i);
   std::int64_t sum = 0;
-  for (int k = 0; k < 16; ++k) sum += acc[k];
+  unsigned bits = 0;
+  for (int k = 0; k < 16; ++k) {
+    sum += acc[k];
+    bits |= seen[k];
+  }
   for (; i < N; ++i) {
     const int x = First + i, v = C[x];
     const int d0 = Abs(C[x - 1] - v), d1 = Abs(P[x - 1] - v), d2 = Abs(P[x] - v), d3 = Abs(P[x + 1] - v);
     sum += d0 + d1 + d2 + d3;
     Out01[i] = static_cast<std::uint16_t>(Pack(Clamp255(d0), Clamp255(d1)));
     Out23[i] = static_cast<std::uint16_t>(Pack(Clamp255(d2), Clamp255(d3)));
+    bits |= Out01[i] | Out23[i];
   }
+  Seen = static_cast<std::uint16_t>(Seen | bits);
   return sum;
 }
 
 using TIndexBlock = std::int64_t (*)(const std::int16_t *, const std::int16_t *, int, int, std::uint16_t *,
-                                     std::uint16_t *);
+                                     std::uint16_t *, std::uint16_t &);
 
 std::int64_t IndexPortable(const std::int16_t *C, const std::int16_t *P, int First, int N, std::uint16_t *Out01,
-                           std::uint16_t *Out23) {
-  return IndexBody(C, P, First, N, Out01, Out23);
+                           std::uint16_t *Out23, std::uint16_t &Seen) {
+  return IndexBody(C, P, First, N, Out01, Out23, Seen);
 }
 
 __attribute__((target("avx2"))) std::int64_t IndexAVX2(const std::int16_t *C, const std::int16_t *P, int First,
-                                                        int N, std::uint16_t *Out01, std::uint16_t *Out23) {
-  return IndexBody(C, P, First, N, Out01, Out23);
+                                                        int N, std::uint16_t *Out01, std::uint16_t *Out23,
+                                                        std::uint16_t &Seen) {
+  return IndexBody(C, P, First, N, Out01, Out23, Seen);
 }
 
 // The coded way for pixels First .. First + N - 1 (all with four neighbours) of the planes C
@@ -273,7 +282,8 @@ using TPlanarize = void (*)(const std::uint8_t *, const std::uint8_t *, int, std
 TPlanarize ChoosePlanarize() { return ActiveSimdPath() == spAVX2 ? PlanarizeAVX2 : PlanarizePortable; }
 
 // Each thread keeps the joint histograms of its last part: the part runners live from job to job,
-// and a block taken over is only cleared, not faulted in afresh (2 MiB a part).
+// and a block taken over is not faulted in afresh (2 MiB a part). A kept block is all zero: whoever
+// gives it back clears what it counted.
 struct TJointCache {
   std::uint32_t *Block = nullptr;
   ~TJointCache() { std::free(Block); }
@@ -285,9 +295,8 @@ std::uint32_t *TakeJoint() {
   if (block == nullptr) {
     block = static_cast<std::uint32_t *>(AllocateHugePages(JointBytes));
     if (block == nullptr) throw std::bad_alloc();
+    std::memset(block, 0, JointBytes);
   }
-  // The 14-way tables are cleared when a part first needs them.
-  std::memset(reinterpret_cast<char *>(block) + WideBytes, 0, FastBytes);
   return block;
 }
 
@@ -309,31 +318,49 @@ TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
     : FJointAfter(JointAfter), FSmall(SmallCopies * SmallStride, 0),
       FTotal(static_cast<size_t>(Planes * Bins), 0) {}
 
-TNoiseHistograms::~TNoiseHistograms() { GiveBackJoint(FJoint); }
+TNoiseHistograms::~TNoiseHistograms() {
+  ClearJoint();
+  GiveBackJoint(FJoint);
+}
+
+void TNoiseHistograms::ClearJoint() {
+  ClearWide();
+  if (FJoint != nullptr && FFastUsed)
+    std::memset(FJoint + static_cast<size_t>(Planes) * JointStride, 0, FastBytes);
+  FFastUsed = false;
+}
+
+void TNoiseHistograms::ClearWide() {
+  if (FJoint == nullptr || !FWideUsed) return;
+  for (int ch = 0; ch < Planes; ++ch) {
+    std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
+    const unsigned aMax = FWideSeen[ch] & 0xFF, bMax = FWideSeen[ch] >> 8;
+    for (unsigned b = 0; b <= bMax; ++b) std::memset(j + Pack(0, b), 0, sizeof(std::uint32_t) * (aMax + 1));
+    FWideSeen[ch] = 0;
+  }
+  FWideUsed = false;
+}
 
 void TNoiseHistograms::Flush() {
   for (size_t i = 0; i < SmallStride; ++i)
     for (size_t c = 0; c < SmallCopies; ++c) FTotal[i] += FSmall[c * SmallStride + i];
   std::fill(FSmall.begin(), FSmall.end(), 0u);
-  if (FJoint != nullptr) FlushFast();
-  if (FJoint != nullptr && FWideReady) {
-    // The low byte of an index is one magnitude, the high byte the other: both count.
+  if (FJoint != nullptr && FFastUsed) FlushFast();
+  if (FJoint != nullptr && FWideUsed) {
+    // The low byte of an index is one magnitude, the high byte the other: both count. Only the
+    // corner the indices reached holds counts.
     for (int ch = 0; ch < Planes; ++ch) {
-        std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
-        std::int64_t *tot = FTotal.data() + static_cast<size_t>(ch) * Bins;
-        std::int64_t rows[Bins] = {}, cols[Bins] = {};
-        for (unsigned b = 0; b < Bins; ++b) {
-          std::int64_t r = 0;
-          for (unsigned a = 0; a < Bins; ++a) {
-            const std::uint32_t n = j[Pack(a, b)];
-            r += n;
-            cols[a] += n;
-          }
-          rows[b] = r;
+      const std::uint32_t *j = FJoint + static_cast<size_t>(ch) * JointStride;
+      std::int64_t *tot = FTotal.data() + static_cast<size_t>(ch) * Bins;
+      const unsigned aMax = FWideSeen[ch] & 0xFF, bMax = FWideSeen[ch] >> 8;
+      for (unsigned b = 0; b <= bMax; ++b)
+        for (unsigned a = 0; a <= aMax; ++a) {
+          const std::uint32_t n = j[Pack(a, b)];
+          tot[a] += n;
+          tot[b] += n;
         }
-        for (int v = 0; v < Bins; ++v) tot[v] += rows[v] + cols[v];
-        std::memset(j, 0, sizeof(std::uint32_t) * JointBins);
     }
+    ClearWide();
   }
   FSinceFlush = 0;
 }
@@ -362,6 +389,7 @@ void TNoiseHistograms::FlushFast() {
       add(ncL, static_cast<int>(b), n);
     }
   for (int t = 0; t < FastTables; ++t) std::memset(f + static_cast<size_t>(t) * JointStride, 0, sizeof(std::uint32_t) * JointBins);
+  FFastUsed = false;
 }
 
 void TNoiseHistograms::CountFast(const std::uint16_t *Codes, int N) {
@@ -425,7 +453,6 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
   if (FSinceFlush + Width > FlushPixels) Flush();
   if (FJoint == nullptr && FPixels >= FJointAfter) {
     FJoint = TakeJoint();
-    FWideReady = false;
     FCodes.resize(static_cast<size_t>(FastTables * Block));
   }
   const size_t w = static_cast<size_t>(Width);
@@ -463,6 +490,7 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
       } else {
         const int uncoded = fast(cur, prev, w, x0, n, FCodes.data());
         if (!TooManyUncoded(uncoded, n)) {
+          FFastUsed = true;
           CountFast(FCodes.data(), n);
           for (int k = 0; k < 4 && uncoded > 0; ++k) {
             const std::uint16_t *codes = FCodes.data() + static_cast<size_t>(k) * Block;
@@ -473,14 +501,13 @@ void TNoiseHistograms::AddRow(const std::uint8_t *PrevRGB, const std::uint8_t *P
         }
         FSkipCodes = SkipAfterDetail;
       }
-      if (!FWideReady) {
-        std::memset(FJoint, 0, WideBytes);
-        FWideReady = true;
-      }
+      FWideUsed = true;
     }
+    std::uint16_t unused = 0;
     for (int ch = 0; ch < Planes; ++ch) {
       std::uint16_t *out = FIndex.data() + static_cast<size_t>(2 * ch) * Block;
-      FSum[ch] += index(cur + static_cast<size_t>(ch) * w, prev + static_cast<size_t>(ch) * w, x0, n, out, out + Block);
+      FSum[ch] += index(cur + static_cast<size_t>(ch) * w, prev + static_cast<size_t>(ch) * w, x0, n, out, out + Block,
+                        FJoint != nullptr ? FWideSeen[ch] : unused);
     }
     Count(FIndex.data(), n);
   }
@@ -503,9 +530,9 @@ void TNoiseHistograms::Clear() {
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   std::fill(FTotal.begin(), FTotal.end(), 0);
   std::fill(std::begin(FSum), std::end(FSum), 0);
+  ClearJoint();
   GiveBackJoint(FJoint);
   FJoint = nullptr;
-  FWideReady = false;
   FSkipCodes = 0;
   FPixels = FSinceFlush = 0;
   FLastRGB = FLastL = nullptr;
