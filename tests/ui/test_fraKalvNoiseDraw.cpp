@@ -104,8 +104,10 @@ TEST(KalvNoiseDraw, ResizesDuringADrawingFoldIntoOneAndADestroyedFrameIsDetached
     TChannelNoiseData n(clRed);
     n.AddNoise(4);
     const TKalvNoiseTarget::TChartData items[] = {{0, 0, &n}, {4, 0, &n}, {4, 1, &n}, {4, 2, &n}, {4, 3, &n}, {8, 2, &n}};
-    for (auto [shown, target] : {std::pair<TfrKalvNoises *, TKalvNoiseTarget *>{&panel, &panel},
-                                 {&regionPanel, &figures}}) {
+    for (const auto &pair : {std::pair<TfrKalvNoises *, TKalvNoiseTarget *>{&panel, &panel},
+                             {&regionPanel, &figures}}) {
+      TfrKalvNoises *shown = pair.first;
+      TKalvNoiseTarget *target = pair.second;
       shown->show();
       const auto idle = [&] {
         for (TfrKalvCustomNoiseDraw *c : shown->Charts())
