@@ -320,10 +320,11 @@ public:
 private:
   void Flush();
   void FlushFast();
-  // Zeroes what the 14-way tables counted (the corners FWideSeen bounds); ClearJoint also what the
-  // coded way counted, so that the block goes back all zero.
+  // Zero what the 14-way tables counted (the corners FWideSeen bounds) and what the coded way did.
   void ClearWide();
-  void ClearJoint();
+  void ClearFast();
+  // Gives the joint block back to the thread, all zero (a kept block is taken without clearing).
+  void ReturnJoint();
   void Count(const std::uint16_t *Index, int N);
   void CountFast(const std::uint16_t *Codes, int N);
   void CountPair(const std::int16_t *Cur, const std::int16_t *Prev, size_t W, int X, int Neighbour);

@@ -318,15 +318,17 @@ TNoiseHistograms::TNoiseHistograms(std::int64_t JointAfter)
     : FJointAfter(JointAfter), FSmall(SmallCopies * SmallStride, 0),
       FTotal(static_cast<size_t>(Planes * Bins), 0) {}
 
-TNoiseHistograms::~TNoiseHistograms() {
-  ClearJoint();
+TNoiseHistograms::~TNoiseHistograms() { ReturnJoint(); }
+
+void TNoiseHistograms::ReturnJoint() {
+  ClearWide();
+  ClearFast();
   GiveBackJoint(FJoint);
+  FJoint = nullptr;
 }
 
-void TNoiseHistograms::ClearJoint() {
-  ClearWide();
-  if (FJoint != nullptr && FFastUsed)
-    std::memset(FJoint + static_cast<size_t>(Planes) * JointStride, 0, FastBytes);
+void TNoiseHistograms::ClearFast() {
+  if (FJoint != nullptr && FFastUsed) std::memset(FJoint + static_cast<size_t>(Planes) * JointStride, 0, FastBytes);
   FFastUsed = false;
 }
 
@@ -388,8 +390,7 @@ void TNoiseHistograms::FlushFast() {
       add(ncL, static_cast<int>(a), n);
       add(ncL, static_cast<int>(b), n);
     }
-  for (int t = 0; t < FastTables; ++t) std::memset(f + static_cast<size_t>(t) * JointStride, 0, sizeof(std::uint32_t) * JointBins);
-  FFastUsed = false;
+  ClearFast();
 }
 
 void TNoiseHistograms::CountFast(const std::uint16_t *Codes, int N) {
@@ -530,9 +531,7 @@ void TNoiseHistograms::Clear() {
   std::fill(FSmall.begin(), FSmall.end(), 0u);
   std::fill(FTotal.begin(), FTotal.end(), 0);
   std::fill(std::begin(FSum), std::end(FSum), 0);
-  ClearJoint();
-  GiveBackJoint(FJoint);
-  FJoint = nullptr;
+  ReturnJoint();
   FSkipCodes = 0;
   FPixels = FSinceFlush = 0;
   FLastRGB = FLastL = nullptr;
